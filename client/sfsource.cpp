@@ -1,0 +1,146 @@
+#include "sfsource.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const unsigned char marker = 0x55;      // 'U'
+const signed char our_version = 0x20;   // ' '
+
+// Repeats one-shot transfers until count bytes have moved, absorbing EINTR.
+// A zero result ends a read stream; for a write it means no progress, reported
+// as an error instead of retried forever.
+template <typename Byte, typename Once>
+int transfer(Byte *at, int count, bool zero_ends_stream, Once once) {
+    int actual = 0;
+    while (count > 0) {
+        ssize_t n = once(at, static_cast<size_t>(count));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) return zero_ends_stream ? actual : -1;
+        at += n;
+        count -= static_cast<int>(n);
+        actual += static_cast<int>(n);
+    }
+    return actual;
+}
+
+// write(2) for descriptors that are not sockets (pipes): SIGPIPE is held back
+// for the call and, if this write raised it, discarded, so a gone reader gives
+// EPIPE instead of killing the caller.
+ssize_t write_quietly(int fd, const char *at, size_t count) {
+    sigset_t pipe_only, old, pending;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    ssize_t n = write(fd, at, count);
+    const int saved = errno;
+    if (n < 0 && saved == EPIPE && !was_pending) {
+        const timespec now{};
+        sigtimedwait(&pipe_only, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = saved;
+    return n;
+}
+
+// Resolves host to its first IPv4 address; false when there is none.
+bool resolve(const char *host, sockaddr_in &address) {
+    if (host == nullptr) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0) return false;
+    const bool fits = found->ai_family == AF_INET && found->ai_addrlen == sizeof address;
+    if (fits) std::memcpy(&address, found->ai_addr, sizeof address);
+    freeaddrinfo(found);
+    return fits;
+}
+
+}  // namespace
+
+extern "C" {
+
+int saferead(int fd, void *buffer, int count) {
+    return transfer(static_cast<char *>(buffer), count, true,
+                    [fd](char *at, size_t n) { return read(fd, at, n); });
+}
+
+int safewrite(int fd, const void *buffer, int count) {
+    bool socket = true;
+    return transfer(static_cast<const char *>(buffer), count, false,
+                    [fd, &socket](const char *at, size_t n) {
+                        if (socket) {
+                            ssize_t sent = send(fd, at, n, MSG_NOSIGNAL);
+                            if (sent >= 0 || errno != ENOTSOCK) return sent;
+                            socket = false;
+                        }
+                        return write_quietly(fd, at, n);
+                    });
+}
+
+int open_sf_source(const char *host, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return fd;
+    sockaddr_in address{};
+    if (!resolve(host, address)) {
+        close(fd);
+        return -1;
+    }
+    address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        init_sf_source(fd) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int init_sf_source(int fd) {
+    const unsigned char us[2] = {marker, static_cast<unsigned char>(our_version)};
+    if (safewrite(fd, us, 2) != 2) return -1;
+    unsigned char check[2];
+    if (saferead(fd, check, 2) != 2) return -1;
+    if (check[0] != marker) return -1;
+    // Versions compare as signed bytes: 0x80 and above count as below ours.
+    signed char version = static_cast<signed char>(check[1]);
+    if (our_version < version) version = our_version;
+    return version == our_version ? 0 : -1;
+}
+
+void *read_sf_packet(int fd, int *len) {
+    unsigned char length;
+    if (saferead(fd, &length, 1) != 1) return nullptr;
+    // At least one byte, so an empty packet is never mistaken for none.
+    void *packet = std::malloc(length == 0 ? 1 : length);
+    if (packet == nullptr) return nullptr;
+    if (saferead(fd, packet, length) != length) {
+        std::free(packet);
+        return nullptr;
+    }
+    *len = length;
+    return packet;
+}
+
+int write_sf_packet(int fd, const void *packet, int len) {
+    const unsigned char length = static_cast<unsigned char>(len & 0xFF);
+    if (safewrite(fd, &length, 1) != 1) return -1;
+    return safewrite(fd, packet, length) == length ? 0 : -1;
+}
+
+}  // extern "C"
