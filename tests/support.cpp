@@ -1,0 +1,249 @@
+#include "support.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+std::string frame(const std::string &payload) {
+    return std::string(1, static_cast<char>(payload.size())) + payload;
+}
+
+std::string bytes(std::initializer_list<int> values) {
+    std::string out;
+    for (int v : values) out += static_cast<char>(v);
+    return out;
+}
+
+std::string all_bytes(int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += static_cast<char>(i);
+    return out;
+}
+
+void set_timeouts(int fd) {
+    const timeval limit{wait_ms / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+Pair::Pair() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) ADD_FAILURE() << "socketpair: " << std::strerror(errno);
+    client = fds[0];
+    peer = fds[1];
+    set_timeouts(client);
+    set_timeouts(peer);
+}
+
+Pair::~Pair() {
+    if (client >= 0) close(client);
+    if (peer >= 0) close(peer);
+}
+
+void send_all(int fd, const std::string &data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ADD_FAILURE() << "send: " << std::strerror(errno);
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+std::string read_some(int fd, std::size_t count) {
+    std::string out(count, '\0');
+    std::size_t done = 0;
+    while (done < count) {
+        ssize_t n = read(fd, &out[done], count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    out.resize(done);
+    return out;
+}
+
+int count_open_fds() {
+    int count = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    while (const dirent *entry = readdir(dir))
+        if (entry->d_name[0] != '.') ++count;
+    closedir(dir);
+    return count - 1;  // the directory's own descriptor
+}
+
+namespace {
+
+int listen_loopback(int &port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+        ADD_FAILURE() << "listen on loopback: " << std::strerror(errno);
+        return fd;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+Forwarder::Forwarder(std::function<void(int fd)> script) {
+    listener_ = listen_loopback(port_);
+    thread_ = std::thread([this, script = std::move(script)] {
+        pollfd ready{listener_, POLLIN, 0};
+        if (poll(&ready, 1, wait_ms) != 1) return;  // nobody came; the test decides if that is wrong
+        int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        set_timeouts(fd);
+        script(fd);
+        close(fd);
+    });
+}
+
+void Forwarder::join() {
+    if (thread_.joinable()) thread_.join();
+    if (listener_ >= 0) close(listener_);
+    listener_ = -1;
+}
+
+Forwarder::~Forwarder() { join(); }
+
+void handshake(int fd, const std::string &reply) {
+    EXPECT_EQ(read_some(fd, 2), "U ");
+    send_all(fd, reply);
+}
+
+int closed_port() {
+    int port = 0;
+    close(listen_loopback(port));
+    return port;
+}
+
+TempDir::TempDir() {
+    char name[] = "/tmp/sftest.XXXXXX";
+    if (mkdtemp(name) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+    path = name;
+}
+
+TempDir::~TempDir() {
+    std::string command = "rm -rf '" + path + "'";
+    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << path;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void write_file(const std::string &path, const std::string &data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+bool file_exists(const std::string &path) {
+    struct stat info{};
+    return stat(path.c_str(), &info) == 0;
+}
+
+bool wait_for_lines(const std::string &path, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string text = read_file(path);
+        if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+namespace {
+
+// Reads both pipes to their ends, or until the deadline passes.
+bool drain(int out_fd, int err_fd, Outcome &outcome, std::chrono::steady_clock::time_point deadline) {
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string *sinks[2] = {&outcome.out, &outcome.err};
+    int open_pipes = 2;
+    while (open_pipes > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char chunk[4096];
+            ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                sinks[i]->append(chunk, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1;
+                --open_pipes;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+Outcome run(const std::string &program, const std::vector<std::string> &args, bool file_privileges) {
+    std::vector<char *> argv;
+    for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    int out[2], err[2];
+    Outcome outcome;
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return outcome;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!file_privileges && geteuid() == 0 &&
+            (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
+             prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
+            _exit(125);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * wait_ms);
+    const bool finished = drain(out[0], err[0], outcome, deadline);
+    close(out[0]);
+    close(err[0]);
+    if (!finished) {
+        kill(pid, SIGKILL);
+        ADD_FAILURE() << program << " did not finish in time";
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    outcome.status = finished && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome;
+}

@@ -1,0 +1,76 @@
+// Helpers for tests that need real sockets, processes and files. Every wait is
+// bounded, so a broken peer makes a test fail instead of hang.
+#ifndef SF_TESTS_SUPPORT_H
+#define SF_TESTS_SUPPORT_H
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Upper bound on any single wait in the tests.
+constexpr int wait_ms = 10000;
+
+std::string frame(const std::string &payload);
+std::string bytes(std::initializer_list<int> values);
+std::string all_bytes(int count);  // 00 01 02 ... count bytes
+
+// Gives both ends of a stream socketpair send and receive time-outs.
+struct Pair {
+    Pair();
+    ~Pair();
+    int client = -1;
+    int peer = -1;
+};
+
+void set_timeouts(int fd);
+void send_all(int fd, const std::string &data);
+std::string read_some(int fd, std::size_t count);  // up to count bytes, less at end or time-out
+int count_open_fds();
+
+// A forwarder on 127.0.0.1 with a port the system picked. It serves one client
+// with script in a thread of its own; the connection closes when script returns.
+class Forwarder {
+public:
+    explicit Forwarder(std::function<void(int fd)> script);
+    ~Forwarder();
+    Forwarder(const Forwarder &) = delete;
+    Forwarder &operator=(const Forwarder &) = delete;
+    int port() const { return port_; }
+    void join();
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// Reads the client's pair (it must be "U ") and answers with reply.
+void handshake(int fd, const std::string &reply = "U ");
+// A port on 127.0.0.1 where nothing listens.
+int closed_port();
+
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    std::string path;
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data);
+bool file_exists(const std::string &path);
+// Waits until path holds at least count lines; false after the time-out.
+bool wait_for_lines(const std::string &path, std::size_t count);
+
+struct Outcome {
+    int status = -1;  // exit status, or -1 when killed or it timed out
+    std::string out;
+    std::string err;
+};
+
+// Runs program with args (args[0] is what it sees as its name). Without file
+// privileges a root child loses its power to bypass file permissions.
+Outcome run(const std::string &program, const std::vector<std::string> &args, bool file_privileges = true);
+
+#endif
