@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds if needed, replays examples/sample.log with sfreplay on a free port,
+# logs it with sflogger into a temporary file and prints that log.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+[ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
+cmake --build build -j --target sflogger sfreplay >/dev/null
+
+work=$(mktemp -d)
+replay_pid=
+cleanup() {
+  [ -n "$replay_pid" ] && kill "$replay_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+exec {replay_out}< <(exec build/replay/sfreplay -1 0 examples/sample.log)
+replay_pid=$!
+read -r -t 10 -u "$replay_out" line || { echo "demo: sfreplay did not start" >&2; exit 1; }
+port=${line##*:}
+echo "$line; logging it with sflogger" >&2
+
+build/logger/sflogger 127.0.0.1 "$port" "$work/packets.log"
+wait "$replay_pid"
+replay_pid=
+cat "$work/packets.log"
