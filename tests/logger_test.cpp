@@ -1,6 +1,5 @@
 #include <cstdio>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,23 +20,6 @@ double now() {
     timeval tv{};
     gettimeofday(&tv, nullptr);
     return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6;
-}
-
-std::string hex_of(const std::string &payload) {
-    std::string out;
-    char pair[4];
-    for (unsigned char byte : payload) {
-        std::snprintf(pair, sizeof pair, "%02x ", byte);
-        out += pair;
-    }
-    return out;
-}
-
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
 }
 
 // Checks that log holds exactly one line per payload, in order, stamped

@@ -39,6 +39,20 @@ std::string all_bytes(int count) {
     return out;
 }
 
+std::string hex_of(const std::string &payload) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char byte : payload) out += {digits[byte >> 4], digits[byte & 0xF], ' '};
+    return out;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
 void set_timeouts(int fd) {
     const timeval limit{wait_ms / 1000, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -146,6 +160,21 @@ int closed_port() {
     return port;
 }
 
+int connect_loopback(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ADD_FAILURE() << "connect to port " << port << ": " << std::strerror(errno);
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    set_timeouts(fd);
+    return fd;
+}
+
 TempDir::TempDir() {
     char name[] = "/tmp/sftest.XXXXXX";
     if (mkdtemp(name) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
@@ -185,13 +214,17 @@ bool wait_for_lines(const std::string &path, std::size_t count) {
 
 namespace {
 
+std::chrono::milliseconds left_until(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+}
+
 // Reads both pipes to their ends, or until the deadline passes.
 bool drain(int out_fd, int err_fd, Outcome &outcome, std::chrono::steady_clock::time_point deadline) {
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string *sinks[2] = {&outcome.out, &outcome.err};
     int open_pipes = 2;
     while (open_pipes > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = left_until(deadline);
         if (left.count() <= 0) return false;
         if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
         for (int i = 0; i < 2; ++i) {
@@ -211,18 +244,17 @@ bool drain(int out_fd, int err_fd, Outcome &outcome, std::chrono::steady_clock::
 
 }  // namespace
 
-Outcome run(const std::string &program, const std::vector<std::string> &args, bool file_privileges) {
+Process::Process(const std::string &program, const std::vector<std::string> &args, bool file_privileges) {
     std::vector<char *> argv;
     for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     int out[2], err[2];
-    Outcome outcome;
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return outcome;
+        return;
     }
-    const pid_t pid = fork();
-    if (pid == 0) {
+    pid_ = fork();
+    if (pid_ == 0) {
         if (!file_privileges && geteuid() == 0 &&
             (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
              prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
@@ -234,16 +266,56 @@ Outcome run(const std::string &program, const std::vector<std::string> &args, bo
     }
     close(out[1]);
     close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+}
+
+Process::~Process() {
+    if (pid_ > 0) stop();
+}
+
+std::string Process::read_line() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    std::string &out = outcome_.out;
+    for (;;) {
+        const std::size_t end = out.find('\n');
+        if (end != std::string::npos) {
+            std::string line = out.substr(0, end);
+            out.erase(0, end + 1);
+            return line;
+        }
+        pollfd ready{out_, POLLIN, 0};
+        const auto left = left_until(deadline);
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) != 1) return "";
+        char chunk[256];
+        ssize_t n = read(out_, chunk, sizeof chunk);
+        if (n <= 0) return "";
+        out.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+Outcome Process::finish() {
+    if (pid_ <= 0) return outcome_;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * wait_ms);
-    const bool finished = drain(out[0], err[0], outcome, deadline);
-    close(out[0]);
-    close(err[0]);
+    const bool finished = drain(out_, err_, outcome_, deadline);
+    close(out_);
+    close(err_);
     if (!finished) {
-        kill(pid, SIGKILL);
-        ADD_FAILURE() << program << " did not finish in time";
+        kill(pid_, SIGKILL);
+        ADD_FAILURE() << "a child process did not finish in time";
     }
     int status = 0;
-    waitpid(pid, &status, 0);
-    outcome.status = finished && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    outcome_.status = finished && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome_;
+}
+
+void Process::stop() {
+    if (pid_ > 0) kill(pid_, SIGTERM);
+    finish();
+}
+
+Outcome run(const std::string &program, const std::vector<std::string> &args, bool file_privileges) {
+    return Process(program, args, file_privileges).finish();
 }

@@ -4,6 +4,7 @@
 #define SF_TESTS_SUPPORT_H
 
 #include <functional>
+#include <sys/types.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,8 @@ constexpr int wait_ms = 10000;
 std::string frame(const std::string &payload);
 std::string bytes(std::initializer_list<int> values);
 std::string all_bytes(int count);  // 00 01 02 ... count bytes
+std::string hex_of(const std::string &payload);  // "xx " per byte, as in the log
+std::vector<std::string> lines_of(const std::string &text);
 
 // Gives both ends of a stream socketpair send and receive time-outs.
 struct Pair {
@@ -49,6 +52,8 @@ private:
 void handshake(int fd, const std::string &reply = "U ");
 // A port on 127.0.0.1 where nothing listens.
 int closed_port();
+// A client socket connected to 127.0.0.1:port, with time-outs; -1 on failure.
+int connect_loopback(int port);
 
 struct TempDir {
     TempDir();
@@ -69,8 +74,28 @@ struct Outcome {
     std::string err;
 };
 
-// Runs program with args (args[0] is what it sees as its name). Without file
+// A program running with its standard output and error on pipes. Without file
 // privileges a root child loses its power to bypass file permissions.
+class Process {
+public:
+    Process(const std::string &program, const std::vector<std::string> &args, bool file_privileges = true);
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+    // The first line of standard output, without its newline; empty at end or time-out.
+    std::string read_line();
+    // Reads both pipes to their ends and waits for the exit; kills it after the time-out.
+    Outcome finish();
+    void stop();  // SIGTERM, then finish
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    Outcome outcome_;
+};
+
+// Runs program with args (args[0] is what it sees as its name) to its end.
 Outcome run(const std::string &program, const std::vector<std::string> &args, bool file_privileges = true);
 
 #endif
