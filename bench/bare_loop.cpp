@@ -16,7 +16,7 @@ int main(int argc, char **argv) {
         std::fputs("usage: bare_loop HOST PORT FILE\n", stderr);
         return 2;
     }
-    const int fd = open_sf_source(argv[1], std::atoi(argv[2]));
+    const int fd = open_sf_source(argv[1], static_cast<int>(std::strtol(argv[2], nullptr, 10)));
     if (fd < 0) return 1;
     unsigned char packet[255];
     char line[max_log_line];

@@ -14,8 +14,8 @@
 
 namespace {
 
-const unsigned char marker = 0x55;      // 'U'
-const signed char our_version = 0x20;   // ' '
+const unsigned char marker = 0x55;     // 'U'
+const signed char our_version = 0x20;  // ' '
 
 // Repeats one-shot transfers until count bytes have moved, absorbing EINTR.
 // A zero result ends a read stream; for a write it means no progress, reported
@@ -41,7 +41,9 @@ int transfer(Byte *at, int count, bool zero_ends_stream, Once once) {
 // for the call and, if this write raised it, discarded, so a gone reader gives
 // EPIPE instead of killing the caller.
 ssize_t write_quietly(int fd, const char *at, size_t count) {
-    sigset_t pipe_only, old, pending;
+    sigset_t pipe_only;
+    sigset_t old;
+    sigset_t pending;
     sigemptyset(&pipe_only);
     sigaddset(&pipe_only, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
@@ -77,21 +79,19 @@ bool resolve(const char *host, sockaddr_in &address) {
 extern "C" {
 
 int saferead(int fd, void *buffer, int count) {
-    return transfer(static_cast<char *>(buffer), count, true,
-                    [fd](char *at, size_t n) { return read(fd, at, n); });
+    return transfer(static_cast<char *>(buffer), count, true, [fd](char *at, size_t n) { return read(fd, at, n); });
 }
 
 int safewrite(int fd, const void *buffer, int count) {
     bool socket = true;
-    return transfer(static_cast<const char *>(buffer), count, false,
-                    [fd, &socket](const char *at, size_t n) {
-                        if (socket) {
-                            ssize_t sent = send(fd, at, n, MSG_NOSIGNAL);
-                            if (sent >= 0 || errno != ENOTSOCK) return sent;
-                            socket = false;
-                        }
-                        return write_quietly(fd, at, n);
-                    });
+    return transfer(static_cast<const char *>(buffer), count, false, [fd, &socket](const char *at, size_t n) {
+        if (socket) {
+            ssize_t sent = send(fd, at, n, MSG_NOSIGNAL);
+            if (sent >= 0 || errno != ENOTSOCK) return sent;
+            socket = false;
+        }
+        return write_quietly(fd, at, n);
+    });
 }
 
 int open_sf_source(const char *host, int port) {
@@ -103,8 +103,7 @@ int open_sf_source(const char *host, int port) {
         return -1;
     }
     address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
-        init_sf_source(fd) != 0) {
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 || init_sf_source(fd) != 0) {
         close(fd);
         return -1;
     }

@@ -32,11 +32,10 @@ struct Options {
 };
 
 bool parse_port(const char *text, int &port) {
-    if (*text == '\0' || std::strlen(text) > 5) return false;
-    for (const char *at = text; *at != '\0'; ++at)
-        if (*at < '0' || *at > '9') return false;
-    port = std::atoi(text);
-    return port <= 65535;
+    port = 0;
+    const char *at = text;
+    for (; *at >= '0' && *at <= '9' && port <= 65535; ++at) port = port * 10 + (*at - '0');
+    return at != text && *at == '\0' && port <= 65535;
 }
 
 bool parse_options(int argc, char **argv, Options &options) {
@@ -77,15 +76,15 @@ void sleep_until(const timespec &start, long long offset_micros) {
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
     }
 }
-// Sends every packet as a frame; false once the client has gone.
-bool send_packets(int fd, const std::vector<Packet> &packets, bool timed) {
+
+// Sends every packet as a frame, stopping once the client has gone.
+void send_packets(int fd, const std::vector<Packet> &packets, bool timed) {
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (const Packet &packet : packets) {
         if (timed && packet.micros > packets.front().micros) sleep_until(start, packet.micros - packets.front().micros);
-        if (write_sf_packet(fd, packet.bytes.data(), static_cast<int>(packet.bytes.size())) != 0) return false;
+        if (write_sf_packet(fd, packet.bytes.data(), static_cast<int>(packet.bytes.size())) != 0) return;
     }
-    return true;
 }
 
 // Serves one client; true when its handshake succeeded.
@@ -118,7 +117,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "sfreplay: %s:%zu: %s\n", options.file, error.line, error.what.c_str());
         return 2;
     }
-    std::string bound, why;
+    std::string bound;
+    std::string why;
     const int listener = listen_on(options.address, options.port, bound, why);
     if (listener < 0) {
         std::fprintf(stderr, "sfreplay: %s\n", why.c_str());

@@ -1,5 +1,4 @@
 #include <cstdio>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -19,7 +18,7 @@ const std::string usage_tail = " <host> <port> <file>- dump packets from a seria
 double now() {
     timeval tv{};
     gettimeofday(&tv, nullptr);
-    return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6;
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
 // Checks that log holds exactly one line per payload, in order, stamped
@@ -29,13 +28,16 @@ void expect_log(const std::string &log, const std::vector<std::string> &payloads
     EXPECT_EQ(log.back(), '\n');
     const std::vector<std::string> lines = lines_of(log);
     ASSERT_EQ(lines.size(), payloads.size()) << log;
-    const std::regex stamp("^([0-9]+\\.[0-9]{6}) (.*)$");
     double previous = from;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(lines[i], match, stamp)) << lines[i];
-        EXPECT_EQ(match[2].str(), hex_of(payloads[i]));
-        const double when = std::stod(match[1].str());
+        const std::size_t point = lines[i].find('.');
+        const std::size_t space = lines[i].find(' ');
+        ASSERT_TRUE(point != std::string::npos && point > 0 && space == point + 7) << lines[i];
+        const std::string stamp = lines[i].substr(0, space);
+        ASSERT_EQ(stamp.find_first_not_of("0123456789", point + 1), std::string::npos) << lines[i];
+        ASSERT_EQ(stamp.find_first_not_of("0123456789"), point) << lines[i];
+        EXPECT_EQ(lines[i].substr(space + 1), hex_of(payloads[i]));
+        const double when = std::stod(stamp);
         EXPECT_GE(when, previous);
         EXPECT_LE(when, to);
         previous = when;
@@ -43,7 +45,7 @@ void expect_log(const std::string &log, const std::vector<std::string> &payloads
 }
 
 // Serves payloads as frames after the handshake, then closes.
-Forwarder serving(std::vector<std::string> payloads) {
+Forwarder serving(const std::vector<std::string> &payloads) {
     return Forwarder([payloads](int fd) {
         handshake(fd);
         for (const std::string &payload : payloads) send_all(fd, frame(payload));
@@ -72,7 +74,7 @@ TEST(Logger, LogsEveryPacketExactly) {
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.out, "");
     expect_log(read_file(dir / "log"), payloads, from - 1e-6, to);
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(stat((dir / "log").c_str(), &info), 0);
     const mode_t mask = umask(0);
     umask(mask);
@@ -87,7 +89,7 @@ TEST(Logger, PortConvertsLikeAtoi) {
         std::snprintf(port, sizeof port, form, forwarder.port());
         const Outcome outcome = run(logger, {"sflogger", "127.0.0.1", port, dir / "log"});
         EXPECT_EQ(outcome.status, 0) << port;
-        EXPECT_EQ(lines_of(read_file(dir / "log")).size(), 1u) << port;
+        EXPECT_EQ(lines_of(read_file(dir / "log")).size(), 1U) << port;
     }
     for (int wrapped : {65536, -65536}) {
         TempDir dir;
@@ -179,8 +181,7 @@ TEST(Logger, UnwritableLogIsStatusThree) {
     const std::string cases[] = {dir / "sub", dir / "missing/log", dir / "file/log", dir / "write-only", "/dev/full"};
     for (const std::string &path : cases) {
         Forwarder forwarder = serving({"\x01", "\x02", "\x03"});
-        const Outcome outcome =
-            run(logger, {"sflogger", "127.0.0.1", std::to_string(forwarder.port()), path}, false);
+        const Outcome outcome = run(logger, {"sflogger", "127.0.0.1", std::to_string(forwarder.port()), path}, false);
         if (outcome.status == 125) GTEST_SKIP() << "cannot drop root's file privileges here";
         EXPECT_EQ(outcome.status, 3) << path;
         EXPECT_EQ(outcome.err, "Couldn't write to log file " + path + "\n");

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -47,8 +48,8 @@ std::vector<std::string> log_from(int port, const TempDir &dir, std::vector<doub
 }
 
 std::vector<std::string> hex_parts(const std::vector<std::string> &payloads) {
-    std::vector<std::string> parts;
-    for (const std::string &payload : payloads) parts.push_back(hex_of(payload));
+    std::vector<std::string> parts(payloads.size());
+    std::transform(payloads.begin(), payloads.end(), parts.begin(), hex_of);
     return parts;
 }
 
@@ -123,8 +124,14 @@ TEST(Replay, CommandLineErrors) {
     TempDir dir;
     const std::string file = dir / "in.log";
     write_file(file, "1.0 aa \n");
-    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-             {}, {"0"}, {"-x", "0", file}, {"65536", file}, {"abc", file}, {"-5", file}, {"0", file, "extra"}, {"-b"}}) {
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{{},
+                                                                                      {"0"},
+                                                                                      {"-x", "0", file},
+                                                                                      {"65536", file},
+                                                                                      {"abc", file},
+                                                                                      {"-5", file},
+                                                                                      {"0", file, "extra"},
+                                                                                      {"-b"}}) {
         std::vector<std::string> argv = {"sfreplay"};
         argv.insert(argv.end(), args.begin(), args.end());
         const Outcome outcome = run(replay, argv);
@@ -141,7 +148,7 @@ TEST(Replay, CommandLineErrors) {
     for (const std::vector<std::string> &args : failing) {
         const Outcome outcome = run(replay, args);
         EXPECT_EQ(outcome.status, 1) << args[args.size() - 2];
-        EXPECT_EQ(outcome.err.rfind("sfreplay: ", 0), 0u);
+        EXPECT_EQ(outcome.err.rfind("sfreplay: ", 0), 0U);
         EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
         EXPECT_EQ(outcome.out, "");
     }
@@ -178,8 +185,8 @@ TEST(Replay, PacesByTimestamps) {
     write_file(dir / "in.log", log_of({"\x01", "\x02", "\x03"}, 0.15));
     Process server(replay, {"sfreplay", "-t", "-1", "0", dir / "in.log"});
     std::vector<double> stamps;
-    EXPECT_EQ(log_from(listening_port(server), dir, &stamps).size(), 3u);
-    ASSERT_EQ(stamps.size(), 3u);
+    EXPECT_EQ(log_from(listening_port(server), dir, &stamps).size(), 3U);
+    ASSERT_EQ(stamps.size(), 3U);
     EXPECT_GE(stamps[1] - stamps[0], 0.14);
     EXPECT_GE(stamps[2] - stamps[0], 0.29);
     EXPECT_LT(stamps[2] - stamps[0], 5.0);

@@ -79,12 +79,13 @@ TEST(SafeIo, ErrorAfterPartialTransferIsMinusOne) {
 }
 
 std::atomic<int> interruptions{0};
-void count_interruption(int) { ++interruptions; }
+void count_interruption(int /*signal*/) { ++interruptions; }
 
 // Interrupts the calling thread with SIGUSR1 (no SA_RESTART) while body runs.
 template <typename Body>
 void with_interruptions(std::function<void()> peer, Body body) {
-    struct sigaction action{}, old{};
+    struct sigaction action {};
+    struct sigaction old {};
     action.sa_handler = count_interruption;
     sigemptyset(&action.sa_mask);
     sigaction(SIGUSR1, &action, &old);
@@ -106,8 +107,7 @@ void with_interruptions(std::function<void()> peer, Body body) {
 TEST(SafeIo, InterruptedReadIsReissued) {
     Pair pair;
     char buffer[5] = {};
-    with_interruptions([&] { send_all(pair.peer, "hello"); },
-                       [&] { EXPECT_EQ(saferead(pair.client, buffer, 5), 5); });
+    with_interruptions([&] { send_all(pair.peer, "hello"); }, [&] { EXPECT_EQ(saferead(pair.client, buffer, 5), 5); });
     EXPECT_EQ(std::string(buffer, 5), "hello");
 }
 
@@ -117,8 +117,10 @@ TEST(SafeIo, InterruptedWriteIsReissued) {
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
     std::string received;
     with_interruptions([&] { received = read_some(pair.peer, big.size()); },
-                       [&] { EXPECT_EQ(safewrite(pair.client, big.data(), static_cast<int>(big.size())),
-                                       static_cast<int>(big.size())); });
+                       [&] {
+                           EXPECT_EQ(safewrite(pair.client, big.data(), static_cast<int>(big.size())),
+                                     static_cast<int>(big.size()));
+                       });
     EXPECT_TRUE(received == big);
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -23,9 +24,7 @@
 
 #include <gtest/gtest.h>
 
-std::string frame(const std::string &payload) {
-    return std::string(1, static_cast<char>(payload.size())) + payload;
-}
+std::string frame(const std::string &payload) { return std::string(1, static_cast<char>(payload.size())) + payload; }
 
 std::string bytes(std::initializer_list<int> values) {
     std::string out;
@@ -182,8 +181,9 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    std::string command = "rm -rf '" + path + "'";
-    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << path;
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error) ADD_FAILURE() << "could not remove " << path << ": " << error.message();
 }
 
 std::string read_file(const std::string &path) {
@@ -193,12 +193,10 @@ std::string read_file(const std::string &path) {
     return out.str();
 }
 
-void write_file(const std::string &path, const std::string &data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
+void write_file(const std::string &path, const std::string &data) { std::ofstream(path, std::ios::binary) << data; }
 
 bool file_exists(const std::string &path) {
-    struct stat info{};
+    struct stat info {};
     return stat(path.c_str(), &info) == 0;
 }
 
@@ -246,9 +244,11 @@ bool drain(int out_fd, int err_fd, Outcome &outcome, std::chrono::steady_clock::
 
 Process::Process(const std::string &program, const std::vector<std::string> &args, bool file_privileges) {
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
-    int out[2], err[2];
+    int out[2];
+    int err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return;

@@ -3,8 +3,8 @@
 #ifndef SF_TESTS_SUPPORT_H
 #define SF_TESTS_SUPPORT_H
 
-#include <functional>
 #include <sys/types.h>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,7 +14,7 @@ constexpr int wait_ms = 10000;
 
 std::string frame(const std::string &payload);
 std::string bytes(std::initializer_list<int> values);
-std::string all_bytes(int count);  // 00 01 02 ... count bytes
+std::string all_bytes(int count);                // 00 01 02 ... count bytes
 std::string hex_of(const std::string &payload);  // "xx " per byte, as in the log
 std::vector<std::string> lines_of(const std::string &text);
 
