@@ -44,11 +44,14 @@ void expect_log(const std::string &log, const std::vector<std::string> &payloads
     }
 }
 
-// Serves payloads as frames after the handshake, then closes.
+// Serves payloads as frames after the handshake, then closes. The frames go
+// out in one send, so a logger that stops after the first cannot fail it.
 Forwarder serving(const std::vector<std::string> &payloads) {
-    return Forwarder([payloads](int fd) {
+    std::string frames;
+    for (const std::string &payload : payloads) frames += frame(payload);
+    return Forwarder([frames](int fd) {
         handshake(fd);
-        for (const std::string &payload : payloads) send_all(fd, frame(payload));
+        send_all(fd, frames);
     });
 }
 
