@@ -39,7 +39,8 @@ int transfer(Byte *at, int count, bool zero_ends_stream, Once once) {
 
 // write(2) for descriptors that are not sockets (pipes): SIGPIPE is held back
 // for the call and, if this write raised it, discarded, so a gone reader gives
-// EPIPE instead of killing the caller.
+// EPIPE instead of killing the caller. A write that moved some bytes before the
+// reader left returns their count and raises SIGPIPE all the same.
 ssize_t write_quietly(int fd, const char *at, size_t count) {
     sigset_t pipe_only;
     sigset_t old;
@@ -51,7 +52,7 @@ ssize_t write_quietly(int fd, const char *at, size_t count) {
     const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
     ssize_t n = write(fd, at, count);
     const int saved = errno;
-    if (n < 0 && saved == EPIPE && !was_pending) {
+    if (!was_pending) {
         const timespec now{};
         sigtimedwait(&pipe_only, nullptr, &now);
     }

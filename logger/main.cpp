@@ -1,15 +1,18 @@
 // sflogger: appends every packet a serial forwarder sends to a log file, one
 // timestamped line of hex bytes per packet, until the stream ends.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
-#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
+#include "deferred_signals.h"
+#include "log_file.h"
 #include "log_line.h"
 #include "sfsource.h"
+#include "std_fds.h"
 
 namespace {
 
@@ -26,30 +29,26 @@ int parse_port(const char *text) {
     return static_cast<int>(value);
 }
 
-bool write_all(int fd, const char *data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Opens the path anew for each line, so a rotated or deleted log is picked up
-// at the next packet; read and append access, as fopen's "a+" gives.
-bool append_line(const char *path, const char *line, std::size_t size) {
-    int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    const bool written = write_all(fd, line, size);
-    const bool closed = close(fd) == 0;
-    return written && closed;
+// A forwarder whose host vanishes without a word would leave the read blocked
+// forever; keepalive probes notice a dead peer within two minutes and fail the
+// read, which ends the stream. A live forwarder's TCP answers them however
+// long it stays silent.
+void keep_alive(int fd) {
+    const int on = 1;
+    const int idle_seconds = 60;
+    const int probe_seconds = 10;
+    const int probes = 6;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_seconds, sizeof idle_seconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &probe_seconds, sizeof probe_seconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    open_std_fds();
+    defer_ending_signals();
     if (argc != 4) {
         std::fprintf(stderr, "Usage: %s <host> <port> <file>- dump packets from a serial forwarder to the file\n",
                      argc > 0 && argv[0] != nullptr ? argv[0] : "sflogger");
@@ -64,6 +63,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "Couldn't open serial forwarder at %s:%s\n", host, port);
         return 1;
     }
+    keep_alive(fd);
+    LogFile log(file);
     char line[max_log_line];
     for (;;) {
         int len = 0;
@@ -73,7 +74,7 @@ int main(int argc, char **argv) {
         gettimeofday(&now, nullptr);
         const std::size_t size = format_log_line(line, now, static_cast<unsigned char *>(packet), len);
         std::free(packet);
-        if (!append_line(file, line, size)) {
+        if (!log.append(line, size)) {
             std::fprintf(stderr, "Couldn't write to log file %s\n", file);
             return 3;
         }

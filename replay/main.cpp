@@ -17,6 +17,7 @@
 #include "listener.h"
 #include "packet_log.h"
 #include "sfsource.h"
+#include "std_fds.h"
 
 namespace {
 
@@ -101,6 +102,7 @@ bool serve(int fd, const std::vector<Packet> &packets, bool timed) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    open_std_fds();
     Options options;
     if (!parse_options(argc, argv, options)) {
         std::fputs(usage, stderr);

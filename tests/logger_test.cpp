@@ -44,17 +44,6 @@ void expect_log(const std::string &log, const std::vector<std::string> &payloads
     }
 }
 
-// Serves payloads as frames after the handshake, then closes. The frames go
-// out in one send, so a logger that stops after the first cannot fail it.
-Forwarder serving(const std::vector<std::string> &payloads) {
-    std::string frames;
-    for (const std::string &payload : payloads) frames += frame(payload);
-    return Forwarder([frames](int fd) {
-        handshake(fd);
-        send_all(fd, frames);
-    });
-}
-
 TEST(Logger, WrongArgumentCountPrintsUsage) {
     const std::vector<std::vector<std::string>> cases = {
         {"sflogger"}, {"./mylogger", "127.0.0.1", "1"}, {"name", "127.0.0.1", "1", "f", "extra"}};
@@ -184,7 +173,8 @@ TEST(Logger, UnwritableLogIsStatusThree) {
     const std::string cases[] = {dir / "sub", dir / "missing/log", dir / "file/log", dir / "write-only", "/dev/full"};
     for (const std::string &path : cases) {
         Forwarder forwarder = serving({"\x01", "\x02", "\x03"});
-        const Outcome outcome = run(logger, {"sflogger", "127.0.0.1", std::to_string(forwarder.port()), path}, false);
+        const Outcome outcome =
+            run(logger, {"sflogger", "127.0.0.1", std::to_string(forwarder.port()), path}, drop_file_privileges);
         if (outcome.status == 125) GTEST_SKIP() << "cannot drop root's file privileges here";
         EXPECT_EQ(outcome.status, 3) << path;
         EXPECT_EQ(outcome.err, "Couldn't write to log file " + path + "\n");

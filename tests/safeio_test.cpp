@@ -3,11 +3,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -142,6 +144,48 @@ TEST(SafeIo, GonePeerGivesMinusOneNotSigpipe) {
     sigpending(&pending);
     EXPECT_FALSE(sigismember(&pending, SIGPIPE));
     close(fds[1]);
+}
+
+// In a child, so that a SIGPIPE let through ends the child and not the tests.
+int status_of(const std::function<int()> &body) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(SafeIo, PipeReaderLeavingMidWriteRaisesNoSigpipe) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t writer = fork();
+    if (writer == 0) {  // more than the pipe holds, so the write is under way when the reader leaves
+        close(fds[0]);
+        const std::string big(1 << 20, 'x');
+        _exit(safewrite(fds[1], big.data(), static_cast<int>(big.size())) == -1 && errno == EPIPE ? 0 : 1);
+    }
+    close(fds[1]);
+    EXPECT_EQ(read_some(fds[0], 1000).size(), 1000U);
+    close(fds[0]);
+    int status = 0;
+    waitpid(writer, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    EXPECT_EQ(status_of([] {  // a SIGPIPE pending before the write stays pending
+                  int ends[2];
+                  sigset_t pipe_only;
+                  sigemptyset(&pipe_only);
+                  sigaddset(&pipe_only, SIGPIPE);
+                  if (pipe(ends) != 0 || pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr) != 0) return 2;
+                  raise(SIGPIPE);
+                  close(ends[0]);
+                  if (safewrite(ends[1], "ab", 2) != -1) return 3;
+                  sigset_t pending;
+                  sigpending(&pending);
+                  return sigismember(&pending, SIGPIPE) == 1 ? 0 : 4;
+              }),
+              0);
 }
 
 TEST(SafeIo, WritesToPlainDescriptors) {

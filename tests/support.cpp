@@ -153,6 +153,19 @@ void handshake(int fd, const std::string &reply) {
     send_all(fd, reply);
 }
 
+std::function<void(int fd)> send_frames(const std::vector<std::string> &payloads) {
+    std::string frames;
+    for (const std::string &payload : payloads) frames += frame(payload);
+    return [frames](int fd) {
+        handshake(fd);
+        for (std::size_t done = 0; done < frames.size();) {
+            const ssize_t n = send(fd, frames.data() + done, frames.size() - done, MSG_NOSIGNAL);
+            if (n <= 0 && errno != EINTR) return;
+            if (n > 0) done += static_cast<std::size_t>(n);
+        }
+    };
+}
+
 int closed_port() {
     int port = 0;
     close(listen_loopback(port));
@@ -242,7 +255,13 @@ bool drain(int out_fd, int err_fd, Outcome &outcome, std::chrono::steady_clock::
 
 }  // namespace
 
-Process::Process(const std::string &program, const std::vector<std::string> &args, bool file_privileges) {
+void drop_file_privileges() {
+    if (geteuid() == 0 && (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
+                           prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
+        _exit(125);
+}
+
+Process::Process(const std::string &program, const std::vector<std::string> &args, const ChildSetup &setup) {
     std::vector<char *> argv;
     argv.reserve(args.size() + 1);
     for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
@@ -255,12 +274,9 @@ Process::Process(const std::string &program, const std::vector<std::string> &arg
     }
     pid_ = fork();
     if (pid_ == 0) {
-        if (!file_privileges && geteuid() == 0 &&
-            (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
-             prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
-            _exit(125);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
+        if (setup) setup();
         execv(program.c_str(), argv.data());
         _exit(127);
     }
@@ -308,6 +324,7 @@ Outcome Process::finish() {
     waitpid(pid_, &status, 0);
     pid_ = -1;
     outcome_.status = finished && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return outcome_;
 }
 
@@ -316,6 +333,6 @@ void Process::stop() {
     finish();
 }
 
-Outcome run(const std::string &program, const std::vector<std::string> &args, bool file_privileges) {
-    return Process(program, args, file_privileges).finish();
+Outcome run(const std::string &program, const std::vector<std::string> &args, const ChildSetup &setup) {
+    return Process(program, args, setup).finish();
 }

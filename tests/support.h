@@ -48,6 +48,11 @@ private:
     std::thread thread_;
 };
 
+// A forwarder's script: the handshake, then payloads as frames in one write. A
+// client that leaves early is not an error.
+std::function<void(int fd)> send_frames(const std::vector<std::string> &payloads);
+inline Forwarder serving(const std::vector<std::string> &payloads) { return Forwarder(send_frames(payloads)); }
+
 // Reads the client's pair (it must be "U ") and answers with reply.
 void handshake(int fd, const std::string &reply = "U ");
 // A port on 127.0.0.1 where nothing listens.
@@ -70,15 +75,21 @@ bool wait_for_lines(const std::string &path, std::size_t count);
 
 struct Outcome {
     int status = -1;  // exit status, or -1 when killed or it timed out
+    int signal = 0;   // the signal that ended it, if one did
     std::string out;
     std::string err;
 };
 
-// A program running with its standard output and error on pipes. Without file
-// privileges a root child loses its power to bypass file permissions.
+// Runs in the child before exec, after its output pipes are in place; only
+// async-signal-safe calls (setrlimit, close, prctl), since the parent has threads.
+using ChildSetup = std::function<void()>;
+// Takes away a root child's power to bypass file permissions.
+void drop_file_privileges();
+
+// A program running with its standard output and error on pipes.
 class Process {
 public:
-    Process(const std::string &program, const std::vector<std::string> &args, bool file_privileges = true);
+    Process(const std::string &program, const std::vector<std::string> &args, const ChildSetup &setup = {});
     ~Process();
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
@@ -87,6 +98,7 @@ public:
     // Reads both pipes to their ends and waits for the exit; kills it after the time-out.
     Outcome finish();
     void stop();  // SIGTERM, then finish
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;
@@ -96,6 +108,6 @@ private:
 };
 
 // Runs program with args (args[0] is what it sees as its name) to its end.
-Outcome run(const std::string &program, const std::vector<std::string> &args, bool file_privileges = true);
+Outcome run(const std::string &program, const std::vector<std::string> &args, const ChildSetup &setup = {});
 
 #endif

@@ -1,0 +1,47 @@
+#include "deferred_signals.h"
+
+#include <csignal>
+
+namespace {
+
+const int ending_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
+
+volatile sig_atomic_t writing = 0;
+volatile sig_atomic_t held = 0;
+
+// The default action is taken by raising the signal again with the default
+// disposition: it stays blocked in here and is delivered as the handler returns.
+void take_default_action(int sig) {
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void on_ending_signal(int sig) {
+    if (writing != 0)
+        held = sig;
+    else
+        take_default_action(sig);
+}
+
+}  // namespace
+
+void defer_ending_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_ending_signal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int sig : ending_signals) sigaddset(&action.sa_mask, sig);
+    for (int sig : ending_signals) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void begin_line() { writing = 1; }
+
+void end_line() {
+    writing = 0;
+    if (held != 0) take_default_action(held);
+}
