@@ -1,24 +1,32 @@
-#ifndef SFREPLAY_PACKET_LOG_H
-#define SFREPLAY_PACKET_LOG_H
+#ifndef SFLOG_PACKET_LOG_H
+#define SFLOG_PACKET_LOG_H
 
 #include <cstddef>
-#include <string>
-#include <vector>
 
-struct Packet {
-    long long micros;  // the line's timestamp, in microseconds
-    std::string bytes;
+// One line of a packet log as sflogger writes it: a timestamp (digits, a
+// point, digits), a space, then "xx " per byte (hex digits of either case).
+struct LogPacket {
+    long long micros = 0;  // the timestamp in microseconds; finer digits are dropped
+    int len = 0;
+    unsigned char bytes[255] = {};
 };
 
-struct LogError {
-    std::size_t line = 0;  // 0: no error
-    std::string what;
+// Parses the line [at, end), without its newline, into packet. Returns null,
+// or what is wrong with it.
+const char *parse_log_line(const char *at, const char *end, LogPacket &packet);
+
+// What a whole log holds, as far as it may be served.
+struct LogCheck {
+    std::size_t lines = 0;       // whole lines, all well formed when bad_line is 0
+    std::size_t size = 0;        // bytes they take, up to the last whole line's newline
+    std::size_t bad_line = 0;    // number of the first malformed line, or 0
+    const char *what = nullptr;  // what is wrong with it
+    bool torn = false;           // a last line without its newline follows, line number lines + 1
 };
 
-// Parses a packet log as sflogger writes it: per line a timestamp (digits, a
-// point, digits), a space, then "xx " per byte, then a newline (which the last
-// line may lack). On the first line that does not fit, returns its number and
-// what is wrong, with packets holding the lines before it.
-LogError parse_packet_log(const std::string &text, std::vector<Packet> &packets);
+// Checks the log text[0, size) line by line, stopping at the first malformed
+// line. A last line without its newline is never served: a log cut off by a
+// crash ends that way, and the part may read as a shorter packet.
+LogCheck check_packet_log(const char *text, std::size_t size);
 
 #endif

@@ -1,33 +1,42 @@
 // sfreplay: a serial forwarder that serves a packet log, as sflogger writes
-// it, to each client in turn.
+// it, to every client that connects.
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <new>
 #include <string>
-#include <vector>
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <getopt.h>
 
 #include "listener.h"
-#include "packet_log.h"
-#include "sfsource.h"
+#include "served_log.h"
+#include "server.h"
 #include "std_fds.h"
 
 namespace {
 
-const char usage[] = "usage: sfreplay [-b ADDRESS] [-1] [-t] PORT FILE\n";
-const int handshake_seconds = 10;  // a silent client must not hold up the ones behind it
+const char usage[] = "usage: sfreplay [-b ADDRESS] [-1] [-t] [-x FACTOR] [-l COUNT] PORT FILE\n";
+const char help[] =
+    "Serves the packet log FILE to every client that connects to PORT, as a\n"
+    "serial forwarder: the handshake, then each packet in order as a frame.\n"
+    "\n"
+    "  -b ADDRESS  listen on this IPv4 address or host name (default 127.0.0.1)\n"
+    "  -1          exit once one client has been served\n"
+    "  -t          pace the packets by their timestamps\n"
+    "  -x FACTOR   pace at FACTOR times the recorded speed (implies -t)\n"
+    "  -l COUNT    serve the log COUNT times to each client (0: without end)\n"
+    "  -h, --help  print this and exit\n"
+    "  -V, --version  print the version and exit\n"
+    "\n"
+    "PORT 0 lets the system pick one; the port listened on is printed as\n"
+    "\"listening on ADDRESS:PORT\".\n";
 
 struct Options {
     const char *address = "127.0.0.1";
-    bool once = false;
-    bool timed = false;
+    ServeOptions serve;
     int port = -1;
     const char *file = nullptr;
 };
@@ -39,104 +48,97 @@ bool parse_port(const char *text, int &port) {
     return at != text && *at == '\0' && port <= 65535;
 }
 
-bool parse_options(int argc, char **argv, Options &options) {
+bool parse_factor(const char *text, double &factor) {
+    char *end = nullptr;
+    errno = 0;
+    factor = std::strtod(text, &end);
+    return end != text && *end == '\0' && errno == 0 && factor > 0 && factor < 1e9;
+}
+
+bool parse_count(const char *text, unsigned long long &count) {
+    char *end = nullptr;
+    errno = 0;
+    count = std::strtoull(text, &end, 10);
+    return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0;
+}
+
+// 0: go on; otherwise the exit status plus one.
+int parse_options(int argc, char **argv, Options &options) {
+    static const option long_options[] = {
+        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0}};
     opterr = 0;
-    for (int option; (option = getopt(argc, argv, "b:1t")) != -1;) {
-        if (option == 'b')
-            options.address = optarg;
-        else if (option == '1')
-            options.once = true;
-        else if (option == 't')
-            options.timed = true;
-        else
-            return false;
+    for (int option; (option = getopt_long(argc, argv, "b:1tx:l:hV", long_options, nullptr)) != -1;) {
+        switch (option) {
+            case 'b':
+                options.address = optarg;
+                break;
+            case '1':
+                options.serve.once = true;
+                break;
+            case 't':
+                options.serve.timed = true;
+                break;
+            case 'x':
+                if (!parse_factor(optarg, options.serve.factor)) return 3;
+                options.serve.timed = true;
+                break;
+            case 'l':
+                if (!parse_count(optarg, options.serve.loops)) return 3;
+                break;
+            case 'h':
+                std::fputs(usage, stdout), std::fputs(help, stdout);
+                return 1;
+            case 'V':
+                std::puts("sfreplay " SF_VERSION);
+                return 1;
+            default:
+                return 3;
+        }
     }
-    if (argc - optind != 2 || !parse_port(argv[optind], options.port)) return false;
+    if (argc - optind != 2 || !parse_port(argv[optind], options.port)) return 3;
     options.file = argv[optind + 1];
-    return true;
+    return 0;
 }
 
-bool read_whole(const char *path, std::string &text) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char chunk[65536];
-    int n = 0;
-    do {
-        n = saferead(fd, chunk, sizeof chunk);
-        if (n > 0) text.append(chunk, static_cast<std::size_t>(n));
-    } while (n == static_cast<int>(sizeof chunk));
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return n >= 0;
-}
-
-void sleep_until(const timespec &start, long long offset_micros) {
-    const long long nanos = start.tv_nsec + offset_micros * 1000;
-    const timespec when{static_cast<time_t>(start.tv_sec + nanos / 1000000000), static_cast<long>(nanos % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
+int replay(const Options &options) {
+    ServedLog log;
+    std::string error;
+    if (!map_log(options.file, log, error)) {
+        std::fprintf(stderr, "sfreplay: %s\n", error.c_str());
+        return 1;
     }
-}
-
-// Sends every packet as a frame, stopping once the client has gone.
-void send_packets(int fd, const std::vector<Packet> &packets, bool timed) {
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (const Packet &packet : packets) {
-        if (timed && packet.micros > packets.front().micros) sleep_until(start, packet.micros - packets.front().micros);
-        if (write_sf_packet(fd, packet.bytes.data(), static_cast<int>(packet.bytes.size())) != 0) return;
+    const LogCheck &check = log.check;
+    if (check.bad_line != 0) {
+        std::fprintf(stderr, "sfreplay: %s:%zu: %s\n", options.file, check.bad_line, check.what);
+        return 2;
     }
-}
-
-// Serves one client; true when its handshake succeeded.
-bool serve(int fd, const std::vector<Packet> &packets, bool timed) {
-    const timeval limit{handshake_seconds, 0};
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // a frame is two small writes
-    if (init_sf_source(fd) != 0) return false;
-    send_packets(fd, packets, timed);
-    return true;
+    if (check.torn)
+        std::fprintf(stderr, "sfreplay: %s:%zu: last line has no newline, not served\n", options.file, check.lines + 1);
+    std::string bound;
+    const int listener = listen_on(options.address, options.port, bound, error);
+    if (listener < 0) {
+        std::fprintf(stderr, "sfreplay: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("listening on %s\n", bound.c_str());
+    std::fflush(stdout);
+    return serve_clients(listener, log, options.serve);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     open_std_fds();
+    std::signal(SIGPIPE, SIG_IGN);  // a reader of the output that has gone is no reason to die
     Options options;
-    if (!parse_options(argc, argv, options)) {
-        std::fputs(usage, stderr);
-        return 2;
+    if (const int status = parse_options(argc, argv, options)) {
+        if (status == 3) std::fputs(usage, stderr);
+        return status - 1;
     }
-    std::string text;
-    if (!read_whole(options.file, text)) {
-        std::fprintf(stderr, "sfreplay: %s: %s\n", options.file, std::strerror(errno));
+    try {
+        return replay(options);
+    } catch (const std::bad_alloc &) {
+        std::fputs("sfreplay: out of memory\n", stderr);
         return 1;
-    }
-    std::vector<Packet> packets;
-    const LogError error = parse_packet_log(text, packets);
-    if (error.line != 0) {
-        std::fprintf(stderr, "sfreplay: %s:%zu: %s\n", options.file, error.line, error.what.c_str());
-        return 2;
-    }
-    std::string bound;
-    std::string why;
-    const int listener = listen_on(options.address, options.port, bound, why);
-    if (listener < 0) {
-        std::fprintf(stderr, "sfreplay: %s\n", why.c_str());
-        return 1;
-    }
-    std::printf("listening on %s\n", bound.c_str());
-    std::fflush(stdout);
-    for (;;) {
-        const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            std::fprintf(stderr, "sfreplay: accept: %s\n", std::strerror(errno));
-            return 1;
-        }
-        const bool served = serve(fd, packets, options.timed);
-        close(fd);
-        if (served && options.once) return 0;
     }
 }

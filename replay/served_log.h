@@ -1,0 +1,28 @@
+#ifndef SFREPLAY_SERVED_LOG_H
+#define SFREPLAY_SERVED_LOG_H
+
+#include <cstddef>
+#include <string>
+
+#include "packet_log.h"
+
+// A packet log mapped into memory: clients are served from the file itself,
+// so nothing that grows with the log is kept in the process's own memory.
+struct ServedLog {
+    const char *path = nullptr;
+    const char *text = nullptr;
+    std::size_t size = 0;  // the part that is served: whole, checked lines
+    LogCheck check;
+};
+
+// Maps and checks the log at path. False, with error set to one line, when it
+// cannot be read. A log that shrinks while mapped ends the process with one
+// line on standard error instead of a crash.
+bool map_log(const char *path, ServedLog &log, std::string &error);
+
+// The line at text + at, parsed into packet; at moves past its newline. A
+// line that no longer parses means the file changed while being served: that
+// ends the process with one line on standard error.
+void next_packet(const ServedLog &log, std::size_t &at, LogPacket &packet);
+
+#endif
