@@ -3,10 +3,14 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "log_line.h"
 #include "support.h"
 
 namespace {
@@ -191,6 +195,154 @@ TEST(Replay, PacesByTimestamps) {
     EXPECT_GE(stamps[2] - stamps[0], 0.29);
     EXPECT_LT(stamps[2] - stamps[0], 5.0);
     EXPECT_EQ(server.finish().status, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A client that has done the handshake and reads only when told to.
+int handshaken_client(int port) {
+    const int fd = connect_loopback(port);
+    send_all(fd, "U ");
+    EXPECT_EQ(read_some(fd, 2), "U ");
+    return fd;
+}
+
+std::string frames_of(const std::vector<std::string> &payloads) {
+    std::string out;
+    for (const std::string &payload : payloads) out += frame(payload);
+    return out;
+}
+
+TEST(Replay, ServesEveryClientAtOnce) {
+    TempDir dir;
+    // More than the server's socket buffer and the stalled client's small window hold.
+    const std::vector<std::string> payloads(20000, all_bytes(255));
+    write_file(dir / "in.log", log_of(payloads));
+    Process server(replay, {"sfreplay", "0", dir / "in.log"});
+    const int port = listening_port(server);
+    const int stalled = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int window = 4096;
+    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    set_timeouts(stalled);
+    send_all(stalled, "U ");                    // then reads nothing for now
+    const int silent = connect_loopback(port);  // never sends its pair
+    EXPECT_EQ(log_from(port, dir), hex_parts(payloads));
+    EXPECT_EQ(log_from(port, dir), hex_parts(payloads));
+    EXPECT_TRUE(read_some(stalled, 2 + 256 * 20000) == "U " + frames_of(payloads));  // its own pace, from the start
+    close(stalled);
+    close(silent);
+}
+
+std::string rss_anon(pid_t pid) {
+    for (const std::string &line : lines_of(read_file("/proc/" + std::to_string(pid) + "/status")))
+        if (line.rfind("RssAnon:", 0) == 0) return line;
+    return "";
+}
+
+TEST(Replay, MemoryDoesNotGrowWithTheLog) {
+    TempDir dir;
+    std::string text;
+    char line[max_log_line];
+    unsigned char packet[28] = {};
+    for (int i = 0; i < 300000; ++i) {  // about 31 MB
+        packet[0] = static_cast<unsigned char>(i);
+        text.append(line, format_log_line(line, timeval{1800000000 + i / 1000, i % 1000}, packet, 28));
+    }
+    write_file(dir / "in.log", text);
+    text = std::string();
+    Process server(replay, {"sfreplay", "0", dir / "in.log"});
+    const int port = listening_port(server);
+    std::vector<int> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(handshaken_client(port));
+        EXPECT_EQ(read_some(clients.back(), 29), frame(std::string(28, '\0')));
+    }
+    const std::string rss = rss_anon(server.pid());
+    ASSERT_FALSE(rss.empty());
+    EXPECT_LT(std::stol(rss.substr(8)), 16 * 1024) << rss;  // in kB; the log alone is 31 MB
+    for (int fd : clients) close(fd);
+}
+
+TEST(Replay, TornLastLineIsNotServed) {
+    TempDir dir;
+    write_file(dir / "in.log", "1.0 aa \n2.0 bb ");
+    Process server(replay, {"sfreplay", "-1", "0", dir / "in.log"});
+    EXPECT_EQ(log_from(listening_port(server), dir), hex_parts({"\xAA"}));
+    const Outcome outcome = server.finish();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "sfreplay: " + dir / "in.log" + ":2: last line has no newline, not served\n");
+}
+
+TEST(Replay, ServesTheLogCountTimes) {
+    TempDir dir;
+    const std::vector<std::string> payloads = {"\x01", "", "\x02\x03"};
+    write_file(dir / "in.log", log_of(payloads));
+    for (const char *count : {"1", "3"}) {
+        SCOPED_TRACE(count);
+        Process server(replay, {"sfreplay", "-1", "-l", count, "0", dir / "in.log"});
+        std::vector<std::string> expected;
+        for (int i = 0; i < std::stoi(count); ++i) expected.insert(expected.end(), payloads.begin(), payloads.end());
+        EXPECT_EQ(log_from(listening_port(server), dir), hex_parts(expected));
+        EXPECT_EQ(server.finish().status, 0);
+    }
+    Process server(replay, {"sfreplay", "-l", "0", "0", dir / "in.log"});  // without end
+    const int fd = handshaken_client(listening_port(server));
+    std::string many;
+    for (int i = 0; i < 1000; ++i) many += frames_of(payloads);
+    EXPECT_TRUE(read_some(fd, many.size()) == many);
+    close(fd);
+}
+
+TEST(Replay, PacesAtAFactorWithoutOverflow) {
+    TempDir dir;
+    write_file(dir / "slow.log", log_of({"\x01", "\x02", "\x03"}, 0.1));
+    Process slow(replay, {"sfreplay", "-x", "0.5", "-1", "0", dir / "slow.log"});
+    std::vector<double> stamps;
+    EXPECT_EQ(log_from(listening_port(slow), dir, &stamps).size(), 3U);
+    ASSERT_EQ(stamps.size(), 3U);
+    EXPECT_GE(stamps[2] - stamps[0], 0.39);  // half speed: 0.2 s recorded
+    EXPECT_EQ(slow.finish().status, 0);
+
+    // Years apart: the first frame goes at once, and the wait for the second
+    // neither overflows nor holds up the next client.
+    write_file(dir / "far.log", "0.0 01 \n999999999999.0 02 \n");
+    Process far(replay, {"sfreplay", "-t", "0", dir / "far.log"});
+    const int port = listening_port(far);
+    for (int i = 0; i < 2; ++i) {
+        const int fd = handshaken_client(port);
+        EXPECT_EQ(read_some(fd, 2), frame("\x01"));
+        close(fd);
+    }
+    write_file(dir / "back.log", "999999999999.0 01 \n0.5 02 \n");  // a step backwards goes at once
+    Process back(replay, {"sfreplay", "-t", "-1", "0", dir / "back.log"});
+    EXPECT_EQ(log_from(listening_port(back), dir), hex_parts({"\x01", "\x02"}));
+    EXPECT_EQ(back.finish().status, 0);
+}
+
+TEST(Replay, HelpAndVersionGoToStandardOutput) {
+    for (const char *flag : {"-h", "--help"}) {
+        const Outcome outcome = run(replay, {"sfreplay", flag});
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.out.rfind(usage, 0), 0U) << flag;
+        EXPECT_EQ(outcome.err, "");
+    }
+    for (const char *flag : {"-V", "--version"}) {
+        const Outcome outcome = run(replay, {"sfreplay", flag});
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.out, "sfreplay " SF_VERSION "\n") << flag;
+    }
+    for (const char *bad : {"0", "-1", "abc", "1x"}) {
+        const Outcome outcome = run(replay, {"sfreplay", "-x", bad, "0", "in.log"});
+        EXPECT_EQ(outcome.status, 2) << bad;
+        EXPECT_EQ(outcome.err, usage);
+    }
 }
 
 }  // namespace
