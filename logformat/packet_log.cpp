@@ -56,7 +56,7 @@ const char *parse_log_line(const char *at, const char *end, LogPacket &packet) {
     return nullptr;
 }
 
-LogCheck check_packet_log(const char *text, std::size_t size) {
+LogCheck check_packet_log(const char *text, std::size_t size, PacketSink sink, void *context) {
     LogCheck check;
     LogPacket packet;
     for (std::size_t start = 0; start < size;) {
@@ -71,6 +71,7 @@ LogCheck check_packet_log(const char *text, std::size_t size) {
             check.bad_line = check.lines + 1;
             break;
         }
+        if (sink != nullptr) sink(packet, context);
         ++check.lines;
         start = check.size = stop + 1;
     }

@@ -24,9 +24,12 @@ struct LogCheck {
     bool torn = false;           // a last line without its newline follows, line number lines + 1
 };
 
+// Receives each well-formed line's packet, in order, as a check goes.
+using PacketSink = void (*)(const LogPacket &packet, void *context);
+
 // Checks the log text[0, size) line by line, stopping at the first malformed
 // line. A last line without its newline is never served: a log cut off by a
 // crash ends that way, and the part may read as a shorter packet.
-LogCheck check_packet_log(const char *text, std::size_t size);
+LogCheck check_packet_log(const char *text, std::size_t size, PacketSink sink = nullptr, void *context = nullptr);
 
 #endif

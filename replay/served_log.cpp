@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -17,11 +19,42 @@ char gone_message[512];
 std::size_t gone_size = 0;
 
 // A read of a page past the end of a file that shrank raises SIGBUS.
-void on_bus_error(int) {
+void on_bus_error(int /*signal*/) {
     if (write(STDERR_FILENO, gone_message, gone_size) < 0) {
         // nothing more to do: the process ends either way
     }
     _exit(1);
+}
+
+// Collects frames into a bounded buffer and writes them to the frames file.
+struct FramesWriter {
+    int fd = -1;
+    std::size_t size = 0;
+    std::vector<char> buffer = std::vector<char>(1 << 20);
+    std::size_t used = 0;
+
+    bool flush() {
+        if (fd >= 0 && used > 0 && write(fd, buffer.data(), used) != static_cast<ssize_t>(used)) {
+            close(fd);
+            fd = -1;
+        }
+        size += used;
+        used = 0;
+        return fd >= 0;
+    }
+};
+
+void add_frame(const LogPacket &packet, void *context) {
+    auto &writer = *static_cast<FramesWriter *>(context);
+    if (writer.buffer.size() - writer.used < 256 && !writer.flush()) return;
+    writer.buffer[writer.used] = static_cast<char>(packet.len);
+    std::memcpy(&writer.buffer[writer.used + 1], packet.bytes, static_cast<std::size_t>(packet.len));
+    writer.used += 1 + static_cast<std::size_t>(packet.len);
+}
+
+int open_temporary() {
+    const char *dir = std::getenv("TMPDIR");
+    return open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
 }
 
 [[noreturn]] void report_change(const char *path) {
@@ -58,8 +91,14 @@ bool map_log(const char *path, ServedLog &log, std::string &error) {
     gone_size = n < 0 ? 0 : std::min(static_cast<std::size_t>(n), sizeof gone_message - 1);
     std::signal(SIGBUS, on_bus_error);
     log.text = static_cast<const char *>(map);
-    log.check = check_packet_log(log.text, size);
+    FramesWriter writer;
+    writer.fd = open_temporary();
+    log.check = check_packet_log(log.text, size, writer.fd >= 0 ? add_frame : nullptr, &writer);
     log.size = log.check.size;
+    if (writer.flush()) {
+        log.frames = writer.fd;
+        log.frames_size = writer.size;
+    }
     return true;
 }
 

@@ -6,13 +6,17 @@
 
 #include "packet_log.h"
 
-// A packet log mapped into memory: clients are served from the file itself,
-// so nothing that grows with the log is kept in the process's own memory.
+// A packet log mapped into memory, served from the file itself, so nothing
+// that grows with the log is kept in the process's own memory. Its frames are
+// also written once to a temporary file (unlinked, in TMPDIR or /tmp), from
+// which clients that need no pacing are sent them without any parsing.
 struct ServedLog {
     const char *path = nullptr;
     const char *text = nullptr;
     std::size_t size = 0;  // the part that is served: whole, checked lines
     LogCheck check;
+    int frames = -1;  // the frames file, or -1 when it could not be written
+    std::size_t frames_size = 0;
 };
 
 // Maps and checks the log at path. False, with error set to one line, when it

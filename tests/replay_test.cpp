@@ -280,6 +280,21 @@ TEST(Replay, TornLastLineIsNotServed) {
     EXPECT_EQ(outcome.err, "sfreplay: " + dir / "in.log" + ":2: last line has no newline, not served\n");
 }
 
+TEST(Replay, ServesFromTheLogWhereNoFramesFileCanBeWritten) {
+    TempDir dir;
+    const std::vector<std::string> payloads = {"\x01", "", all_bytes(255)};
+    write_file(dir / "in.log", log_of(payloads));
+    for (const char *count : {"1", "2"}) {
+        Process server("/usr/bin/env",
+                       {"env", "TMPDIR=" + dir / "missing", replay, "-1", "-l", count, "0", dir / "in.log"});
+        const std::vector<std::string> once = hex_parts(payloads);
+        std::vector<std::string> expected = once;
+        if (count[0] == '2') expected.insert(expected.end(), once.begin(), once.end());
+        EXPECT_EQ(log_from(listening_port(server), dir), expected);
+        EXPECT_EQ(server.finish().status, 0);
+    }
+}
+
 TEST(Replay, ServesTheLogCountTimes) {
     TempDir dir;
     const std::vector<std::string> payloads = {"\x01", "", "\x02\x03"};
