@@ -1,5 +1,5 @@
-#ifndef SFLOGGER_DEFERRED_SIGNALS_H
-#define SFLOGGER_DEFERRED_SIGNALS_H
+#ifndef SF_COMMON_DEFERRED_SIGNALS_H
+#define SF_COMMON_DEFERRED_SIGNALS_H
 
 // The signals that end the process by default (SIGHUP, SIGINT, SIGTERM and the
 // like) keep doing so, but one that arrives while a line is being written ends
