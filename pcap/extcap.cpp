@@ -1,6 +1,7 @@
 // sfextcap: a Wireshark extcap program. It offers the interface
 // "serialforwarder"; a capture on it connects to a serial forwarder and
 // writes each packet, stamped with its arrival time, to Wireshark's FIFO.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,31 +109,43 @@ void list_config() {
         default_linktype);
 }
 
-// Connects, then writes the pcap header and a record per packet to the FIFO,
-// each flushed as it is written. Ends with the forwarder's stream or when
-// Wireshark closes its end.
-int capture(const Options &options) {
-    const int linktype = parse_linktype(options.linktype.c_str());
-    if (linktype < 0) {
-        std::fprintf(stderr, "sfextcap: unknown link type %s\n", options.linktype.c_str());
-        return 2;
-    }
+// What stops a capture before its first packet, on standard error, where
+// Wireshark shows it; or an empty string.
+std::string connect_forwarder(const Options &options, int &linktype, int &fd) {
+    linktype = parse_linktype(options.linktype.c_str());
+    if (linktype < 0) return "sfextcap: unknown link type " + options.linktype;
     char *end = nullptr;
     const long port = std::strtol(options.port.c_str(), &end, 10);
-    if (options.port.empty() || *end != '\0' || port < 1 || port > 65535) {
-        std::fprintf(stderr, "sfextcap: no such port %s\n", options.port.c_str());
-        return 2;
-    }
-    const int fd = open_sf_source(options.host.c_str(), static_cast<int>(port));
-    if (fd < 0) {
-        std::fprintf(stderr, "Couldn't open serial forwarder at %s:%s\n", options.host.c_str(), options.port.c_str());
+    if (options.port.empty() || *end != '\0' || port < 1 || port > 65535)
+        return "sfextcap: no such port " + options.port;
+    fd = open_sf_source(options.host.c_str(), static_cast<int>(port));
+    if (fd < 0) return "Couldn't open serial forwarder at " + options.host + ":" + options.port;
+    return "";
+}
+
+// Opens Wireshark's FIFO first, since Wireshark waits for that before it looks
+// at anything else; then connects and writes the pcap header and a record per
+// packet, each flushed as it is written. Ends with the forwarder's stream or
+// when Wireshark closes its end.
+int capture(const Options &options) {
+    FILE *fifo = std::fopen(options.fifo.c_str(), "wbe");
+    if (fifo == nullptr) {
+        std::fprintf(stderr, "sfextcap: %s: %s\n", options.fifo.c_str(), std::strerror(errno));
         return 1;
     }
-    FILE *fifo = std::fopen(options.fifo.c_str(), "wbe");
+    int linktype = 0;
+    int fd = -1;
+    const std::string failure = connect_forwarder(options, linktype, fd);
+    if (!failure.empty()) {
+        std::fprintf(stderr, "%s\n", failure.c_str());
+        std::fclose(fifo);
+        return 1;
+    }
     pcap_t *dead = pcap_open_dead_with_tstamp_precision(linktype, 65535, PCAP_TSTAMP_PRECISION_MICRO);
-    pcap_dumper_t *dumper = fifo == nullptr || dead == nullptr ? nullptr : pcap_dump_fopen(dead, fifo);
+    pcap_dumper_t *dumper = dead == nullptr ? nullptr : pcap_dump_fopen(dead, fifo);
     if (dumper == nullptr || pcap_dump_flush(dumper) != 0) {
         std::fprintf(stderr, "sfextcap: cannot write to %s\n", options.fifo.c_str());
+        if (dead != nullptr) pcap_close(dead);
         return 1;
     }
     for (;;) {
@@ -150,6 +163,7 @@ int capture(const Options &options) {
         if (!written) break;  // Wireshark has stopped the capture
     }
     pcap_dump_close(dumper);
+    pcap_close(dead);
     return 0;
 }
 

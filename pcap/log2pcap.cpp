@@ -58,6 +58,7 @@ int main(int argc, char **argv) {
     if (dumper == nullptr) {
         std::fprintf(stderr, "sflog2pcap: %s: %s\n", out_name,
                      out == nullptr ? std::strerror(errno) : pcap_geterr(dead));
+        if (dead != nullptr) pcap_close(dead);
         return 1;
     }
     LineReader reader(in);
@@ -96,6 +97,7 @@ int main(int argc, char **argv) {
     const bool flushed = pcap_dump_flush(dumper) == 0;
     const int saved = errno;
     pcap_dump_close(dumper);
+    pcap_close(dead);
     if (!flushed) {
         std::fprintf(stderr, "sflog2pcap: %s: %s\n", out_name, std::strerror(saved));
         return 1;

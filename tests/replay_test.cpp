@@ -341,6 +341,20 @@ TEST(Replay, PacesAtAFactorWithoutOverflow) {
     EXPECT_EQ(back.finish().status, 0);
 }
 
+TEST(Replay, LogCutShortWhileServedEndsWithOneLine) {
+    TempDir dir;
+    write_file(dir / "in.log", log_of(std::vector<std::string>(2000, "\x01"), 0.001));  // two seconds, paced
+    Process server(replay, {"sfreplay", "-t", "0", dir / "in.log"});
+    const int fd = handshaken_client(listening_port(server));
+    EXPECT_EQ(read_some(fd, 2), frame("\x01"));
+    ASSERT_EQ(truncate((dir / "in.log").c_str(), 100), 0);
+    read_some(fd, 4000);  // to the end, whenever it comes
+    close(fd);
+    const Outcome outcome = server.finish();
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "sfreplay: " + dir / "in.log" + ": cut short while being served\n");
+}
+
 TEST(Replay, HelpAndVersionGoToStandardOutput) {
     for (const char *flag : {"-h", "--help"}) {
         const Outcome outcome = run(replay, {"sfreplay", flag});
