@@ -1,6 +1,7 @@
 #include "std_fds.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,3 +13,5 @@ void open_std_fds() {
         if (open("/dev/null", O_RDWR) != fd) return;
     }
 }
+
+bool names_std_stream(const char *path) { return std::strcmp(path, "-") == 0; }

@@ -6,4 +6,7 @@
 // standard output or error. Call first thing in main.
 void open_std_fds();
 
+// Whether a path argument stands for standard input or output: "-".
+bool names_std_stream(const char *path);
+
 #endif

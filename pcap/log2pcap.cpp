@@ -20,10 +20,6 @@ namespace {
 
 const char usage[] = "usage: sflog2pcap [-l LINKTYPE] [IN [OUT]]\n";
 
-bool is_stdio(const char *path) { return path == nullptr || std::strcmp(path, "-") == 0; }
-
-const char *name_of(const char *path, const char *standard) { return is_stdio(path) ? standard : path; }
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -42,17 +38,17 @@ int main(int argc, char **argv) {
         std::fputs(usage, stderr);
         return 2;
     }
-    const char *in_path = optind < argc ? argv[optind] : nullptr;
-    const char *out_path = optind + 1 < argc ? argv[optind + 1] : nullptr;
-    const char *in_name = name_of(in_path, "(standard input)");
-    const char *out_name = name_of(out_path, "(standard output)");
+    const char *in_path = optind < argc ? argv[optind] : "-";
+    const char *out_path = optind + 1 < argc ? argv[optind + 1] : "-";
+    const char *in_name = names_std_stream(in_path) ? "(standard input)" : in_path;
+    const char *out_name = names_std_stream(out_path) ? "(standard output)" : out_path;
 
-    const int in = is_stdio(in_path) ? STDIN_FILENO : open(in_path, O_RDONLY | O_CLOEXEC);
+    const int in = names_std_stream(in_path) ? STDIN_FILENO : open(in_path, O_RDONLY | O_CLOEXEC);
     if (in < 0) {
         std::fprintf(stderr, "sflog2pcap: %s: %s\n", in_name, std::strerror(errno));
         return 1;
     }
-    FILE *out = is_stdio(out_path) ? stdout : std::fopen(out_path, "wbe");
+    FILE *out = names_std_stream(out_path) ? stdout : std::fopen(out_path, "wbe");
     pcap_t *dead = pcap_open_dead_with_tstamp_precision(linktype, 65535, PCAP_TSTAMP_PRECISION_MICRO);
     pcap_dumper_t *dumper = out == nullptr || dead == nullptr ? nullptr : pcap_dump_fopen(dead, out);
     if (dumper == nullptr) {

@@ -17,8 +17,6 @@ namespace {
 const char usage[] = "usage: sfpcap2log [-s] [IN [OUT]]\n";
 const long long max_seconds = 999999999999;  // the most a log's timestamp holds
 
-bool is_stdio(const char *path) { return path == nullptr || std::strcmp(path, "-") == 0; }
-
 // What keeps a packet out of a log, or null.
 const char *unfit(const pcap_pkthdr &header, char *why, std::size_t room) {
     if (header.len > 255)
@@ -50,12 +48,12 @@ int main(int argc, char **argv) {
         std::fputs(usage, stderr);
         return 2;
     }
-    const char *in_path = optind < argc ? argv[optind] : nullptr;
-    const char *out_path = optind + 1 < argc ? argv[optind + 1] : nullptr;
-    const char *in_name = is_stdio(in_path) ? "(standard input)" : in_path;
-    const char *out_name = is_stdio(out_path) ? "(standard output)" : out_path;
+    const char *in_path = optind < argc ? argv[optind] : "-";
+    const char *out_path = optind + 1 < argc ? argv[optind + 1] : "-";
+    const char *in_name = names_std_stream(in_path) ? "(standard input)" : in_path;
+    const char *out_name = names_std_stream(out_path) ? "(standard output)" : out_path;
 
-    FILE *in = is_stdio(in_path) ? stdin : std::fopen(in_path, "rbe");
+    FILE *in = names_std_stream(in_path) ? stdin : std::fopen(in_path, "rbe");
     if (in == nullptr) {
         std::fprintf(stderr, "sfpcap2log: %s: %s\n", in_name, std::strerror(errno));
         return 1;
@@ -66,7 +64,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "sfpcap2log: %s: %s\n", in_name, error);
         return 2;
     }
-    FILE *out = is_stdio(out_path) ? stdout : std::fopen(out_path, "we");
+    FILE *out = names_std_stream(out_path) ? stdout : std::fopen(out_path, "we");
     if (out == nullptr) {
         std::fprintf(stderr, "sfpcap2log: %s: %s\n", out_name, std::strerror(errno));
         return 1;
