@@ -136,16 +136,24 @@ void Server::accept_clients() {
             }
             return;
         }
+        Client *c = nullptr;
+        try {
+            c = &clients_[fd];
+        } catch (const std::bad_alloc &) {
+            std::fprintf(stderr, "sfreplay: out of memory: a client was refused\n");
+            close(fd);
+            continue;
+        }
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // a paced frame goes out at once
         const unsigned char us[2] = {marker, static_cast<unsigned char>(our_version)};
         if (send(fd, us, 2, MSG_NOSIGNAL) != 2 || !add(epoll_, fd, EPOLLIN)) {
+            clients_.erase(fd);
             close(fd);
             continue;
         }
-        Client &c = clients_[fd];
-        c.fd = fd;
-        c.deadline = Clock::now() + handshake_time;
+        c->fd = fd;
+        c->deadline = Clock::now() + handshake_time;
     }
 }
 
@@ -167,9 +175,8 @@ void Server::read_pair(Client &c) {
     if (options_.once && listener_ < 0) return drop(c);  // the one client is being served
     c.ready = true;
     c.due = Clock::now();
-    if (options_.once && listening_) {
-        epoll_ctl(epoll_, EPOLL_CTL_DEL, listener_, nullptr);
-        close(listener_);
+    if (options_.once) {
+        close(listener_);  // also takes it out of epoll
         listening_ = false;
         listener_ = -1;
     }
