@@ -14,4 +14,9 @@ void open_std_fds() {
     }
 }
 
-bool names_std_stream(const char *path) { return std::strcmp(path, "-") == 0; }
+FilterPaths filter_paths(int count, char **operands) {
+    FilterPaths paths;
+    if (count > 0 && std::strcmp(operands[0], "-") != 0) paths.in = paths.in_name = operands[0];
+    if (count > 1 && std::strcmp(operands[1], "-") != 0) paths.out = paths.out_name = operands[1];
+    return paths;
+}

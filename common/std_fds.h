@@ -6,7 +6,15 @@
 // standard output or error. Call first thing in main.
 void open_std_fds();
 
-// Whether a path argument stands for standard input or output: "-".
-bool names_std_stream(const char *path);
+// The optional IN and OUT operands of a filter program. Missing or "-", they
+// stand for standard input and output: the path is then null, and the name
+// that messages use says which stream it is.
+struct FilterPaths {
+    const char *in = nullptr;
+    const char *out = nullptr;
+    const char *in_name = "(standard input)";
+    const char *out_name = "(standard output)";
+};
+FilterPaths filter_paths(int count, char **operands);
 
 #endif

@@ -38,21 +38,18 @@ int main(int argc, char **argv) {
         std::fputs(usage, stderr);
         return 2;
     }
-    const char *in_path = optind < argc ? argv[optind] : "-";
-    const char *out_path = optind + 1 < argc ? argv[optind + 1] : "-";
-    const char *in_name = names_std_stream(in_path) ? "(standard input)" : in_path;
-    const char *out_name = names_std_stream(out_path) ? "(standard output)" : out_path;
+    const FilterPaths paths = filter_paths(argc - optind, argv + optind);
 
-    const int in = names_std_stream(in_path) ? STDIN_FILENO : open(in_path, O_RDONLY | O_CLOEXEC);
+    const int in = paths.in == nullptr ? STDIN_FILENO : open(paths.in, O_RDONLY | O_CLOEXEC);
     if (in < 0) {
-        std::fprintf(stderr, "sflog2pcap: %s: %s\n", in_name, std::strerror(errno));
+        std::fprintf(stderr, "sflog2pcap: %s: %s\n", paths.in_name, std::strerror(errno));
         return 1;
     }
-    FILE *out = names_std_stream(out_path) ? stdout : std::fopen(out_path, "wbe");
+    FILE *out = paths.out == nullptr ? stdout : std::fopen(paths.out, "wbe");
     pcap_t *dead = pcap_open_dead_with_tstamp_precision(linktype, 65535, PCAP_TSTAMP_PRECISION_MICRO);
     pcap_dumper_t *dumper = out == nullptr || dead == nullptr ? nullptr : pcap_dump_fopen(dead, out);
     if (dumper == nullptr) {
-        std::fprintf(stderr, "sflog2pcap: %s: %s\n", out_name,
+        std::fprintf(stderr, "sflog2pcap: %s: %s\n", paths.out_name,
                      out == nullptr ? std::strerror(errno) : pcap_geterr(dead));
         if (dead != nullptr) pcap_close(dead);
         return 1;
@@ -69,18 +66,19 @@ int main(int argc, char **argv) {
         const LineReader::Result result = reader.next(begin, end);
         if (result == LineReader::ended) break;
         if (result == LineReader::failed) {
-            std::fprintf(stderr, "sflog2pcap: %s: %s\n", in_name, std::strerror(errno));
+            std::fprintf(stderr, "sflog2pcap: %s: %s\n", paths.in_name, std::strerror(errno));
             status = 1;
             break;
         }
         if (result == LineReader::torn) {
-            std::fprintf(stderr, "sflog2pcap: %s:%zu: last line has no newline, not converted\n", in_name, number);
+            std::fprintf(stderr, "sflog2pcap: %s:%zu: last line has no newline, not converted\n", paths.in_name,
+                         number);
             break;
         }
         const char *what = parse_log_line(begin, end, packet);
         if (what == nullptr && packet.micros / 1000000 > UINT32_MAX) what = "timestamp beyond what a pcap file holds";
         if (what != nullptr) {
-            std::fprintf(stderr, "sflog2pcap: %s:%zu: %s\n", in_name, number, what);
+            std::fprintf(stderr, "sflog2pcap: %s:%zu: %s\n", paths.in_name, number, what);
             status = 2;
             break;
         }
@@ -95,7 +93,7 @@ int main(int argc, char **argv) {
     pcap_dump_close(dumper);
     pcap_close(dead);
     if (!flushed) {
-        std::fprintf(stderr, "sflog2pcap: %s: %s\n", out_name, std::strerror(saved));
+        std::fprintf(stderr, "sflog2pcap: %s: %s\n", paths.out_name, std::strerror(saved));
         return 1;
     }
     return status;

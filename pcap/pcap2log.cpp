@@ -48,25 +48,22 @@ int main(int argc, char **argv) {
         std::fputs(usage, stderr);
         return 2;
     }
-    const char *in_path = optind < argc ? argv[optind] : "-";
-    const char *out_path = optind + 1 < argc ? argv[optind + 1] : "-";
-    const char *in_name = names_std_stream(in_path) ? "(standard input)" : in_path;
-    const char *out_name = names_std_stream(out_path) ? "(standard output)" : out_path;
+    const FilterPaths paths = filter_paths(argc - optind, argv + optind);
 
-    FILE *in = names_std_stream(in_path) ? stdin : std::fopen(in_path, "rbe");
+    FILE *in = paths.in == nullptr ? stdin : std::fopen(paths.in, "rbe");
     if (in == nullptr) {
-        std::fprintf(stderr, "sfpcap2log: %s: %s\n", in_name, std::strerror(errno));
+        std::fprintf(stderr, "sfpcap2log: %s: %s\n", paths.in_name, std::strerror(errno));
         return 1;
     }
     char error[PCAP_ERRBUF_SIZE] = "";
     pcap_t *capture = pcap_fopen_offline_with_tstamp_precision(in, PCAP_TSTAMP_PRECISION_MICRO, error);
     if (capture == nullptr) {
-        std::fprintf(stderr, "sfpcap2log: %s: %s\n", in_name, error);
+        std::fprintf(stderr, "sfpcap2log: %s: %s\n", paths.in_name, error);
         return 2;
     }
-    FILE *out = names_std_stream(out_path) ? stdout : std::fopen(out_path, "we");
+    FILE *out = paths.out == nullptr ? stdout : std::fopen(paths.out, "we");
     if (out == nullptr) {
-        std::fprintf(stderr, "sfpcap2log: %s: %s\n", out_name, std::strerror(errno));
+        std::fprintf(stderr, "sfpcap2log: %s: %s\n", paths.out_name, std::strerror(errno));
         return 1;
     }
     static char buffer[1 << 16];
@@ -81,7 +78,7 @@ int main(int argc, char **argv) {
     const u_char *data = nullptr;
     for (int got; (got = pcap_next_ex(capture, &header, &data)) != PCAP_ERROR_BREAK;) {
         if (got != 1) {
-            std::fprintf(stderr, "sfpcap2log: %s: %s\n", in_name, pcap_geterr(capture));
+            std::fprintf(stderr, "sfpcap2log: %s: %s\n", paths.in_name, pcap_geterr(capture));
             status = 2;
             break;
         }
@@ -102,7 +99,7 @@ int main(int argc, char **argv) {
     if (skipped > 0)
         std::fprintf(stderr, "sfpcap2log: skipped %lu packets of %lu that cannot be frames\n", skipped, number);
     if (std::fflush(out) != 0 || std::ferror(out) != 0) {
-        std::fprintf(stderr, "sfpcap2log: %s: %s\n", out_name, std::strerror(errno));
+        std::fprintf(stderr, "sfpcap2log: %s: %s\n", paths.out_name, std::strerror(errno));
         return 1;
     }
     return status;
