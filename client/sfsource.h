@@ -13,8 +13,8 @@ extern "C" {
  * read (less than count only at end of stream), or -1 on error. */
 int saferead(int fd, void *buffer, int count);
 
-/* Writes all count bytes; returns count, or -1 on error. A peer that has gone
- * gives -1, never SIGPIPE. */
+/* Writes all count bytes; returns count, or -1 on error. A peer or pipe reader
+ * that has gone gives -1, never SIGPIPE, even when it leaves mid-write. */
 int safewrite(int fd, const void *buffer, int count);
 
 /* Connects to the forwarder at host (name or dotted quad) and port (low 16 bits
