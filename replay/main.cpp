@@ -1,11 +1,9 @@
 // sfreplay: a serial forwarder that serves a packet log, as sflogger writes
 // it, to every client that connects.
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <string>
 
