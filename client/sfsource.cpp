@@ -6,16 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+#include "sf_handshake.h"
+#include "sf_resolve.h"
 
-const unsigned char marker = 0x55;     // 'U'
-const signed char our_version = 0x20;  // ' '
+namespace {
 
 // Repeats one-shot transfers until count bytes have moved, absorbing EINTR.
 // A zero result ends a read stream; for a write it means no progress, reported
@@ -61,20 +60,6 @@ ssize_t write_quietly(int fd, const char *at, size_t count) {
     return n;
 }
 
-// Resolves host to its first IPv4 address; false when there is none.
-bool resolve(const char *host, sockaddr_in &address) {
-    if (host == nullptr) return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0) return false;
-    const bool fits = found->ai_family == AF_INET && found->ai_addrlen == sizeof address;
-    if (fits) std::memcpy(&address, found->ai_addr, sizeof address);
-    freeaddrinfo(found);
-    return fits;
-}
-
 }  // namespace
 
 extern "C" {
@@ -96,10 +81,10 @@ int safewrite(int fd, const void *buffer, int count) {
 }
 
 int open_sf_source(const char *host, int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return fd;
     sockaddr_in address{};
-    if (!resolve(host, address)) {
+    if (sf::resolve_ipv4(host, address) != 0) {
         close(fd);
         return -1;
     }
@@ -112,15 +97,10 @@ int open_sf_source(const char *host, int port) {
 }
 
 int init_sf_source(int fd) {
-    const unsigned char us[2] = {marker, static_cast<unsigned char>(our_version)};
-    if (safewrite(fd, us, 2) != 2) return -1;
-    unsigned char check[2];
-    if (saferead(fd, check, 2) != 2) return -1;
-    if (check[0] != marker) return -1;
-    // Versions compare as signed bytes: 0x80 and above count as below ours.
-    signed char version = static_cast<signed char>(check[1]);
-    if (our_version < version) version = our_version;
-    return version == our_version ? 0 : -1;
+    if (safewrite(fd, sf::our_pair, 2) != 2) return -1;
+    unsigned char pair[2];
+    if (saferead(fd, pair, 2) != 2) return -1;
+    return sf::accepts_pair(pair) ? 0 : -1;
 }
 
 void *read_sf_packet(int fd, int *len) {

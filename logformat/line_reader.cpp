@@ -11,7 +11,7 @@ bool LineReader::ready() const {
     return std::memchr(buffer_.data() + start_, '\n', size_ - start_) != nullptr || (eof_ && start_ == size_);
 }
 
-LineReader::Result LineReader::next(const char *&begin, const char *&end) {
+LineReader::Result LineReader::next(const char *&begin, const char *&end, std::string &error) {
     for (;;) {
         const char *at = buffer_.data() + start_;
         const void *newline = std::memchr(at, '\n', size_ - start_);
@@ -34,7 +34,10 @@ LineReader::Result LineReader::next(const char *&begin, const char *&end) {
         start_ = 0;
         const ssize_t n = read(fd_, buffer_.data() + size_, buffer_.size() - size_);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return failed;
+        if (n < 0) {
+            error = std::strerror(errno);
+            return failed;
+        }
         if (n == 0) eof_ = true;
         size_ += static_cast<std::size_t>(n);
     }

@@ -2,6 +2,7 @@
 #define SFLOG_LINE_READER_H
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 // Reads a log from a descriptor line by line through a bounded buffer, so
@@ -15,11 +16,11 @@ public:
         line,   // [begin, end) is the next line, without its newline
         torn,   // the input ended inside a line: [begin, end) is its part
         ended,  // the input ended after a whole line
-        failed  // a read failed; errno says why
+        failed  // a read failed: error says why
     };
     // A line longer than the buffer comes back cut to the buffer's size: as no
     // log line is that long, its parse fails.
-    Result next(const char *&begin, const char *&end);
+    Result next(const char *&begin, const char *&end, std::string &error);
 
     // Whether next() has a whole line without reading: what a caller that
     // streams output flushes before, so nothing waits while the input does.

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "log_line.h"
 
-const int max_second_digits = 12;  // beyond year 30000, and far from overflow
+namespace {
 
 const char bad_stamp[] = "expected a timestamp: digits, a point, digits";
 
@@ -30,8 +30,8 @@ const char *parse_log_line(const char *at, const char *end, LogPacket &packet) {
     long long seconds = 0;
     int digits = 0;
     for (; at < end && is_digit(*at); ++at, ++digits) {
-        if (digits == max_second_digits) return "timestamp out of range";
         seconds = seconds * 10 + (*at - '0');
+        if (seconds > max_log_seconds) return "timestamp out of range";
     }
     if (digits == 0 || at == end || *at != '.') return bad_stamp;
     ++at;
@@ -56,24 +56,52 @@ const char *parse_log_line(const char *at, const char *end, LogPacket &packet) {
     return nullptr;
 }
 
+const char torn_log_line[] = "last line has no newline";
+
+const char *read_log_line(const char *text, std::size_t size, std::size_t &at, LogPacket &packet) {
+    const char *start = text + at;
+    const void *newline = std::memchr(start, '\n', size - at);
+    if (newline == nullptr) return torn_log_line;
+    const char *end = static_cast<const char *>(newline);
+    const char *what = parse_log_line(start, end, packet);
+    if (what == nullptr) at += static_cast<std::size_t>(end - start) + 1;
+    return what;
+}
+
+bool could_start_log_line(const char *at, const char *end) {
+    const char *digits = at;
+    while (at < end && is_digit(*at)) ++at;
+    if (at == digits || at - digits > 12) return false;
+    if (at == end) return true;
+    if (*at++ != '.') return false;
+    digits = at;
+    while (at < end && is_digit(*at)) ++at;
+    if (at == end) return true;
+    if (at == digits || *at++ != ' ') return false;
+    for (int pairs = 0; at < end; ++pairs, at += 3) {
+        if (pairs == 255 || hex_value(at[0]) < 0) return false;
+        if (end - at >= 2 && hex_value(at[1]) < 0) return false;
+        if (end - at >= 3 && at[2] != ' ') return false;
+    }
+    return true;
+}
+
 LogCheck check_packet_log(const char *text, std::size_t size, PacketSink sink, void *context) {
     LogCheck check;
     LogPacket packet;
-    for (std::size_t start = 0; start < size;) {
-        const void *newline = std::memchr(text + start, '\n', size - start);
-        if (newline == nullptr) {
+    while (check.size < size) {
+        check.what = read_log_line(text, size, check.size, packet);
+        if (check.what == torn_log_line) {
+            check.what = nullptr;
             check.torn = true;
             break;
         }
-        const std::size_t stop = static_cast<std::size_t>(static_cast<const char *>(newline) - text);
-        check.what = parse_log_line(text + start, text + stop, packet);
         if (check.what != nullptr) {
             check.bad_line = check.lines + 1;
             break;
         }
         if (sink != nullptr) sink(packet, context);
         ++check.lines;
-        start = check.size = stop + 1;
     }
     return check;
 }

@@ -15,6 +15,17 @@ struct LogPacket {
 // or what is wrong with it.
 const char *parse_log_line(const char *at, const char *end, LogPacket &packet);
 
+// Parses the line at text + at, in text[0, size), into packet and moves at
+// past its newline. Returns null; or torn_log_line when no newline ends it,
+// leaving at alone; or what else is wrong with it.
+const char *read_log_line(const char *text, std::size_t size, std::size_t &at, LogPacket &packet);
+extern const char torn_log_line[];
+
+// Whether [at, end) could be the start of a log line, cut off by a writer
+// that stopped: digits, then a point and digits, then bytes as hex pairs each
+// followed by a space, any of it possibly cut short (even inside a pair).
+bool could_start_log_line(const char *at, const char *end);
+
 // What a whole log holds, as far as it may be served.
 struct LogCheck {
     std::size_t lines = 0;       // whole lines, all well formed when bad_line is 0

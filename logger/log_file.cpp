@@ -8,8 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "deferred_signals.h"
 #include "log_line.h"
+#include "packet_log.h"
+#include "signals.h"
 
 namespace {
 
@@ -27,12 +28,13 @@ bool quiet_since(const timespec &when) {
            (now.tv_sec - when.tv_sec == quiet_seconds && now.tv_nsec >= when.tv_nsec);
 }
 
-// A log that does not end in a newline ends in what a killed writer left of
-// its last line: never a whole packet, and a line appended behind it would be
+// A log whose tail has no newline may end in what a killed logger left of its
+// last line: never a whole packet, and a line appended behind it would be
 // corrupt, so it goes. Another logger appending to the same file may be in the
 // middle of a line, though, so only a tail that has not changed for a second
-// is cut. A tail longer than any line is not a line's remains: it only gets
-// the newline that keeps the next line apart.
+// is cut. A tail that no logger could have written (foreign text, or longer
+// than any line) is kept: it only gets the newline that keeps the next line
+// apart, since the log is otherwise only ever appended to.
 bool drop_fragment(int fd) {
     off_t seen_size = -1;
     timespec seen_time{};
@@ -46,7 +48,8 @@ bool drop_fragment(int fd) {
         if (tail[size - 1] == '\n') return true;
         off_t start = size - 1;
         while (start > 0 && tail[start - 1] != '\n') --start;
-        if (start == 0 && size < info.st_size) return write(fd, "\n", 1) == 1;
+        const bool whole_tail = start > 0 || size == info.st_size;
+        if (!whole_tail || !could_start_log_line(tail + start, tail + size)) return write(fd, "\n", 1) == 1;
         if (quiet_since(info.st_mtim) || (info.st_size == seen_size && same_time(info.st_mtim, seen_time)))
             return ftruncate(fd, info.st_size - size + start) == 0;
         seen_size = info.st_size;
@@ -59,9 +62,10 @@ bool drop_fragment(int fd) {
 
 // Writes the line with the ending signals held off. A second write loop beside
 // safewrite's, since that one would cost a failing send per packet. If the
-// line does not go out whole, what did is cut off again.
+// line does not go out whole, what did is cut off again, but only while the
+// file still ends with it: bytes another logger appended behind it stay.
 bool write_line(int fd, const char *line, std::size_t size) {
-    begin_line();
+    hold_ending_signals();
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = write(fd, line + done, size - done);
@@ -71,12 +75,13 @@ bool write_line(int fd, const char *line, std::size_t size) {
     }
     if (done > 0 && done < size) {
         const off_t end = lseek(fd, 0, SEEK_CUR);  // with O_APPEND, where this line's bytes end
-        if (end >= static_cast<off_t>(done)) {
+        struct stat info {};
+        if (end >= static_cast<off_t>(done) && fstat(fd, &info) == 0 && info.st_size == end) {
             // Should the cut fail too, the next run's first line removes the fragment.
             [[maybe_unused]] const int cut = ftruncate(fd, end - static_cast<off_t>(done));
         }
     }
-    end_line();
+    release_ending_signals();
     return done == size;
 }
 

@@ -8,26 +8,14 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include "deferred_signals.h"
 #include "log_file.h"
 #include "log_line.h"
+#include "numbers.h"
 #include "sfsource.h"
+#include "signals.h"
 #include "std_fds.h"
 
 namespace {
-
-// The port as atoi reads it (blanks, a sign, digits up to the first other
-// character), kept to the 16 bits a port has so that long digit strings are safe.
-int parse_port(const char *text) {
-    const char *at = text;
-    while (*at == ' ' || (*at >= '\t' && *at <= '\r')) ++at;
-    const bool negative = *at == '-';
-    if (*at == '-' || *at == '+') ++at;
-    unsigned value = 0;
-    for (; *at >= '0' && *at <= '9'; ++at) value = (value * 10 + static_cast<unsigned>(*at - '0')) & 0xFFFF;
-    if (negative) value = (0x10000 - value) & 0xFFFF;
-    return static_cast<int>(value);
-}
 
 // A forwarder whose host vanishes without a word would leave the read blocked
 // forever; keepalive probes notice a dead peer within two minutes and fail the
@@ -58,7 +46,7 @@ int main(int argc, char **argv) {
     const char *port = argv[2];
     const char *file = argv[3];
 
-    const int fd = open_sf_source(host, parse_port(port));
+    const int fd = open_sf_source(host, port_like_atoi(port));
     if (fd < 0) {
         std::fprintf(stderr, "Couldn't open serial forwarder at %s:%s\n", host, port);
         return 1;

@@ -1,12 +1,8 @@
 # What Debian keeps in /usr/share/doc/PACKAGE: the copyright and the changelog,
 # compressed without a timestamp, so that builds are reproducible; and the
 # package's lintian overrides, each with its reason.
-find_program(GZIP gzip REQUIRED)
 set(changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
-add_custom_command(OUTPUT ${changelog}
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian
-  COMMAND ${GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian
-  DEPENDS changelog)
+sf_gzip(${CMAKE_CURRENT_SOURCE_DIR}/changelog ${changelog})
 add_custom_target(debian_changelog ALL DEPENDS ${changelog})
 foreach(package IN ITEMS sflogger libsfsource-dev)
   set(component programs)

@@ -10,10 +10,12 @@
 #include <getopt.h>
 #include <pcap/pcap.h>
 #include <sys/time.h>
+#include <unistd.h>
 
-#include "deferred_signals.h"
 #include "linktype.h"
+#include "numbers.h"
 #include "sfsource.h"
+#include "signals.h"
 #include "std_fds.h"
 
 namespace {
@@ -109,44 +111,38 @@ void list_config() {
         default_linktype);
 }
 
-// What stops a capture before its first packet, on standard error, where
-// Wireshark shows it; or an empty string.
-std::string connect_forwarder(const Options &options, int &linktype, int &fd) {
+// Connects to the forwarder the options name. False, with error set to one
+// line for Wireshark to show, when the capture cannot begin.
+bool connect_forwarder(const Options &options, int &linktype, int &fd, std::string &error) {
     linktype = parse_linktype(options.linktype.c_str());
-    if (linktype < 0) return "sfextcap: unknown link type " + options.linktype;
-    char *end = nullptr;
-    const long port = std::strtol(options.port.c_str(), &end, 10);
-    if (options.port.empty() || *end != '\0' || port < 1 || port > 65535)
-        return "sfextcap: no such port " + options.port;
-    fd = open_sf_source(options.host.c_str(), static_cast<int>(port));
-    if (fd < 0) return "Couldn't open serial forwarder at " + options.host + ":" + options.port;
-    return "";
+    if (linktype < 0) {
+        error = "sfextcap: unknown link type " + options.linktype;
+        return false;
+    }
+    int port = 0;
+    if (!parse_port(options.port.c_str(), false, port)) {
+        error = "sfextcap: no such port " + options.port;
+        return false;
+    }
+    fd = open_sf_source(options.host.c_str(), port);
+    if (fd < 0) {
+        error = "Couldn't open serial forwarder at " + options.host + ":" + options.port;
+        return false;
+    }
+    return true;
 }
 
-// Opens Wireshark's FIFO first, since Wireshark waits for that before it looks
-// at anything else; then connects and writes the pcap header and a record per
-// packet, each flushed as it is written. Ends with the forwarder's stream or
-// when Wireshark closes its end.
-int capture(const Options &options) {
-    FILE *fifo = std::fopen(options.fifo.c_str(), "wbe");
-    if (fifo == nullptr) {
-        std::fprintf(stderr, "sfextcap: %s: %s\n", options.fifo.c_str(), std::strerror(errno));
-        return 1;
-    }
-    int linktype = 0;
-    int fd = -1;
-    const std::string failure = connect_forwarder(options, linktype, fd);
-    if (!failure.empty()) {
-        std::fprintf(stderr, "%s\n", failure.c_str());
-        std::fclose(fifo);
-        return 1;
-    }
+// Writes the pcap header to fifo, then a record per packet from fd, each
+// flushed as it is written, until the forwarder's stream ends or Wireshark
+// closes its end. Takes fifo over; false when not even the header went out.
+bool copy_packets(int fd, int linktype, FILE *fifo) {
     pcap_t *dead = pcap_open_dead_with_tstamp_precision(linktype, 65535, PCAP_TSTAMP_PRECISION_MICRO);
     pcap_dumper_t *dumper = dead == nullptr ? nullptr : pcap_dump_fopen(dead, fifo);
     if (dumper == nullptr || pcap_dump_flush(dumper) != 0) {
-        std::fprintf(stderr, "sfextcap: cannot write to %s\n", options.fifo.c_str());
+        if (dumper != nullptr) pcap_dump_close(dumper);  // closes fifo too
+        if (dumper == nullptr) std::fclose(fifo);
         if (dead != nullptr) pcap_close(dead);
-        return 1;
+        return false;
     }
     for (;;) {
         int len = 0;
@@ -155,15 +151,40 @@ int capture(const Options &options) {
         pcap_pkthdr header{};
         gettimeofday(&header.ts, nullptr);
         header.caplen = header.len = static_cast<bpf_u_int32>(len);
-        begin_line();  // a stopped capture ends after a whole record
+        hold_ending_signals();  // a stopped capture ends after a whole record
         pcap_dump(reinterpret_cast<u_char *>(dumper), &header, static_cast<u_char *>(packet));
         const bool written = pcap_dump_flush(dumper) == 0;
-        end_line();
+        release_ending_signals();
         std::free(packet);
         if (!written) break;  // Wireshark has stopped the capture
     }
     pcap_dump_close(dumper);
     pcap_close(dead);
+    return true;
+}
+
+// Opens Wireshark's FIFO first, since Wireshark waits for that before it looks
+// at anything else; then connects and copies the packets.
+int capture(const Options &options) {
+    FILE *fifo = std::fopen(options.fifo.c_str(), "wbe");
+    if (fifo == nullptr) {
+        std::fprintf(stderr, "sfextcap: %s: %s\n", options.fifo.c_str(), std::strerror(errno));
+        return 1;
+    }
+    int linktype = 0;
+    int fd = -1;
+    std::string error;
+    if (!connect_forwarder(options, linktype, fd, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::fclose(fifo);
+        return 1;
+    }
+    const bool copied = copy_packets(fd, linktype, fifo);
+    close(fd);
+    if (!copied) {
+        std::fprintf(stderr, "sfextcap: cannot write to %s\n", options.fifo.c_str());
+        return 1;
+    }
     return 0;
 }
 

@@ -9,19 +9,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "sf_resolve.h"
+
 int listen_on(const char *address, int port, std::string &bound, std::string &error) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    const int failure = getaddrinfo(address, nullptr, &hints, &found);
+    sockaddr_in where{};
+    const int failure = sf::resolve_ipv4(address, where);
     if (failure != 0) {
         error = std::string("cannot resolve ") + address + ": " + gai_strerror(failure);
         return -1;
     }
-    sockaddr_in where{};
-    std::memcpy(&where, found->ai_addr, sizeof where);
-    freeaddrinfo(found);
     where.sin_port = htons(static_cast<uint16_t>(port));
 
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

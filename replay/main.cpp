@@ -1,7 +1,7 @@
 // sfreplay: a serial forwarder that serves a packet log, as sflogger writes
 // it, to every client that connects.
 #include <cerrno>
-#include <csignal>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -10,8 +10,10 @@
 #include <getopt.h>
 
 #include "listener.h"
+#include "numbers.h"
 #include "served_log.h"
 #include "server.h"
+#include "signals.h"
 #include "std_fds.h"
 
 namespace {
@@ -39,25 +41,11 @@ struct Options {
     const char *file = nullptr;
 };
 
-bool parse_port(const char *text, int &port) {
-    port = 0;
-    const char *at = text;
-    for (; *at >= '0' && *at <= '9' && port <= 65535; ++at) port = port * 10 + (*at - '0');
-    return at != text && *at == '\0' && port <= 65535;
-}
-
 bool parse_factor(const char *text, double &factor) {
     char *end = nullptr;
     errno = 0;
     factor = std::strtod(text, &end);
     return end != text && *end == '\0' && errno == 0 && factor > 0 && factor < 1e9;
-}
-
-bool parse_count(const char *text, unsigned long long &count) {
-    char *end = nullptr;
-    errno = 0;
-    count = std::strtoull(text, &end, 10);
-    return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0;
 }
 
 // 0: go on; otherwise the exit status plus one.
@@ -81,7 +69,7 @@ int parse_options(int argc, char **argv, Options &options) {
                 options.serve.timed = true;
                 break;
             case 'l':
-                if (!parse_count(optarg, options.serve.loops)) return 3;
+                if (!parse_number(optarg, ULLONG_MAX, options.serve.loops)) return 3;
                 break;
             case 'h':
                 std::fputs(usage, stdout), std::fputs(help, stdout);
@@ -93,7 +81,7 @@ int parse_options(int argc, char **argv, Options &options) {
                 return 3;
         }
     }
-    if (argc - optind != 2 || !parse_port(argv[optind], options.port)) return 3;
+    if (argc - optind != 2 || !parse_port(argv[optind], true, options.port)) return 3;
     options.file = argv[optind + 1];
     return 0;
 }
@@ -120,14 +108,18 @@ int replay(const Options &options) {
     }
     std::printf("listening on %s\n", bound.c_str());
     std::fflush(stdout);
-    return serve_clients(listener, log, options.serve);
+    if (!serve_clients(listener, log, options.serve, error)) {
+        std::fprintf(stderr, "sfreplay: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     open_std_fds();
-    std::signal(SIGPIPE, SIG_IGN);  // a reader of the output that has gone is no reason to die
+    ignore_sigpipe();
     Options options;
     if (const int status = parse_options(argc, argv, options)) {
         if (status == 3) std::fputs(usage, stderr);

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sf_handshake.h"
+
 namespace {
 
 char gone_message[512];
@@ -46,20 +48,13 @@ struct FramesWriter {
 
 void add_frame(const LogPacket &packet, void *context) {
     auto &writer = *static_cast<FramesWriter *>(context);
-    if (writer.buffer.size() - writer.used < 256 && !writer.flush()) return;
-    writer.buffer[writer.used] = static_cast<char>(packet.len);
-    std::memcpy(&writer.buffer[writer.used + 1], packet.bytes, static_cast<std::size_t>(packet.len));
-    writer.used += 1 + static_cast<std::size_t>(packet.len);
+    if (writer.buffer.size() - writer.used < sf::max_frame && !writer.flush()) return;
+    writer.used += sf::put_frame(&writer.buffer[writer.used], packet.bytes, packet.len);
 }
 
 int open_temporary() {
     const char *dir = std::getenv("TMPDIR");
     return open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-}
-
-[[noreturn]] void report_change(const char *path) {
-    std::fprintf(stderr, "sfreplay: %s: changed while being served\n", path);
-    std::exit(1);
 }
 
 }  // namespace
@@ -102,11 +97,6 @@ bool map_log(const char *path, ServedLog &log, std::string &error) {
     return true;
 }
 
-void next_packet(const ServedLog &log, std::size_t &at, LogPacket &packet) {
-    const char *start = log.text + at;
-    const void *newline = std::memchr(start, '\n', log.size - at);
-    if (newline == nullptr) report_change(log.path);
-    const char *end = static_cast<const char *>(newline);
-    if (parse_log_line(start, end, packet) != nullptr) report_change(log.path);
-    at += static_cast<std::size_t>(end - start) + 1;
+bool next_packet(const ServedLog &log, std::size_t &at, LogPacket &packet) {
+    return read_log_line(log.text, log.size, at, packet) == nullptr;
 }

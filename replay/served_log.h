@@ -24,9 +24,8 @@ struct ServedLog {
 // line on standard error instead of a crash.
 bool map_log(const char *path, ServedLog &log, std::string &error);
 
-// The line at text + at, parsed into packet; at moves past its newline. A
-// line that no longer parses means the file changed while being served: that
-// ends the process with one line on standard error.
-void next_packet(const ServedLog &log, std::size_t &at, LogPacket &packet);
+// The line at text + at, parsed into packet; at moves past its newline. False
+// when the line no longer parses: the file changed while being served.
+bool next_packet(const ServedLog &log, std::size_t &at, LogPacket &packet);
 
 #endif

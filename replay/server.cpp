@@ -17,6 +17,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "sf_handshake.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -25,13 +27,16 @@ constexpr std::chrono::seconds handshake_time{10};  // a silent client is droppe
 const std::size_t chunk = 65536;                    // frames go out this many bytes to a write
 const int writes_per_turn = 4;                      // then the other clients get theirs
 const double max_wait_seconds = 1e9;                // a longer gap is waited for as this, within the clock's range
-const unsigned char marker = 0x55;
-const signed char our_version = 0x20;
 
 struct Client {
+    enum State {
+        greeting,  // until its pair has come
+        serving,
+        closing  // dropped; closed once the current batch of events is done
+    };
+    State state = greeting;
     int fd = -1;
-    bool ready = false;  // handshake done
-    int got = 0;         // bytes of the client's pair so far
+    int got = 0;  // bytes of the client's pair so far
     unsigned char pair[2] = {};
     Clock::time_point deadline;  // of the handshake
     bool waiting = false;        // for due, with nothing to write
@@ -42,16 +47,16 @@ struct Client {
     bool has_next = false;
     long long last_micros = -1;  // timestamp of the frame before next, in this round
     LogPacket next;
-    std::string pending;  // the part of a write the socket did not take
+    std::string pending;  // the part of a write the socket did not take, sent before anything new
 };
 
-enum class Fill { full, waiting, done };
+enum class Fill { full, waiting, done, changed };
 
 class Server {
 public:
     Server(int listener, const ServedLog &log, const ServeOptions &options)
         : listener_(listener), log_(log), options_(options), scratch_(chunk) {}
-    int run();
+    bool run(std::string &error);
 
 private:
     void accept_clients();
@@ -60,9 +65,12 @@ private:
     void pump(Client &c);
     void send_frames(Client &c);
     Fill fill(Client &c, std::size_t &used, Clock::time_point now);
+    std::size_t send_some(Client &c, const char *data, std::size_t size);
     void schedule(Client &c, Clock::time_point now) const;
     void want_out(Client &c, bool out) const;
+    void finish(Client &c);
     void drop(Client &c);
+    void close_dropped();
     int timeout_ms(Clock::time_point now) const;
     void run_timers(Clock::time_point now);
 
@@ -71,9 +79,11 @@ private:
     ServeOptions options_;
     int epoll_ = -1;
     bool listening_ = true;
-    bool served_ = false;  // with once: the one client is done
+    bool served_ = false;   // with once: the one client is done
+    bool changed_ = false;  // the log no longer reads as it did
     std::vector<char> scratch_;
     std::unordered_map<int, Client> clients_;
+    std::vector<int> dropped_;  // clients in the closing state
 };
 
 bool add(int epoll, int fd, std::uint32_t events) {
@@ -83,22 +93,22 @@ bool add(int epoll, int fd, std::uint32_t events) {
     return epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
-int Server::run() {
+bool Server::run(std::string &error) {
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     const int flags = fcntl(listener_, F_GETFL);
     if (epoll_ < 0 || flags < 0 || fcntl(listener_, F_SETFL, flags | O_NONBLOCK) != 0 ||
         !add(epoll_, listener_, EPOLLIN)) {
-        std::fprintf(stderr, "sfreplay: epoll: %s\n", std::strerror(errno));
-        return 1;
+        error = std::string("epoll: ") + std::strerror(errno);
+        return false;
     }
     epoll_event events[64];
-    while (!served_) {
+    while (!served_ && !changed_) {
         const int n = epoll_wait(epoll_, events, 64, timeout_ms(Clock::now()));
         if (n < 0 && errno != EINTR) {
-            std::fprintf(stderr, "sfreplay: epoll: %s\n", std::strerror(errno));
-            return 1;
+            error = std::string("epoll: ") + std::strerror(errno);
+            return false;
         }
-        for (int i = 0; i < n && !served_; ++i) {
+        for (int i = 0; i < n && !served_ && !changed_; ++i) {
             try {
                 on_event(events[i].data.fd, events[i].events);
             } catch (const std::bad_alloc &) {
@@ -107,22 +117,21 @@ int Server::run() {
                 if (found != clients_.end()) drop(found->second);
             }
         }
-        run_timers(Clock::now());
+        if (!served_ && !changed_) run_timers(Clock::now());
+        close_dropped();
     }
-    return 0;
+    if (changed_) error = std::string(log_.path) + ": changed while being served";
+    return !changed_;
 }
 
 void Server::on_event(int fd, std::uint32_t events) {
     if (fd == listener_) return accept_clients();
     const auto found = clients_.find(fd);
-    if (found == clients_.end()) return;
+    if (found == clients_.end() || found->second.state == Client::closing) return;
     Client &c = found->second;
     if ((events & (EPOLLERR | EPOLLHUP)) != 0) return drop(c);
-    if ((events & EPOLLIN) != 0) {
-        read_pair(c);
-        if (clients_.count(fd) == 0) return;
-    }
-    if ((events & EPOLLOUT) != 0 && c.ready) pump(c);
+    if ((events & EPOLLIN) != 0) read_pair(c);
+    if ((events & EPOLLOUT) != 0 && c.state == Client::serving) pump(c);
 }
 
 void Server::accept_clients() {
@@ -146,9 +155,8 @@ void Server::accept_clients() {
         }
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // a paced frame goes out at once
-        const unsigned char us[2] = {marker, static_cast<unsigned char>(our_version)};
-        if (send(fd, us, 2, MSG_NOSIGNAL) != 2 || !add(epoll_, fd, EPOLLIN)) {
-            clients_.erase(fd);
+        if (send(fd, sf::our_pair, 2, MSG_NOSIGNAL) != 2 || !add(epoll_, fd, EPOLLIN)) {
+            clients_.erase(fd);  // not yet known to anyone
             close(fd);
             continue;
         }
@@ -160,7 +168,7 @@ void Server::accept_clients() {
 // Before the handshake: the client's pair. After it: whatever the client
 // sends is dropped, and its end of the stream means it has gone.
 void Server::read_pair(Client &c) {
-    if (c.ready) {
+    if (c.state == Client::serving) {
         const ssize_t n = recv(c.fd, scratch_.data(), scratch_.size(), 0);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) drop(c);
         return;
@@ -170,10 +178,9 @@ void Server::read_pair(Client &c) {
     if (n <= 0) return drop(c);
     c.got += static_cast<int>(n);
     if (c.got < 2) return;
-    // Versions compare as signed bytes: 0x80 and above count as below ours.
-    if (c.pair[0] != marker || static_cast<signed char>(c.pair[1]) < our_version) return drop(c);
+    if (!sf::accepts_pair(c.pair)) return drop(c);
     if (options_.once && listener_ < 0) return drop(c);  // the one client is being served
-    c.ready = true;
+    c.state = Client::serving;
     c.due = Clock::now();
     if (options_.once) {
         close(listener_);  // also takes it out of epoll
@@ -205,16 +212,13 @@ Fill Server::fill(Client &c, std::size_t &used, Clock::time_point now) {
                 c.at = 0;
                 c.last_micros = -1;
             }
-            next_packet(log_, c.at, c.next);
+            if (!next_packet(log_, c.at, c.next)) return Fill::changed;
             c.has_next = true;
             if (options_.timed) schedule(c, now);
         }
         if (options_.timed && c.due > now) return Fill::waiting;
-        const std::size_t size = 1 + static_cast<std::size_t>(c.next.len);
-        if (scratch_.size() - used < size) return Fill::full;
-        scratch_[used] = static_cast<char>(c.next.len);
-        std::memcpy(&scratch_[used + 1], c.next.bytes, size - 1);
-        used += size;
+        if (scratch_.size() - used < sf::max_frame) return Fill::full;
+        used += sf::put_frame(&scratch_[used], c.next.bytes, c.next.len);
         c.has_next = false;
     }
 }
@@ -224,10 +228,7 @@ Fill Server::fill(Client &c, std::size_t &used, Clock::time_point now) {
 void Server::send_frames(Client &c) {
     for (int turn = 0; turn < writes_per_turn; ++turn) {
         if (c.at == log_.frames_size) {
-            if (log_.frames_size == 0 || (options_.loops != 0 && ++c.rounds >= options_.loops)) {
-                if (options_.once) served_ = true;
-                return drop(c);
-            }
+            if (log_.frames_size == 0 || (options_.loops != 0 && ++c.rounds >= options_.loops)) return finish(c);
             c.at = 0;
         }
         auto offset = static_cast<off_t>(c.at);
@@ -239,31 +240,40 @@ void Server::send_frames(Client &c) {
     want_out(c, true);  // more to send once the others have had their turn
 }
 
+// What of data the socket took; a failed send drops the client.
+std::size_t Server::send_some(Client &c, const char *data, std::size_t size) {
+    if (size == 0) return 0;
+    const ssize_t n = send(c.fd, data, size, MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EAGAIN && errno != EINTR) drop(c);
+    return 0;
+}
+
 void Server::pump(Client &c) {
     if (!options_.timed && log_.frames >= 0) return send_frames(c);
     const Clock::time_point now = Clock::now();
     c.waiting = false;
     for (int turn = 0; turn < writes_per_turn; ++turn) {
-        const char *data = c.pending.data();
-        std::size_t size = c.pending.size();
-        Fill state = Fill::full;
-        if (size == 0) {
-            state = fill(c, size, now);
-            data = scratch_.data();
+        if (!c.pending.empty()) {
+            const std::size_t sent = send_some(c, c.pending.data(), c.pending.size());
+            if (c.state == Client::closing) return;
+            c.pending.erase(0, sent);
+            if (!c.pending.empty()) return want_out(c, true);
+            continue;
         }
-        const ssize_t n = size == 0 ? 0 : send(c.fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return drop(c);
-        const std::size_t sent = n < 0 ? 0 : static_cast<std::size_t>(n);
+        std::size_t size = 0;
+        const Fill state = fill(c, size, now);
+        const std::size_t sent = send_some(c, scratch_.data(), size);
+        if (c.state == Client::closing) return;
         if (sent < size) {
-            c.pending.assign(data + sent, size - sent);
+            c.pending.assign(scratch_.data() + sent, size - sent);
             return want_out(c, true);
         }
-        c.pending.clear();
-        if (data != scratch_.data()) continue;
-        if (state == Fill::done) {
-            if (options_.once) served_ = true;
-            return drop(c);
+        if (state == Fill::changed) {
+            changed_ = true;
+            return;
         }
+        if (state == Fill::done) return finish(c);
         if (state == Fill::waiting) {
             c.waiting = true;
             return want_out(c, false);
@@ -281,22 +291,39 @@ void Server::want_out(Client &c, bool out) const {
     c.out = out;
 }
 
+// Every frame has gone out.
+void Server::finish(Client &c) {
+    if (options_.once) served_ = true;
+    drop(c);
+}
+
+// The client stays in the map, closing, until the batch of events is done:
+// the code that called this may still hold it.
 void Server::drop(Client &c) {
-    if (options_.once && c.ready) served_ = true;  // one that leaves early was served too
-    // Unread bytes at close would send a reset, which may cost the client the
-    // last frames still on their way.
-    while (recv(c.fd, scratch_.data(), scratch_.size(), 0) > 0) {
+    if (c.state == Client::closing) return;
+    if (options_.once && c.state == Client::serving) served_ = true;  // one that leaves early was served too
+    c.state = Client::closing;
+    dropped_.push_back(c.fd);
+}
+
+void Server::close_dropped() {
+    for (const int fd : dropped_) {
+        // Unread bytes at close would send a reset, which may cost the client the
+        // last frames still on their way.
+        while (recv(fd, scratch_.data(), scratch_.size(), 0) > 0) {
+        }
+        close(fd);  // also takes it out of epoll
+        clients_.erase(fd);
     }
-    close(c.fd);  // also takes it out of epoll
-    clients_.erase(c.fd);
-    if (!listening_ && listener_ >= 0 && add(epoll_, listener_, EPOLLIN)) listening_ = true;
+    if (!dropped_.empty() && !listening_ && listener_ >= 0 && add(epoll_, listener_, EPOLLIN)) listening_ = true;
+    dropped_.clear();
 }
 
 int Server::timeout_ms(Clock::time_point now) const {
     Clock::time_point first = Clock::time_point::max();
     for (const auto &entry : clients_) {
         const Client &c = entry.second;
-        if (!c.ready && c.deadline < first) first = c.deadline;
+        if (c.state == Client::greeting && c.deadline < first) first = c.deadline;
         if (c.waiting && c.due < first) first = c.due;
     }
     if (first == Clock::time_point::max()) return -1;
@@ -305,25 +332,18 @@ int Server::timeout_ms(Clock::time_point now) const {
     return left > 3600000 ? 3600000 : static_cast<int>(left);
 }
 
+// Neither pump nor drop adds or removes clients, so the map is walked as it is.
 void Server::run_timers(Clock::time_point now) {
-    std::vector<int> due;
-    for (const auto &entry : clients_) {
-        const Client &c = entry.second;
-        if ((!c.ready && c.deadline <= now) || (c.waiting && c.due <= now)) due.push_back(entry.first);
-    }
-    for (int fd : due) {
-        if (served_) return;
-        const auto found = clients_.find(fd);
-        if (found == clients_.end()) continue;
-        if (found->second.ready)
-            pump(found->second);
-        else
-            drop(found->second);
+    for (auto &entry : clients_) {
+        if (served_ || changed_) return;
+        Client &c = entry.second;
+        if (c.state == Client::greeting && c.deadline <= now) drop(c);
+        if (c.state == Client::serving && c.waiting && c.due <= now) pump(c);
     }
 }
 
 }  // namespace
 
-int serve_clients(int listener, const ServedLog &log, const ServeOptions &options) {
-    return Server(listener, log, options).run();
+bool serve_clients(int listener, const ServedLog &log, const ServeOptions &options, std::string &error) {
+    return Server(listener, log, options).run(error);
 }

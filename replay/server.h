@@ -1,6 +1,8 @@
 #ifndef SFREPLAY_SERVER_H
 #define SFREPLAY_SERVER_H
 
+#include <string>
+
 #include "served_log.h"
 
 struct ServeOptions {
@@ -11,9 +13,9 @@ struct ServeOptions {
 };
 
 // Serves the log on listener to every client at once, each at its own pace,
-// from one thread: non-blocking sockets under epoll. Returns 0 once a client
-// has been served with options.once, or 1 after one line on standard error
-// when the server itself fails. A client never ends it.
-int serve_clients(int listener, const ServedLog &log, const ServeOptions &options);
+// from one thread: non-blocking sockets under epoll. Returns true once a
+// client has been served with options.once; false, with error set to one
+// line, when the server itself fails. A client never ends it.
+bool serve_clients(int listener, const ServedLog &log, const ServeOptions &options, std::string &error);
 
 #endif

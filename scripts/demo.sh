@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds if needed, replays examples/sample.log with sfreplay on a free port,
-# logs it with sflogger into a temporary file and prints that log.
+# Installs what the build lacks, builds sflogger and sfreplay, replays
+# examples/sample.log with sfreplay on a free port, logs it with sflogger into
+# a temporary file and prints that log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/packages.sh
+need_packages cmake make g++
 
-[ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
+# The demo needs no GoogleTest; a build directory the tests configured keeps its settings.
+[ -f build/CMakeCache.txt ] || cmake -S . -B build -DBUILD_TESTING=OFF >/dev/null
 cmake --build build -j --target sflogger sfreplay >/dev/null
 
 work=$(mktemp -d)

@@ -1,4 +1,4 @@
-#include "deferred_signals.h"
+#include "signals.h"
 
 #include <csignal>
 
@@ -25,6 +25,8 @@ void on_ending_signal(int sig) {
 
 }  // namespace
 
+void ignore_sigpipe() { std::signal(SIGPIPE, SIG_IGN); }
+
 void defer_ending_signals() {
     struct sigaction action {};
     action.sa_handler = on_ending_signal;
@@ -35,13 +37,13 @@ void defer_ending_signals() {
         struct sigaction old {};
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
     }
-    std::signal(SIGPIPE, SIG_IGN);
+    ignore_sigpipe();
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
-void begin_line() { writing = 1; }
+void hold_ending_signals() { writing = 1; }
 
-void end_line() {
+void release_ending_signals() {
     writing = 0;
     if (held != 0) take_default_action(held);
 }

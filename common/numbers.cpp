@@ -1,0 +1,36 @@
+#include "numbers.h"
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+bool parse_number(const char *text, unsigned long long max, unsigned long long &value) {
+    value = 0;
+    const char *at = text;
+    for (; is_digit(*at); ++at) {
+        const auto digit = static_cast<unsigned long long>(*at - '0');
+        if (value > (max - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    return at != text && *at == '\0';
+}
+
+bool parse_port(const char *text, bool zero_allowed, int &port) {
+    unsigned long long value = 0;
+    if (!parse_number(text, 65535, value) || (value == 0 && !zero_allowed)) return false;
+    port = static_cast<int>(value);
+    return true;
+}
+
+int port_like_atoi(const char *text) {
+    const char *at = text;
+    while (*at == ' ' || (*at >= '\t' && *at <= '\r')) ++at;
+    const bool negative = *at == '-';
+    if (*at == '-' || *at == '+') ++at;
+    unsigned value = 0;
+    for (; is_digit(*at); ++at) value = (value * 10 + static_cast<unsigned>(*at - '0')) & 0xFFFF;
+    if (negative) value = (0x10000 - value) & 0xFFFF;
+    return static_cast<int>(value);
+}

@@ -1,0 +1,17 @@
+#ifndef SF_COMMON_NUMBERS_H
+#define SF_COMMON_NUMBERS_H
+
+// The number in text as the whole string of decimal digits, at most max:
+// nothing before or after it, no sign, no blanks. False otherwise.
+bool parse_number(const char *text, unsigned long long max, unsigned long long &value);
+
+// A TCP port as every program but sflogger takes it: a whole number from 1 to
+// 65535, or 0 (the system picks one) where zero_allowed.
+bool parse_port(const char *text, bool zero_allowed, int &port);
+
+// sflogger's port, read as atoi reads it (blanks, a sign, digits up to the
+// first other character) and kept to the 16 bits a port has, so that long
+// digit strings are safe. Never fails: text without digits is port 0.
+int port_like_atoi(const char *text);
+
+#endif

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds everything into build/ and runs the
+# whole test suite, the slow dead-peer test included. Exits non-zero when a
+# test fails; ends with ctest's summary.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/packages.sh
+# tshark and libpcap for the Wireshark tools, iproute2 and util-linux for the
+# dead-peer test's network namespace, mosquitto and openssl for the fleet tests.
+need_packages cmake make g++ pkgconf libgtest-dev libpcap-dev tshark iproute2 util-linux \
+  libmosquitto-dev mosquitto openssl
+
+cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
+cmake --build build -j
+ctest --test-dir build -j4 --output-on-failure
