@@ -57,8 +57,6 @@ void expect_whole_lines(const std::string &log, const std::vector<std::string> &
     }
 }
 
-std::string read_slowly(int fd);
-
 std::vector<std::string> logger_args(const Forwarder &forwarder, const std::string &log) {
     return {"sflogger", "127.0.0.1", std::to_string(forwarder.port()), log};
 }
@@ -171,7 +169,7 @@ TEST(LoggerFaults, SignalDuringAWriteTakesEffectAfterIt) {
         if (proc_field(pid, "status", "State") == "Z" || (!term_pending(pid) && blocked_in_write())) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    const std::string got = read_slowly(fd);
+    const std::string got = read_to_end(fd);
     const Outcome outcome = running.finish();
     EXPECT_EQ(outcome.signal, SIGTERM);
     expect_whole_lines(got, payloads);
@@ -194,6 +192,7 @@ TEST(LoggerFaults, FragmentLeftByAKilledWriterIsRemoved) {
         {"fresh fragment, cut once it stays unchanged", whole + "2.0000", 0, whole},
         {"whole lines", whole, 60, whole},
         {"tail longer than a line", foreign, 60, foreign + "\n"},
+        {"text no logger wrote", whole + "no newline at end", 60, whole + "no newline at end\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -240,37 +239,6 @@ TEST(LoggerFaults, LoggersSharingALogLoseNoLine) {
     }
 }
 
-// Reads a FIFO to its end, in small pieces.
-std::string read_slowly(int fd) {
-    std::string got;
-    pollfd ready{fd, POLLIN, 0};
-    while (poll(&ready, 1, wait_ms) == 1) {
-        char chunk[256];
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n <= 0) break;
-        got.append(chunk, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return got;
-}
-
-// Collects what arrives on a FIFO until the writer closes it, or reads one
-// line and leaves if told to.
-std::string read_fifo(int fd, bool one_line, std::atomic<bool> &left) {
-    std::string got;
-    pollfd ready{fd, POLLIN, 0};
-    while (poll(&ready, 1, wait_ms) == 1) {
-        char chunk[4096];
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n <= 0) break;
-        got.append(chunk, static_cast<std::size_t>(n));
-        if (one_line && got.find('\n') != std::string::npos) break;
-    }
-    close(fd);
-    left = true;
-    return got;
-}
-
 TEST(LoggerFaults, FifoLogIsWrittenOnly) {
     const std::vector<std::string> payloads = {"\x01", "", "\x02\x03"};
     struct Case {
@@ -290,7 +258,10 @@ TEST(LoggerFaults, FifoLogIsWrittenOnly) {
         if (c.reader) {
             const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
             ASSERT_GE(fd, 0);
-            reader = std::thread([&, fd] { got = read_fifo(fd, c.one_line, left); });
+            reader = std::thread([&, fd] {
+                got = read_to_end(fd, c.one_line);
+                left = true;
+            });
         }
         Forwarder forwarder([&](int fd) {
             handshake(fd);

@@ -1,7 +1,15 @@
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -181,6 +189,43 @@ TEST(Logger, UnwritableLogIsStatusThree) {
         EXPECT_EQ(outcome.out, "");
     }
     EXPECT_EQ(read_file(dir / "write-only"), "");
+}
+
+}  // namespace
+
+namespace {
+
+// A forwarder whose host vanishes is noticed by keepalive: 60 s idle, then
+// six probes 10 s apart.
+TEST(Logger, KeepsItsConnectionAlive) {
+    TempDir dir;
+    std::atomic<bool> checked{false};
+    Forwarder forwarder([&](int fd) {
+        handshake(fd);
+        send_all(fd, frame("\x01"));
+        for (int waited = 0; !checked && waited < wait_ms; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    Process running(logger, {"sflogger", "127.0.0.1", std::to_string(forwarder.port()), dir / "log"});
+    ASSERT_TRUE(wait_for_lines(dir / "log", 1));  // keepalive is set before the first packet is read
+    const int fd = take_socket(running.pid(), forwarder.port());
+    checked = true;
+    if (fd < 0) GTEST_SKIP() << "cannot take the logger's socket here: " << std::strerror(errno);
+    int on = 0;
+    int idle = 0;
+    int interval = 0;
+    int count = 0;
+    socklen_t size = sizeof on;
+    EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &size), 0);
+    EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size), 0);
+    EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &size), 0);
+    EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &size), 0);
+    close(fd);
+    EXPECT_EQ(on, 1);
+    EXPECT_EQ(idle, 60);
+    EXPECT_EQ(interval, 10);
+    EXPECT_EQ(count, 6);
+    EXPECT_EQ(running.finish().status, 0);
 }
 
 }  // namespace

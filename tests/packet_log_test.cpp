@@ -90,4 +90,42 @@ TEST(PacketLog, ChecksWholeLogs) {
     }
 }
 
+TEST(PacketLog, TellsWhatCouldStartALine) {
+    std::string pairs = "1.5 ";
+    for (int i = 0; i < 255; ++i) pairs += "ab ";
+    struct Case {
+        std::string tail;
+        bool could;
+    };
+    const Case cases[] = {
+        {"1", true},
+        {"1796698353", true},
+        {"1796698353.", true},
+        {"1796698353.97", true},
+        {"1796698353.974117 ", true},
+        {"1796698353.974117 a", true},
+        {"1796698353.974117 aB", true},
+        {"1796698353.974117 ab ", true},
+        {"1796698353.974117 ab cd 0", true},
+        {pairs, true},
+        {"", false},
+        {".5", false},
+        {"x", false},
+        {"no newline at end", false},
+        {"1.2.3", false},
+        {"1. ", false},
+        {"1.5  ", false},
+        {"1.5 ab  ", false},
+        {"1.5 abc", false},
+        {"1.5 g", false},
+        {"1.5 ab\r", false},
+        {"1234567890123.5 ", false},
+        {pairs + "c", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.tail);
+        EXPECT_EQ(could_start_log_line(c.tail.data(), c.tail.data() + c.tail.size()), c.could);
+    }
+}
+
 }  // namespace

@@ -25,24 +25,6 @@ const std::string extcap = SFEXTCAP_PATH;
 const std::string replay = SFREPLAY_PATH;
 const std::string tshark = "/usr/bin/tshark";
 
-struct Record {
-    long long micros;
-    std::string bytes;
-};
-
-std::string log_line(const Record &record) {
-    char line[max_log_line];
-    const timeval when{static_cast<time_t>(record.micros / 1000000), static_cast<suseconds_t>(record.micros % 1000000)};
-    return std::string(line, format_log_line(line, when, reinterpret_cast<const unsigned char *>(record.bytes.data()),
-                                             static_cast<int>(record.bytes.size())));
-}
-
-std::string log_of(const std::vector<Record> &records) {
-    std::string text;
-    for (const Record &record : records) text += log_line(record);
-    return text;
-}
-
 // Random packets with random gaps, the empty and the longest among them.
 std::vector<Record> random_records(int count) {
     std::mt19937 random(2027);
@@ -268,6 +250,47 @@ TEST(Pcap, ExtcapDescribesItself) {
                             "forwarder}"),
               std::string::npos);
     EXPECT_EQ(run(extcap, {"sfextcap", "--extcap-dlts", "--extcap-interface", "eth0"}).status, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// "-", or no operand, names standard input and output.
+TEST(Pcap, DashIsStandardInputOrOutput) {
+    TempDir dir;
+    const std::vector<Record> records = random_records(20);
+    write_file(dir / "in.log", log_of(records));
+    write_capture(dir / "in.pcap", records);
+    struct Case {
+        const char *name;
+        std::string program;
+        std::vector<std::string> args;
+        std::string input;
+        std::string output;  // empty: standard output
+    };
+    const Case cases[] = {
+        {"log to pcap, - -", log2pcap, {"sflog2pcap", "-", "-"}, dir / "in.log", ""},
+        {"log to pcap, - FILE", log2pcap, {"sflog2pcap", "-", dir / "out"}, dir / "in.log", dir / "out"},
+        {"log to pcap, no operands", log2pcap, {"sflog2pcap"}, dir / "in.log", ""},
+        {"pcap to log, - -", pcap2log, {"sfpcap2log", "-", "-"}, dir / "in.pcap", ""},
+        {"pcap to log, - FILE", pcap2log, {"sfpcap2log", "-", dir / "out"}, dir / "in.pcap", dir / "out"},
+        {"pcap to log, FILE -", pcap2log, {"sfpcap2log", dir / "in.pcap", "-"}, "/dev/null", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink((dir / "out").c_str());
+        const Outcome outcome = run(c.program, c.args, stdin_from(c.input));
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        if (c.output.empty()) write_file(dir / "out", outcome.out);
+        if (c.program == log2pcap) {
+            const std::vector<Record> got = read_capture(dir / "out");
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), records.begin(), records.end(),
+                                   [](auto &a, auto &b) { return a.micros == b.micros && a.bytes == b.bytes; }));
+        } else {
+            EXPECT_EQ(read_file(dir / "out"), log_of(records));
+        }
+    }
 }
 
 }  // namespace

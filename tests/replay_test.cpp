@@ -1,9 +1,14 @@
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,16 +23,6 @@ namespace {
 const std::string replay = SFREPLAY_PATH;
 const std::string logger = SFLOGGER_PATH;
 const std::string usage = "usage: sfreplay [-b ADDRESS] [-1] [-t] [-x FACTOR] [-l COUNT] PORT FILE\n";
-
-std::string log_of(const std::vector<std::string> &payloads, double step = 1.0) {
-    std::string text;
-    char stamp[32];
-    for (std::size_t i = 0; i < payloads.size(); ++i) {
-        std::snprintf(stamp, sizeof stamp, "%.6f ", 1000.0 + step * static_cast<double>(i));
-        text += stamp + hex_of(payloads[i]) + "\n";
-    }
-    return text;
-}
 
 // The port from sfreplay's first line, "listening on 127.0.0.1:PORT"; 0 if none.
 int listening_port(Process &server) {
@@ -222,15 +217,8 @@ TEST(Replay, ServesEveryClientAtOnce) {
     write_file(dir / "in.log", log_of(payloads));
     Process server(replay, {"sfreplay", "0", dir / "in.log"});
     const int port = listening_port(server);
-    const int stalled = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int window = 4096;
-    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    set_timeouts(stalled);
+    const int stalled = connect_loopback(port, 4096);
+    ASSERT_GE(stalled, 0);
     send_all(stalled, "U ");                    // then reads nothing for now
     const int silent = connect_loopback(port);  // never sends its pair
     EXPECT_EQ(log_from(port, dir), hex_parts(payloads));
@@ -372,6 +360,98 @@ TEST(Replay, HelpAndVersionGoToStandardOutput) {
         EXPECT_EQ(outcome.status, 2) << bad;
         EXPECT_EQ(outcome.err, usage);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Distinct payloads of 255 bytes, so a lost or repeated piece shows.
+std::vector<std::string> numbered_payloads(int count) {
+    std::vector<std::string> payloads;
+    for (int i = 0; i < count; ++i) {
+        std::string payload = all_bytes(255);
+        payload[0] = static_cast<char>(i >> 8);
+        payload[1] = static_cast<char>(i);
+        payloads.push_back(payload);
+    }
+    return payloads;
+}
+
+// A reader with a small window that stops reading for a while, on a socket
+// whose send buffer the test makes small: the server's sends come up short,
+// and the rest of each frame must go out before the next.
+TEST(Replay, StalledReaderGetsEveryByteOfParsedFrames) {
+    TempDir dir;
+    const std::vector<std::string> payloads = numbered_payloads(4000);  // a megabyte
+    write_file(dir / "in.log", log_of(payloads, 0.0));                  // all due at once
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+    };
+    const Case cases[] = {
+        {"paced", {"env", replay, "-1", "-t", "0", dir / "in.log"}},
+        {"no frames file", {"env", "TMPDIR=" + dir / "missing", replay, "-1", "0", dir / "in.log"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Process server("/usr/bin/env", c.args);
+        const int fd = connect_loopback(listening_port(server), 4096);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(read_some(fd, 2), "U ");  // sent once accepted
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size), 0);
+        const int theirs = take_socket(server.pid(), ntohs(local.sin_port));
+        if (theirs < 0) GTEST_SKIP() << "cannot take the server's socket here: " << std::strerror(errno);
+        const int room = 4096;
+        ASSERT_EQ(setsockopt(theirs, SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
+        close(theirs);
+        send_all(fd, "U ");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // lets the server fill both buffers
+        EXPECT_TRUE(read_some(fd, 256 * payloads.size()) == frames_of(payloads));
+        close(fd);
+        EXPECT_EQ(server.finish().status, 0);
+    }
+}
+
+// Bytes a client sent that the server never read must not turn its close into
+// a reset, which would throw away frames still on their way.
+TEST(Replay, ClosesCleanlyOverUnreadClientBytes) {
+    TempDir dir;
+    const std::vector<std::string> payloads = numbered_payloads(100);
+    write_file(dir / "in.log", log_of(payloads));
+    Process server(replay, {"sfreplay", "-1", "0", dir / "in.log"});
+    const int fd = connect_loopback(listening_port(server));
+    ASSERT_GE(fd, 0);
+    send_all(fd, "U " + std::string(100, 'x'));  // the server reads the pair alone, then serves
+    std::string got;
+    ssize_t n = 0;
+    char chunk[4096];
+    while ((n = recv(fd, chunk, sizeof chunk, 0)) > 0) got.append(chunk, static_cast<std::size_t>(n));
+    EXPECT_EQ(n, 0) << "the connection ended with " << std::strerror(errno);
+    EXPECT_TRUE(got == "U " + frames_of(payloads));
+    close(fd);
+    EXPECT_EQ(server.finish().status, 0);
+}
+
+TEST(Replay, LogChangedWhileServedEndsWithOneLine) {
+    TempDir dir;
+    write_file(dir / "in.log", log_of(std::vector<std::string>(2000, "\x01"), 0.001));  // two seconds, paced
+    Process server(replay, {"sfreplay", "-t", "0", dir / "in.log"});
+    const int fd = handshaken_client(listening_port(server));
+    EXPECT_EQ(read_some(fd, 2), frame("\x01"));
+    const int log = open((dir / "in.log").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(log, 0);
+    const std::string line = log_line({1000000000, "\x01"});
+    ASSERT_EQ(pwrite(log, std::string(line.size(), 'z').data(), line.size(), 1000 * line.size()),
+              static_cast<ssize_t>(line.size()));
+    close(log);
+    read_some(fd, 4000);  // to the end, whenever it comes
+    close(fd);
+    const Outcome outcome = server.finish();
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "sfreplay: " + dir / "in.log" + ": changed while being served\n");
 }
 
 }  // namespace

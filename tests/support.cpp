@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,10 +20,13 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include "log_line.h"
 
 std::string frame(const std::string &payload) { return std::string(1, static_cast<char>(payload.size())) + payload; }
 
@@ -50,6 +54,26 @@ std::vector<std::string> lines_of(const std::string &text) {
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+std::string log_line(const Record &record) {
+    char line[max_log_line];
+    const timeval when{static_cast<time_t>(record.micros / 1000000), static_cast<suseconds_t>(record.micros % 1000000)};
+    return std::string(line, format_log_line(line, when, reinterpret_cast<const unsigned char *>(record.bytes.data()),
+                                             static_cast<int>(record.bytes.size())));
+}
+
+std::string log_of(const std::vector<Record> &records) {
+    std::string text;
+    for (const Record &record : records) text += log_line(record);
+    return text;
+}
+
+std::string log_of(const std::vector<std::string> &payloads, double step) {
+    std::vector<Record> records;
+    for (std::size_t i = 0; i < payloads.size(); ++i)
+        records.push_back({std::llround((1000.0 + step * static_cast<double>(i)) * 1e6), payloads[i]});
+    return log_of(records);
 }
 
 void set_timeouts(int fd) {
@@ -172,8 +196,9 @@ int closed_port() {
     return port;
 }
 
-int connect_loopback(int port) {
+int connect_loopback(int port, int window) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && window > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -185,6 +210,44 @@ int connect_loopback(int port) {
     }
     set_timeouts(fd);
     return fd;
+}
+
+int take_socket(pid_t pid, int peer_port) {
+    const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (process < 0) return -1;
+    int found = -1;
+    for (int fd = 0; fd < 1024 && found < 0; ++fd) {
+        const int copy = static_cast<int>(syscall(SYS_pidfd_getfd, process, fd, 0));
+        if (copy < 0) {
+            if (errno == EBADF) continue;
+            break;
+        }
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        if (getpeername(copy, reinterpret_cast<sockaddr *>(&peer), &size) == 0 && peer.sin_family == AF_INET &&
+            ntohs(peer.sin_port) == peer_port)
+            found = copy;
+        else
+            close(copy);
+    }
+    const int saved = errno;
+    close(process);
+    errno = saved;
+    return found;
+}
+
+std::string read_to_end(int fd, bool one_line) {
+    std::string got;
+    pollfd ready{fd, POLLIN, 0};
+    while (poll(&ready, 1, wait_ms) == 1) {
+        char chunk[4096];
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) break;
+        got.append(chunk, static_cast<std::size_t>(n));
+        if (one_line && got.find('\n') != std::string::npos) break;
+    }
+    close(fd);
+    return got;
 }
 
 TempDir::TempDir() {
@@ -259,6 +322,13 @@ void drop_file_privileges() {
     if (geteuid() == 0 && (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
                            prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
         _exit(125);
+}
+
+ChildSetup stdin_from(const std::string &path) {
+    return [path] {
+        const int fd = open(path.c_str(), O_RDONLY);
+        if (fd < 0 || dup2(fd, STDIN_FILENO) < 0) _exit(126);
+    };
 }
 
 Process::Process(const std::string &program, const std::vector<std::string> &args, const ChildSetup &setup) {

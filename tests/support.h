@@ -18,6 +18,16 @@ std::string all_bytes(int count);                // 00 01 02 ... count bytes
 std::string hex_of(const std::string &payload);  // "xx " per byte, as in the log
 std::vector<std::string> lines_of(const std::string &text);
 
+// A packet and its timestamp, as one line of a log holds them.
+struct Record {
+    long long micros;
+    std::string bytes;
+};
+std::string log_line(const Record &record);  // in sflogger's format
+std::string log_of(const std::vector<Record> &records);
+// The payloads stamped step seconds apart from 1000 s on.
+std::string log_of(const std::vector<std::string> &payloads, double step = 1.0);
+
 // Gives both ends of a stream socketpair send and receive time-outs.
 struct Pair {
     Pair();
@@ -58,7 +68,15 @@ void handshake(int fd, const std::string &reply = "U ");
 // A port on 127.0.0.1 where nothing listens.
 int closed_port();
 // A client socket connected to 127.0.0.1:port, with time-outs; -1 on failure.
-int connect_loopback(int port);
+// A receive buffer of window bytes, when given, is set before connecting.
+int connect_loopback(int port, int window = 0);
+// A copy of the socket of process pid whose peer has port peer_port on
+// 127.0.0.1, taken with pidfd_getfd; -1 where the kernel or the test's
+// privileges do not allow it, with errno saying why.
+int take_socket(pid_t pid, int peer_port);
+// Reads a descriptor until its writer closes it (or after the first line, if
+// one_line), then closes it.
+std::string read_to_end(int fd, bool one_line = false);
 
 struct TempDir {
     TempDir();
@@ -85,6 +103,8 @@ struct Outcome {
 using ChildSetup = std::function<void()>;
 // Takes away a root child's power to bypass file permissions.
 void drop_file_privileges();
+// A setup that gives the child path as its standard input.
+ChildSetup stdin_from(const std::string &path);
 
 // A program running with its standard output and error on pipes.
 class Process {
