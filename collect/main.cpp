@@ -1,0 +1,233 @@
+// sfcollect: the central end of the fleet. Takes the batches of log lines
+// every gateway's sfpublish sends through the MQTT broker, appends each
+// gateway's lines to DIR/NAME.log exactly once, and acknowledges them once
+// they are on disk.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <getopt.h>
+#include <mosquitto.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "broker.h"
+#include "contract.h"
+#include "gateway_store.h"
+#include "packet_log.h"
+#include "signals.h"
+#include "std_fds.h"
+
+namespace {
+
+const char usage[] =
+    "usage: sfcollect [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE] [-i ID] DIR\n";
+const char help[] =
+    "Writes the packet log lines every gateway publishes to DIR/NAME.log, each\n"
+    "line exactly once, and acknowledges them once they are on disk.\n"
+    "\n"
+    "  -b URL       broker: mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883);\n"
+    "               default mqtt://localhost\n"
+    "  -t PREFIX    topic prefix (default sflogger)\n"
+    "  -u USER      user name; the password is taken from SF_MQTT_PASSWORD\n"
+    "  --cafile FILE  CA certificate for mqtts (default: the system's CAs)\n"
+    "  --cert FILE, --key FILE  client certificate and key for mqtts\n"
+    "  -i ID        MQTT client id of the persistent session (default sfcollect-HOSTNAME)\n"
+    "  -h, --help   print this and exit\n"
+    "  -V, --version  print the version and exit\n";
+
+volatile sig_atomic_t stopping = 0;
+void on_stop(int /*signal*/) { stopping = 1; }
+
+struct Options {
+    BrokerOptions broker;
+    std::string id;
+    std::string dir;
+};
+
+// Whole, well-formed log lines, at least one; what is wrong otherwise.
+const char *check_lines(const char *at, const char *end, std::uint64_t &count) {
+    LogPacket packet;
+    count = 0;
+    std::size_t offset = 0;
+    const auto size = static_cast<std::size_t>(end - at);
+    while (offset < size) {
+        const char *what = read_log_line(at, size, offset, packet);
+        if (what != nullptr) return what;
+        ++count;
+    }
+    return count == 0 ? "no lines" : nullptr;
+}
+
+class Collector {
+public:
+    explicit Collector(const Options &options)
+        : options_(options), link_("sfcollect", options.broker), store_(options.dir) {}
+    int run();
+
+private:
+    void on_batch(const mosquitto_message &message);
+    void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
+
+    const Options &options_;
+    BrokerLink link_;
+    GatewayStore store_;
+    std::vector<std::pair<std::string, std::string>> acks_;  // due once the store has committed
+    std::string failed_;                                     // a write that failed: the end
+};
+
+void Collector::ack(const std::string &name, std::uint64_t epoch, std::uint64_t next) {
+    const std::string topic = ack_topic(options_.broker.prefix, name);
+    const std::string text = format_ack(epoch, next);
+    for (auto &due : acks_)
+        if (due.first == topic) return void(due.second = text);
+    acks_.emplace_back(topic, text);
+}
+
+void Collector::on_batch(const mosquitto_message &message) {
+    if (!failed_.empty()) return;
+    const std::string topic = message.topic;
+    const char *payload = static_cast<const char *>(message.payload);
+    const auto size = static_cast<std::size_t>(message.payloadlen);
+    std::string name;
+    std::uint64_t epoch = 0;
+    std::uint64_t seq = 0;
+    std::uint64_t count = 0;
+    const char *what = nullptr;
+    std::size_t header = 0;
+    if (!gateway_of(topic, options_.broker.prefix, name))
+        what = "not a gateway's packets topic";
+    else if (size > max_payload)
+        what = "payload larger than 256 KiB";
+    else if ((header = parse_header(payload, size, epoch, seq)) == 0)
+        what = "no \"sflog1 EPOCH SEQ\" header";
+    else
+        what = check_lines(payload + header, payload + size, count);
+    if (what != nullptr) {
+        std::fprintf(stderr, "sfcollect: %s: %s, dropped\n", topic.c_str(), what);
+        return;
+    }
+    Gateway *gateway = nullptr;
+    std::string error;
+    if (!store_.find(name, gateway, error)) {
+        std::fprintf(stderr, "sfcollect: %s, batch dropped\n", error.c_str());
+        return;
+    }
+    if (epoch != gateway->epoch) {
+        if (std::find(gateway->left.begin(), gateway->left.end(), epoch) != gateway->left.end()) return;
+        if (seq != 1) return ack(name, epoch, 1);  // its first lines went by before this collector subscribed
+        std::fprintf(stderr, "sfcollect: %s: new epoch %016" PRIx64 "\n", name.c_str(), epoch);
+        GatewayStore::start_epoch(*gateway, epoch);
+    }
+    if (seq > gateway->next) return ack(name, epoch, gateway->next);  // a batch before it went missing
+    // Lines before next are here already.
+    const char *lines = payload + header;
+    for (std::uint64_t skip = gateway->next - seq; skip > 0 && count > 0; --skip, --count)
+        lines =
+            static_cast<const char *>(std::memchr(lines, '\n', static_cast<std::size_t>(payload + size - lines))) + 1;
+    if (count > 0 &&
+        !store_.append(name, *gateway, lines, static_cast<std::size_t>(payload + size - lines), count, error)) {
+        failed_ = error;
+        return;
+    }
+    ack(name, epoch, gateway->next);
+}
+
+int Collector::run() {
+    std::string error;
+    link_.on_up = [this] { link_.subscribe(options_.broker.prefix + "/+/packets"); };
+    link_.on_message = [this](const mosquitto_message &message) { on_batch(message); };
+    if (!link_.open(options_.id, false, "", "", error)) {
+        std::fprintf(stderr, "sfcollect: %s\n", error.c_str());
+        return 1;
+    }
+    while (stopping == 0) {
+        bool unused = false;
+        if (!link_.turn(-1, std::chrono::milliseconds(1000), unused, error)) {
+            std::fprintf(stderr, "sfcollect: %s\n", error.c_str());
+            return 1;
+        }
+        if (failed_.empty() && !store_.commit(error)) failed_ = error;
+        if (!failed_.empty()) {
+            std::fprintf(stderr, "sfcollect: %s\n", failed_.c_str());
+            return 3;
+        }
+        for (const auto &due : acks_) link_.publish(due.first, due.second.data(), due.second.size(), true);
+        acks_.clear();
+    }
+    link_.close_cleanly();
+    return 0;
+}
+
+// 0: go on; otherwise the exit status plus one.
+int parse_options(int argc, char **argv, Options &options) {
+    static const option long_options[] = {SF_BROKER_LONG_OPTIONS,
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, 'V'},
+                                          {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    std::string error;
+    for (int option; (option = getopt_long(argc, argv, "b:t:u:i:hV", long_options, nullptr)) != -1;) {
+        const int taken = take_broker_option(option, optarg, options.broker, error);
+        if (taken < 0) {
+            std::fprintf(stderr, "sfcollect: %s\n", error.c_str());
+            return 3;
+        }
+        if (taken > 0) continue;
+        switch (option) {
+            case 'i':
+                options.id = optarg;
+                break;
+            case 'h':
+                std::fputs(usage, stdout), std::fputs(help, stdout);
+                return 1;
+            case 'V':
+                std::puts("sfcollect " SF_VERSION);
+                return 1;
+            default:
+                return 3;
+        }
+    }
+    if (argc - optind != 1) return 3;
+    options.dir = argv[optind];
+    if (options.broker.cert.empty() != options.broker.key.empty()) {
+        std::fputs("sfcollect: --cert and --key go together\n", stderr);
+        return 3;
+    }
+    if (options.id.empty()) {
+        char host[256] = "";
+        gethostname(host, sizeof host - 1);
+        options.id = std::string("sfcollect-") + host;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    open_std_fds();
+    ignore_sigpipe();
+    Options options;
+    if (const int status = parse_options(argc, argv, options)) {
+        if (status == 3) std::fputs(usage, stderr);
+        return status - 1;
+    }
+    struct stat info {};
+    if (stat(options.dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        std::fprintf(stderr, "sfcollect: %s: %s\n", options.dir.c_str(),
+                     errno != 0 && !S_ISDIR(info.st_mode) && info.st_mode == 0 ? std::strerror(errno) : "not a folder");
+        return 1;
+    }
+    struct sigaction action {};
+    action.sa_handler = on_stop;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    return Collector(options).run();
+}

@@ -1,0 +1,220 @@
+#include "broker.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <getopt.h>
+#include <mosquitto.h>
+#include <poll.h>
+
+#include "numbers.h"
+
+namespace {
+
+constexpr std::chrono::seconds max_backoff{30};
+const int keepalive_seconds = 30;
+
+}  // namespace
+
+bool parse_broker_url(const char *url, BrokerOptions &options) {
+    std::string rest = url;
+    if (rest.rfind("mqtt://", 0) == 0) {
+        options.tls = false;
+        options.port = 1883;
+        rest.erase(0, 7);
+    } else if (rest.rfind("mqtts://", 0) == 0) {
+        options.tls = true;
+        options.port = 8883;
+        rest.erase(0, 8);
+    } else {
+        return false;
+    }
+    const std::size_t colon = rest.rfind(':');
+    if (colon != std::string::npos) {
+        if (!parse_port(rest.c_str() + colon + 1, false, options.port)) return false;
+        rest.erase(colon);
+    }
+    if (rest.empty() || rest.find_first_of("/@[]") != std::string::npos) return false;
+    options.host = rest;
+    return true;
+}
+
+int take_broker_option(int option, const char *arg, BrokerOptions &options, std::string &error) {
+    switch (option) {
+        case 'b':
+            if (parse_broker_url(arg, options)) return 1;
+            error = std::string("not a broker: ") + arg + " (mqtt://HOST[:PORT] or mqtts://HOST[:PORT])";
+            return -1;
+        case 't':
+            if (*arg != '\0' && std::strpbrk(arg, "+#") == nullptr) {
+                options.prefix = arg;
+                return 1;
+            }
+            error = std::string("not a topic prefix: ") + arg;
+            return -1;
+        case 'u':
+            options.user = arg;
+            return 1;
+        case option_cafile:
+            options.cafile = arg;
+            return 1;
+        case option_cert:
+            options.cert = arg;
+            return 1;
+        case option_key:
+            options.key = arg;
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+BrokerLink::BrokerLink(const char *program, const BrokerOptions &options) : program_(program), options_(options) {
+    mosquitto_lib_init();
+}
+
+BrokerLink::~BrokerLink() {
+    if (client_ != nullptr) mosquitto_destroy(client_);
+    mosquitto_lib_cleanup();
+}
+
+bool BrokerLink::open(const std::string &id, bool clean, const std::string &will_topic, const std::string &will,
+                      std::string &error) {
+    client_ = mosquitto_new(id.c_str(), clean, this);
+    if (client_ == nullptr) {
+        error = std::string("cannot create an MQTT client: ") + std::strerror(errno);
+        return false;
+    }
+    mosquitto_connect_callback_set(client_, connected);
+    mosquitto_message_callback_set(client_, message);
+    mosquitto_publish_callback_set(client_, published);
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!options_.user.empty()) {
+        const char *password = std::getenv("SF_MQTT_PASSWORD");
+        rc = mosquitto_username_pw_set(client_, options_.user.c_str(), password);
+    }
+    if (rc == MOSQ_ERR_SUCCESS && !will_topic.empty())
+        rc = mosquitto_will_set(client_, will_topic.c_str(), static_cast<int>(will.size()), will.data(), 1, true);
+    if (rc == MOSQ_ERR_SUCCESS && options_.tls) {
+        const auto given = [](const std::string &path) { return path.empty() ? nullptr : path.c_str(); };
+        if (options_.cafile.empty()) rc = mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        if (rc == MOSQ_ERR_SUCCESS)
+            rc =
+                mosquitto_tls_set(client_, given(options_.cafile), options_.cafile.empty() ? "/etc/ssl/certs" : nullptr,
+                                  given(options_.cert), given(options_.key), nullptr);
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        error = std::string("MQTT client set-up: ") + mosquitto_strerror(rc);
+        return false;
+    }
+    return true;
+}
+
+void BrokerLink::connected(mosquitto * /*client*/, void *self, int rc) {
+    auto &link = *static_cast<BrokerLink *>(self);
+    link.connecting_ = false;
+    if (rc != 0) {
+        // Bad credentials or no authorisation will not mend by trying again.
+        if (rc == 4 || rc == 5) link.refused_ = rc;
+        link.lost(std::string("refused: ") + mosquitto_connack_string(rc));
+        return;
+    }
+    link.up_ = true;
+    link.backoff_ = std::chrono::seconds(1);
+    if (link.reported_)
+        std::fprintf(stderr, "%s: broker %s:%d is back\n", link.program_, link.options_.host.c_str(),
+                     link.options_.port);
+    link.reported_ = false;
+    if (link.on_up) link.on_up();
+}
+
+void BrokerLink::message(mosquitto * /*client*/, void *self, const mosquitto_message *message) {
+    auto &link = *static_cast<BrokerLink *>(self);
+    if (link.on_message) link.on_message(*message);
+}
+
+void BrokerLink::published(mosquitto * /*client*/, void *self, int mid) {
+    auto &link = *static_cast<BrokerLink *>(self);
+    if (link.on_published) link.on_published(mid);
+}
+
+// The connection is gone or never came: say so once, and try again later.
+void BrokerLink::lost(const std::string &why) {
+    if (!reported_ && refused_ == 0)
+        std::fprintf(stderr, "%s: cannot reach broker %s:%d: %s; retrying\n", program_, options_.host.c_str(),
+                     options_.port, why.c_str());
+    reported_ = true;
+    up_ = false;
+    connecting_ = false;
+    mosquitto_disconnect(client_);
+    retry_at_ = std::chrono::steady_clock::now() + backoff_;
+    backoff_ = std::min(backoff_ * 2, max_backoff);
+}
+
+bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready, std::string &error) {
+    fd_ready = false;
+    const auto now = std::chrono::steady_clock::now();
+    if (!up_ && !connecting_ && now >= retry_at_) {
+        const int rc = mosquitto_connect(client_, options_.host.c_str(), options_.port, keepalive_seconds);
+        if (rc == MOSQ_ERR_TLS) {
+            error = "broker " + options_.host + ":" + std::to_string(options_.port) +
+                    ": TLS handshake failed: its certificate does not verify against the CA, or it refused ours";
+            return false;
+        }
+        if (rc == MOSQ_ERR_SUCCESS)
+            connecting_ = true;
+        else
+            lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+    }
+    const int socket = up_ || connecting_ ? mosquitto_socket(client_) : -1;
+    pollfd fds[2] = {
+        {socket, static_cast<short>(POLLIN | (socket >= 0 && mosquitto_want_write(client_) ? POLLOUT : 0)), 0},
+        {fd, POLLIN, 0}};
+    auto wait = timeout;
+    if (!up_ && !connecting_)
+        wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(retry_at_ - now));
+    wait = std::max(std::min(wait, std::chrono::milliseconds(1000)), std::chrono::milliseconds(0));
+    if (poll(fds, 2, static_cast<int>(wait.count())) < 0 && errno != EINTR) {
+        error = std::string("poll: ") + std::strerror(errno);
+        return false;
+    }
+    fd_ready = fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    if (socket < 0) return true;
+    int rc = MOSQ_ERR_SUCCESS;
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) rc = mosquitto_loop_read(client_, 64);
+    if (rc == MOSQ_ERR_SUCCESS && (up_ || connecting_)) rc = mosquitto_loop_write(client_, 64);
+    if (rc == MOSQ_ERR_SUCCESS && (up_ || connecting_)) rc = mosquitto_loop_misc(client_);
+    if (refused_ != 0) {
+        error = std::string("broker refused the connection: ") + mosquitto_connack_string(refused_);
+        return false;
+    }
+    if (rc != MOSQ_ERR_SUCCESS && (up_ || connecting_))
+        lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+    return true;
+}
+
+bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain, int *mid) {
+    return up_ && mosquitto_publish(client_, mid, topic.c_str(), static_cast<int>(size), payload, 1, retain) ==
+                      MOSQ_ERR_SUCCESS;
+}
+
+bool BrokerLink::subscribe(const std::string &topic) {
+    return up_ && mosquitto_subscribe(client_, nullptr, topic.c_str(), 1) == MOSQ_ERR_SUCCESS;
+}
+
+void BrokerLink::close_cleanly() {
+    if (!up_) return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (mosquitto_want_write(client_) && std::chrono::steady_clock::now() < deadline) {
+        if (mosquitto_loop_write(client_, 64) != MOSQ_ERR_SUCCESS) break;
+        pollfd out{mosquitto_socket(client_), POLLOUT, 0};
+        poll(&out, 1, 100);
+    }
+    mosquitto_disconnect(client_);
+    mosquitto_loop_write(client_, 1);
+    up_ = false;
+}

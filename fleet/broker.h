@@ -1,0 +1,86 @@
+// The connection to the MQTT broker that publisher and collector share:
+// their common options, and a libmosquitto client driven from the program's
+// own poll loop, reconnecting with backoff.
+#ifndef SF_FLEET_BROKER_H
+#define SF_FLEET_BROKER_H
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+struct mosquitto;
+struct mosquitto_message;
+
+struct BrokerOptions {
+    std::string host = "localhost";
+    int port = 1883;
+    bool tls = false;
+    std::string prefix = "sflogger";
+    std::string user;  // none when empty; the password comes from SF_MQTT_PASSWORD
+    std::string cafile, cert, key;
+};
+
+// The long options both programs take beside -b, -t and -u.
+enum { option_cafile = 256, option_cert, option_key };
+#define SF_BROKER_LONG_OPTIONS                                                                                  \
+    {"cafile", required_argument, nullptr, option_cafile}, {"cert", required_argument, nullptr, option_cert}, { \
+        "key", required_argument, nullptr, option_key                                                           \
+    }
+
+// Takes one of -b, -t, -u, --cafile, --cert, --key. Returns 1 when option
+// was one of them and its argument fits, 0 when it was none, -1 when the
+// argument is wrong (error set to one line).
+int take_broker_option(int option, const char *arg, BrokerOptions &options, std::string &error);
+
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT].
+bool parse_broker_url(const char *url, BrokerOptions &options);
+
+// One client of the broker, in a single thread.
+class BrokerLink {
+public:
+    // program names the messages on standard error.
+    BrokerLink(const char *program, const BrokerOptions &options);
+    ~BrokerLink();
+    BrokerLink(const BrokerLink &) = delete;
+    BrokerLink &operator=(const BrokerLink &) = delete;
+
+    // Creates the client: a fixed id, a clean or a persistent session, a
+    // will when will_topic is not empty. False, with error set, when it cannot.
+    bool open(const std::string &id, bool clean, const std::string &will_topic, const std::string &will,
+              std::string &error);
+
+    std::function<void()> on_up;  // connected: subscribe and announce here
+    std::function<void(const mosquitto_message &)> on_message;
+    std::function<void(int mid)> on_published;  // the broker has a QoS 1 message
+
+    // Connects when a retry is due, then waits up to timeout for the broker
+    // or for fd (when not -1) to be readable, and does what libmosquitto has
+    // to do. Returns false on a failure that retrying cannot mend: refused
+    // credentials or a certificate that does not verify (error set).
+    bool turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready, std::string &error);
+    bool up() const { return up_; }
+
+    // QoS 1 publishing; false when not connected or the client refuses it.
+    bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain, int *mid = nullptr);
+    bool subscribe(const std::string &topic);
+    // Sends what is queued and disconnects, waiting at most a second.
+    void close_cleanly();
+
+private:
+    void lost(const std::string &why);
+    static void connected(mosquitto *client, void *self, int rc);
+    static void message(mosquitto *client, void *self, const mosquitto_message *message);
+    static void published(mosquitto *client, void *self, int mid);
+
+    const char *program_;
+    BrokerOptions options_;
+    mosquitto *client_ = nullptr;
+    bool connecting_ = false;  // the socket is open, CONNACK not yet in
+    bool up_ = false;
+    bool reported_ = false;  // that the broker cannot be reached, once
+    int refused_ = 0;        // the broker's CONNACK code, when it refused us for good
+    std::chrono::seconds backoff_{1};
+    std::chrono::steady_clock::time_point retry_at_{};
+};
+
+#endif

@@ -1,0 +1,91 @@
+#include "contract.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char magic[] = "sflog1 ";
+
+// Exactly 16 lowercase hex digits at text, as EPOCH is written.
+bool read_epoch(const char *&at, const char *end, std::uint64_t &epoch) {
+    if (end - at < 16) return false;
+    epoch = 0;
+    for (int i = 0; i < 16; ++i, ++at) {
+        const char c = *at;
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return false;
+        epoch = epoch << 4 | static_cast<std::uint64_t>(digit);
+    }
+    return true;
+}
+
+// A decimal number from 1 up, without leading zeros or sign.
+bool read_count(const char *&at, const char *end, std::uint64_t &count) {
+    const char *start = at;
+    count = 0;
+    for (; at < end && *at >= '0' && *at <= '9'; ++at) {
+        const auto digit = static_cast<std::uint64_t>(*at - '0');
+        if (count > (UINT64_MAX - digit) / 10) return false;
+        count = count * 10 + digit;
+    }
+    return at != start && *start != '0';
+}
+
+}  // namespace
+
+bool is_gateway_name(const std::string &name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (const char c : name) {
+        const bool fits = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                          c == '_' || c == '-';
+        if (!fits) return false;
+    }
+    return true;
+}
+
+std::string packets_topic(const std::string &prefix, const std::string &name) {
+    return prefix + "/" + name + "/packets";
+}
+std::string ack_topic(const std::string &prefix, const std::string &name) { return prefix + "/" + name + "/ack"; }
+std::string status_topic(const std::string &prefix, const std::string &name) { return prefix + "/" + name + "/status"; }
+
+bool gateway_of(const std::string &topic, const std::string &prefix, std::string &name) {
+    const std::string suffix = "/packets";
+    if (topic.size() <= prefix.size() + 1 + suffix.size() || topic.compare(0, prefix.size(), prefix) != 0 ||
+        topic[prefix.size()] != '/' || topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    name = topic.substr(prefix.size() + 1, topic.size() - prefix.size() - 1 - suffix.size());
+    return is_gateway_name(name);
+}
+
+std::string format_header(std::uint64_t epoch, std::uint64_t seq) {
+    char text[64];
+    const int n = std::snprintf(text, sizeof text, "sflog1 %016" PRIx64 " %" PRIu64 "\n", epoch, seq);
+    return std::string(text, static_cast<std::size_t>(n));
+}
+
+std::size_t parse_header(const char *payload, std::size_t size, std::uint64_t &epoch, std::uint64_t &seq) {
+    const char *at = payload;
+    const char *end = payload + size;
+    const std::size_t magic_size = sizeof magic - 1;
+    if (size < magic_size || std::memcmp(at, magic, magic_size) != 0) return 0;
+    at += magic_size;
+    if (!read_epoch(at, end, epoch) || at == end || *at++ != ' ' || !read_count(at, end, seq) || at == end ||
+        *at++ != '\n')
+        return 0;
+    return static_cast<std::size_t>(at - payload);
+}
+
+std::string format_ack(std::uint64_t epoch, std::uint64_t next) {
+    char text[64];
+    const int n = std::snprintf(text, sizeof text, "%016" PRIx64 " %" PRIu64, epoch, next);
+    return std::string(text, static_cast<std::size_t>(n));
+}
+
+bool parse_ack(const char *payload, std::size_t size, std::uint64_t &epoch, std::uint64_t &next) {
+    const char *at = payload;
+    const char *end = payload + size;
+    return read_epoch(at, end, epoch) && at != end && *at++ == ' ' && read_count(at, end, next) && at == end;
+}

@@ -1,0 +1,34 @@
+// What publisher and collector agree on: the topics under a prefix, the
+// header of a batch of log lines, and the acknowledgement.
+#ifndef SF_FLEET_CONTRACT_H
+#define SF_FLEET_CONTRACT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A batch's payload: its header and whole lines, at most this many bytes.
+constexpr std::size_t max_payload = 256 * 1024;
+
+// Letters, digits, '.', '_' and '-', at least one; never a path of its own.
+bool is_gateway_name(const std::string &name);
+
+std::string packets_topic(const std::string &prefix, const std::string &name);
+std::string ack_topic(const std::string &prefix, const std::string &name);
+std::string status_topic(const std::string &prefix, const std::string &name);
+
+// The gateway NAME of a topic PREFIX/NAME/packets; false when it is not one
+// or NAME is not a gateway name.
+bool gateway_of(const std::string &topic, const std::string &prefix, std::string &name);
+
+// "sflog1 EPOCH SEQ\n": EPOCH as 16 lowercase hex digits, SEQ in decimal.
+std::string format_header(std::uint64_t epoch, std::uint64_t seq);
+// Reads the header at the start of payload; returns its size, or 0 when the
+// payload does not start with one.
+std::size_t parse_header(const char *payload, std::size_t size, std::uint64_t &epoch, std::uint64_t &seq);
+
+// "EPOCH NEXT": every line of EPOCH before NEXT is on the collector's disk.
+std::string format_ack(std::uint64_t epoch, std::uint64_t next);
+bool parse_ack(const char *payload, std::size_t size, std::uint64_t &epoch, std::uint64_t &next);
+
+#endif

@@ -1,0 +1,280 @@
+// sfpublish: ships a gateway's packet log to a central collector through an
+// MQTT broker, line for line and exactly once: the log is the spool, and a
+// line counts as shipped only once the collector says it is on its disk.
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+
+#include <getopt.h>
+#include <mosquitto.h>
+
+#include "broker.h"
+#include "contract.h"
+#include "follower.h"
+#include "signals.h"
+#include "state.h"
+#include "std_fds.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char usage[] =
+    "usage: sfpublish [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE] [-s FILE] [-e] NAME "
+    "LOG\n";
+const char help[] =
+    "Ships every line of the packet log LOG to the collector, as gateway NAME,\n"
+    "through an MQTT broker; follows LOG across rotation.\n"
+    "\n"
+    "  -b URL       broker: mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883);\n"
+    "               default mqtt://localhost\n"
+    "  -t PREFIX    topic prefix (default sflogger)\n"
+    "  -u USER      user name; the password is taken from SF_MQTT_PASSWORD\n"
+    "  --cafile FILE  CA certificate for mqtts (default: the system's CAs)\n"
+    "  --cert FILE, --key FILE  client certificate and key for mqtts\n"
+    "  -s FILE      state file (default LOG.sfpublish)\n"
+    "  -e           ship what LOG holds now, wait until all of it is acknowledged, exit\n"
+    "  -h, --help   print this and exit\n"
+    "  -V, --version  print the version and exit\n";
+
+constexpr std::size_t window = 8;            // batches unacknowledged at most
+constexpr std::chrono::seconds patience{5};  // without progress, then sent again
+constexpr std::chrono::milliseconds save_every{200};
+
+volatile sig_atomic_t stopping = 0;
+void on_stop(int /*signal*/) { stopping = 1; }
+
+struct Options {
+    BrokerOptions broker;
+    std::string name;
+    std::string log;
+    std::string state;
+    bool once = false;
+};
+
+struct Batch {
+    std::uint64_t end_seq;  // the first line after it
+    Position end;
+};
+
+class Publisher {
+public:
+    Publisher(const Options &options) : options_(options), link_("sfpublish", options.broker), follower_(options.log) {}
+    int run();
+
+private:
+    bool start(std::string &error);
+    void on_ack(const mosquitto_message &message);
+    void rewind();
+    void send_batches();
+    void save(bool now);
+
+    const Options &options_;
+    BrokerLink link_;
+    Follower follower_;
+    PublishState state_;
+    Position read_;              // where the next batch starts
+    std::uint64_t skip_to_ = 0;  // lines before this the collector has
+    std::deque<Batch> in_flight_;
+    std::string payload_;
+    Clock::time_point progress_ = Clock::now();
+    Clock::time_point saved_at_{};
+    bool dirty_ = false;
+};
+
+bool Publisher::start(std::string &error) {
+    bool found = false;
+    if (!load_state(options_.state, state_, found, error)) return false;
+    if (!found) {
+        state_.epoch = draw_epoch();
+        if (!save_state(options_.state, state_, error)) return false;
+    }
+    read_ = state_.acked;
+    if (options_.once) follower_.stop_at_current_end();
+    const std::string ack = ack_topic(options_.broker.prefix, options_.name);
+    const std::string status = status_topic(options_.broker.prefix, options_.name);
+    link_.on_up = [this, ack, status] {
+        link_.publish(status, "online", 6, true);
+        link_.subscribe(ack);
+        rewind();
+    };
+    link_.on_message = [this, ack](const mosquitto_message &message) {
+        if (ack == message.topic) on_ack(message);
+    };
+    return link_.open("sfpublish-" + options_.name, true, status, "offline", error);
+}
+
+// Sends again from the last acknowledged line.
+void Publisher::rewind() {
+    in_flight_.clear();
+    read_ = state_.acked;
+    progress_ = Clock::now();
+}
+
+void Publisher::on_ack(const mosquitto_message &message) {
+    std::uint64_t epoch = 0;
+    std::uint64_t next = 0;
+    if (!parse_ack(static_cast<const char *>(message.payload), static_cast<std::size_t>(message.payloadlen), epoch,
+                   next) ||
+        epoch != state_.epoch)
+        return;  // another epoch's, or not an ack
+    Position &acked = state_.acked;
+    if (next < acked.seq) {
+        // The collector has lost its record of this gateway.
+        const std::uint64_t fresh = draw_epoch();
+        std::fprintf(stderr,
+                     "sfpublish: the collector knows epoch %016" PRIx64 " only up to line %" PRIu64 ", not %" PRIu64
+                     "; starting epoch %016" PRIx64 " there\n",
+                     epoch, next, acked.seq, fresh);
+        state_.epoch = fresh;
+        acked.seq = 1;
+        skip_to_ = 0;
+        save(true);
+        return rewind();
+    }
+    progress_ = Clock::now();
+    if (next == acked.seq) {
+        if (!in_flight_.empty()) rewind();  // a batch went missing: from here again
+        return;
+    }
+    while (!in_flight_.empty() && in_flight_.front().end_seq <= next) {
+        if (in_flight_.front().end_seq == next) {
+            acked = in_flight_.front().end;
+            dirty_ = true;
+        }
+        in_flight_.pop_front();
+    }
+    if (acked.seq < next) {
+        // Further than any batch of this run: pass over what the collector has.
+        skip_to_ = next;
+        rewind();
+    }
+}
+
+void Publisher::send_batches() {
+    while (link_.up() && in_flight_.size() < window) {
+        const std::uint64_t first = read_.seq;
+        payload_.clear();
+        payload_ += format_header(state_.epoch, first);
+        const std::size_t lines = follower_.read(read_, skip_to_, payload_, max_payload - payload_.size());
+        if (skip_to_ != 0 && read_.seq == skip_to_ && state_.acked.seq < skip_to_) {
+            state_.acked = read_;
+            dirty_ = true;
+            skip_to_ = 0;
+            continue;
+        }
+        if (lines == 0) {
+            if (read_.seq != first) continue;
+            return;
+        }
+        if (!link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(),
+                           false))
+            return rewind();
+        in_flight_.push_back({read_.seq, read_});
+    }
+}
+
+void Publisher::save(bool now) {
+    if (!dirty_ && !now) return;
+    const auto at = Clock::now();
+    if (!now && at - saved_at_ < save_every) return;
+    std::string error;
+    if (!save_state(options_.state, state_, error)) std::fprintf(stderr, "sfpublish: %s\n", error.c_str());
+    saved_at_ = at;
+    dirty_ = false;
+}
+
+int Publisher::run() {
+    std::string error;
+    if (!start(error)) {
+        std::fprintf(stderr, "sfpublish: %s\n", error.c_str());
+        return 1;
+    }
+    while (stopping == 0) {
+        send_batches();
+        if (options_.once && in_flight_.empty() && follower_.at_end(state_.acked) && link_.up()) break;
+        if (!in_flight_.empty() && Clock::now() - progress_ > patience) rewind();
+        bool changed = false;
+        if (!link_.turn(follower_.watch_fd(), std::chrono::milliseconds(1000), changed, error)) {
+            save(true);
+            std::fprintf(stderr, "sfpublish: %s\n", error.c_str());
+            return 1;
+        }
+        if (changed) follower_.drain_events();
+        save(false);
+    }
+    save(true);
+    link_.publish(status_topic(options_.broker.prefix, options_.name), "offline", 7, true);
+    link_.close_cleanly();
+    return 0;
+}
+
+// 0: go on; otherwise the exit status plus one.
+int parse_options(int argc, char **argv, Options &options) {
+    static const option long_options[] = {SF_BROKER_LONG_OPTIONS,
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, 'V'},
+                                          {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    std::string error;
+    for (int option; (option = getopt_long(argc, argv, "b:t:u:s:ehV", long_options, nullptr)) != -1;) {
+        const int taken = take_broker_option(option, optarg, options.broker, error);
+        if (taken < 0) {
+            std::fprintf(stderr, "sfpublish: %s\n", error.c_str());
+            return 3;
+        }
+        if (taken > 0) continue;
+        switch (option) {
+            case 's':
+                options.state = optarg;
+                break;
+            case 'e':
+                options.once = true;
+                break;
+            case 'h':
+                std::fputs(usage, stdout), std::fputs(help, stdout);
+                return 1;
+            case 'V':
+                std::puts("sfpublish " SF_VERSION);
+                return 1;
+            default:
+                return 3;
+        }
+    }
+    if (argc - optind != 2) return 3;
+    options.name = argv[optind];
+    options.log = argv[optind + 1];
+    if (!is_gateway_name(options.name)) {
+        std::fprintf(stderr, "sfpublish: not a gateway name: %s (letters, digits, '.', '_', '-')\n",
+                     options.name.c_str());
+        return 3;
+    }
+    if (options.state.empty()) options.state = options.log + ".sfpublish";
+    if (options.broker.cert.empty() != options.broker.key.empty()) {
+        std::fputs("sfpublish: --cert and --key go together\n", stderr);
+        return 3;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    open_std_fds();
+    ignore_sigpipe();
+    Options options;
+    if (const int status = parse_options(argc, argv, options)) {
+        if (status == 3) std::fputs(usage, stderr);
+        return status - 1;
+    }
+    struct sigaction action {};
+    action.sa_handler = on_stop;  // no SA_RESTART: a blocked connect or poll returns
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    return Publisher(options).run();
+}

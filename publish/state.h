@@ -1,0 +1,34 @@
+#ifndef SFPUBLISH_STATE_H
+#define SFPUBLISH_STATE_H
+
+#include <cstdint>
+#include <string>
+
+#include <sys/types.h>
+
+// A place in the gateway's log: the file (by identity, since the log is
+// rotated under its name), the byte offset of a line in it and that line's
+// number in the file, and the number in the epoch of the next line shipped.
+struct Position {
+    dev_t dev = 0;
+    ino_t ino = 0;  // 0: no file yet
+    off_t offset = 0;
+    std::uint64_t line = 0;  // lines of the file before offset
+    std::uint64_t seq = 1;
+};
+
+struct PublishState {
+    std::uint64_t epoch = 0;
+    Position acked;  // the first line the collector does not have
+};
+
+// False when there is no state file; a file that does not read as one is an
+// error (error set), so that a damaged state never starts a new epoch silently.
+bool load_state(const std::string &path, PublishState &state, bool &found, std::string &error);
+// Written to a new file and renamed over the old one, so a crash leaves one or the other.
+bool save_state(const std::string &path, const PublishState &state, std::string &error);
+
+// A random epoch, never 0.
+std::uint64_t draw_epoch();
+
+#endif
