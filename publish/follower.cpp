@@ -90,19 +90,22 @@ Follower::File *Follower::open_as(const std::string &path, const Position &at) {
 // The open file at holds a place in; or the log or LOG.1 when one is that
 // file; or, when it is gone, the log from its start.
 Follower::File *Follower::file_at(Position &at) {
-    for (File &file : files_)
-        if (file.dev == at.dev && file.ino == at.ino) return &file;
-    if (at.ino != 0) {
-        if (File *file = open_as(log_, at)) return file;
-        if (File *file = open_as(log_ + ".1", at)) return file;
-        std::fprintf(stderr,
-                     "sfpublish: %s: the file it was reading is gone (line %" PRIu64
-                     " of it was next); going on with the log's start\n",
-                     log_.c_str(), at.line + 1);
+    for (int look = 0; look < 2; ++look) {
+        for (File &file : files_)
+            if (file.dev == at.dev && file.ino == at.ino) return &file;
+        if (look == 1) break;
+        if (at.ino != 0) {
+            if (File *file = open_as(log_, at)) return file;
+            if (File *file = open_as(log_ + ".1", at)) return file;
+            std::fprintf(stderr,
+                         "sfpublish: %s: the file it was reading is gone (line %" PRIu64
+                         " of it was next); going on with the log's start\n",
+                         log_.c_str(), at.line + 1);
+        }
+        struct stat info {};
+        if (stat(log_.c_str(), &info) != 0) return nullptr;  // until it is created
+        at = Position{info.st_dev, info.st_ino, 0, 0, at.seq};
     }
-    struct stat info {};
-    if (stat(log_.c_str(), &info) != 0) return nullptr;  // until it is created
-    at = Position{info.st_dev, info.st_ino, 0, 0, at.seq};
     return open_as(log_, at);
 }
 
@@ -120,9 +123,11 @@ bool Follower::move_on(File &file, Position &at) {
     struct stat now {};
     if (stat(log_.c_str(), &now) != 0 || same_file(now, file.dev, file.ino)) return false;
     struct stat info {};
-    if (fstat(file.fd, &info) == 0 && info.st_size > at.offset)
+    if (fstat(file.fd, &info) == 0 && info.st_size > at.offset && at.offset >= file.reported) {
+        file.reported = info.st_size;
         std::fprintf(stderr, "sfpublish: %s:%" PRIu64 ": last line has no newline, skipped\n", file.name.c_str(),
                      at.line + 1);
+    }
     at = Position{now.st_dev, now.st_ino, 0, 0, at.seq};
     return true;
 }

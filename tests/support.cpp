@@ -196,7 +196,9 @@ int closed_port() {
     return port;
 }
 
-int connect_loopback(int port, int window) {
+namespace {
+
+int try_connect(int port, int window) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && window > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     sockaddr_in address{};
@@ -204,12 +206,33 @@ int connect_loopback(int port, int window) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ADD_FAILURE() << "connect to port " << port << ": " << std::strerror(errno);
+        const int saved = errno;
         if (fd >= 0) close(fd);
+        errno = saved;
         return -1;
     }
     set_timeouts(fd);
     return fd;
+}
+
+}  // namespace
+
+int connect_loopback(int port, int window) {
+    const int fd = try_connect(port, window);
+    if (fd < 0) ADD_FAILURE() << "connect to port " << port << ": " << std::strerror(errno);
+    return fd;
+}
+
+bool wait_for_listener(int port) {
+    for (int waited = 0; waited < wait_ms; waited += 10) {
+        const int fd = try_connect(port, 0);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 int take_socket(pid_t pid, int peer_port) {

@@ -70,6 +70,8 @@ int closed_port();
 // A client socket connected to 127.0.0.1:port, with time-outs; -1 on failure.
 // A receive buffer of window bytes, when given, is set before connecting.
 int connect_loopback(int port, int window = 0);
+// Waits until something listens on 127.0.0.1:port; false after the time-out.
+bool wait_for_listener(int port);
 // A copy of the socket of process pid whose peer has port peer_port on
 // 127.0.0.1, taken with pidfd_getfd; -1 where the kernel or the test's
 // privileges do not allow it, with errno saying why.

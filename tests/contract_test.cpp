@@ -1,0 +1,98 @@
+#include <cstdint>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "broker.h"
+#include "contract.h"
+
+namespace {
+
+TEST(Contract, HeadersReadBackAndBadOnesAreRefused) {
+    const std::string header = format_header(0x00ab00cd00ef0012ULL, 42);
+    EXPECT_EQ(header, "sflog1 00ab00cd00ef0012 42\n");
+    struct Case {
+        std::string payload;
+        std::size_t size;  // 0: refused
+    };
+    const Case cases[] = {
+        {header + "1.0 aa \n", header.size()},
+        {"sflog1 00ab00cd00ef0012 1\n", 26},
+        {"sflog1 00AB00CD00EF0012 42\n", 0},  // uppercase
+        {"sflog1 ab00cd00ef0012 42\n", 0},    // short epoch
+        {"sflog1 00ab00cd00ef0012 0\n", 0},   // lines count from 1
+        {"sflog1 00ab00cd00ef0012 042\n", 0},
+        {"sflog1 00ab00cd00ef0012 42", 0},  // no newline
+        {"sflog1 00ab00cd00ef0012 99999999999999999999\n", 0},
+        {"sflog2 00ab00cd00ef0012 42\n", 0},
+        {"1.0 aa \n", 0},
+        {"", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.payload);
+        std::uint64_t epoch = 0;
+        std::uint64_t seq = 0;
+        EXPECT_EQ(parse_header(c.payload.data(), c.payload.size(), epoch, seq), c.size);
+        if (c.size != 0) {
+            EXPECT_EQ(epoch, 0x00ab00cd00ef0012ULL);
+        }
+    }
+}
+
+TEST(Contract, AcksReadBack) {
+    std::uint64_t epoch = 0;
+    std::uint64_t next = 0;
+    const std::string ack = format_ack(0xfedcba9876543210ULL, 1000001);
+    EXPECT_EQ(ack, "fedcba9876543210 1000001");
+    ASSERT_TRUE(parse_ack(ack.data(), ack.size(), epoch, next));
+    EXPECT_EQ(epoch, 0xfedcba9876543210ULL);
+    EXPECT_EQ(next, 1000001U);
+    for (const std::string bad : {"fedcba9876543210 1 ", "fedcba9876543210", "fedcba9876543210 x", " 1"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(parse_ack(bad.data(), bad.size(), epoch, next));
+    }
+}
+
+TEST(Contract, GatewayNamesAndTopics) {
+    for (const char *good : {"gw1", "GW-1.site_a", "x"}) EXPECT_TRUE(is_gateway_name(good)) << good;
+    for (const char *bad : {"", ".", "..", "gw/1", "gw 1", "gw+", "gw#", "gw\n", "gw\xc3\xa9"})
+        EXPECT_FALSE(is_gateway_name(bad)) << bad;
+    std::string name;
+    EXPECT_TRUE(gateway_of("site/a/gw1/packets", "site/a", name));
+    EXPECT_EQ(name, "gw1");
+    for (const char *topic : {"sflogger/gw1/ack", "sflogger/a/b/packets", "sflogger//packets", "other/gw1/packets",
+                              "sfloggerx/gw1/packets", "sflogger/../packets"})
+        EXPECT_FALSE(gateway_of(topic, "sflogger", name)) << topic;
+}
+
+TEST(Contract, BrokerUrls) {
+    struct Case {
+        const char *url;
+        bool fits;
+        const char *host;
+        int port;
+        bool tls;
+    };
+    const Case cases[] = {
+        {"mqtt://localhost", true, "localhost", 1883, false},
+        {"mqtts://broker.example.org", true, "broker.example.org", 8883, true},
+        {"mqtt://10.0.0.1:1884", true, "10.0.0.1", 1884, false},
+        {"mqtts://h:0", false, "", 0, false},
+        {"mqtt://h:65536", false, "", 0, false},
+        {"mqtt://", false, "", 0, false},
+        {"http://h", false, "", 0, false},
+        {"mqtt://user@h", false, "", 0, false},
+        {"mqtt://h/path", false, "", 0, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.url);
+        BrokerOptions options;
+        ASSERT_EQ(parse_broker_url(c.url, options), c.fits);
+        if (!c.fits) continue;
+        EXPECT_EQ(options.host, c.host);
+        EXPECT_EQ(options.port, c.port);
+        EXPECT_EQ(options.tls, c.tls);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,250 @@
+// The fleet end to end: real sfpublish and sfcollect processes through a real
+// mosquitto on a free loopback port, with the gateway's log and the central
+// log byte for byte the same as the oracle.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <mosquitto.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+const std::string publisher = SFPUBLISH_PATH;
+const std::string collector = SFCOLLECT_PATH;
+const std::string mosquitto_path = "/usr/sbin/mosquitto";
+
+// A mosquitto of the test's own, stopped and started again on the same port.
+class Broker {
+public:
+    explicit Broker(const TempDir &dir, const std::string &extra = "") : conf_(dir / "mosquitto.conf") {
+        port_ = closed_port();
+        write_file(conf_, "listener " + std::to_string(port_) +
+                              " 127.0.0.1\nallow_anonymous true\npersistence false\nlog_type error\n"
+                              "max_queued_messages 100000\n" +
+                              extra);
+        start();
+    }
+    void start() {
+        process_ = std::make_unique<Process>(mosquitto_path, std::vector<std::string>{"mosquitto", "-c", conf_});
+        if (!wait_for_listener(port_)) ADD_FAILURE() << "mosquitto did not start";
+    }
+    void kill_hard() {
+        kill(process_->pid(), SIGKILL);
+        process_->finish();
+    }
+    std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+    int port() const { return port_; }
+
+private:
+    std::string conf_;
+    int port_ = 0;
+    std::unique_ptr<Process> process_;
+};
+
+// count log lines from first on, distinct.
+std::string lines_from(int first, int count) {
+    std::vector<Record> records;
+    for (int i = first; i < first + count; ++i)
+        records.push_back({1800000000000000LL + i,
+                           std::string{static_cast<char>(i >> 16), static_cast<char>(i >> 8), static_cast<char>(i)}});
+    return log_of(records);
+}
+
+void append_file(const std::string &path, const std::string &text) {
+    FILE *file = std::fopen(path.c_str(), "ae");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+}
+
+// Waits until path holds exactly expected; false after the time-out.
+bool wait_for_content(const std::string &path, const std::string &expected, int limit_ms = 3 * wait_ms) {
+    for (int waited = 0; waited < limit_ms; waited += 10) {
+        if (read_file(path) == expected) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+std::unique_ptr<Process> start_collector(const Broker &broker, const std::string &dir) {
+    return std::make_unique<Process>(collector,
+                                     std::vector<std::string>{"sfcollect", "-b", broker.url(), "-i", "central", dir});
+}
+
+std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string &log, bool once = false) {
+    std::vector<std::string> args = {"sfpublish", "-b", broker.url()};
+    if (once) args.emplace_back("-e");
+    args.insert(args.end(), {"gw1", log});
+    return std::make_unique<Process>(publisher, args);
+}
+
+TEST(Fleet, ShipsLiveLinesAcrossRotation) {
+    TempDir dir;
+    mkdir((dir / "central").c_str(), 0755);
+    Broker broker(dir);
+    auto collecting = start_collector(broker, dir / "central");
+    const std::string log = dir / "gw1.log";
+    const std::string before = lines_from(0, 1000);
+    write_file(log, before + "1.0 zz \n");  // a malformed line is named and skipped
+    auto publishing = start_publisher(broker, log);
+    ASSERT_TRUE(wait_for_content(dir / "central/gw1.log", before));
+    std::string expected = before;
+    for (int round = 1; round <= 3; ++round) {
+        const std::string first = lines_from(round * 1000, 500);
+        const std::string second = lines_from(round * 1000 + 500, 500);
+        append_file(log, first + "1800000000.1");  // a line without its newline waits
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        append_file(log, "00000 01 \n" + second);
+        expected += first + "1800000000.100000 01 \n" + second;
+        ASSERT_TRUE(wait_for_content(dir / "central/gw1.log", expected)) << "round " << round;
+        // logrotate's way: the log moved away, a line still lands in it, then a new log.
+        ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
+        const std::string late = lines_from(round * 1000 + 900000, 3);
+        append_file(log + ".1", late);
+        append_file(log, lines_from(round * 1000 + 800000, 2));
+        expected += late + lines_from(round * 1000 + 800000, 2);
+        ASSERT_TRUE(wait_for_content(dir / "central/gw1.log", expected)) << "round " << round;
+    }
+    publishing->stop();
+    const Outcome published = publishing->finish();
+    EXPECT_EQ(published.status, 0) << published.err;
+    EXPECT_EQ(published.err, "sfpublish: " + log + ":1001: expected a byte as two hex digits and a space, skipped\n");
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().status, 0);
+}
+
+// Every process killed at random moments, again and again: nothing lost, nothing twice.
+TEST(Fleet, KillsOfAnyProcessLoseAndDoubleNothing) {
+    TempDir dir;
+    mkdir((dir / "central").c_str(), 0755);
+    Broker broker(dir);
+    const std::string log = dir / "gw1.log";
+    auto collecting = start_collector(broker, dir / "central");
+    auto publishing = start_publisher(broker, log);
+    std::mt19937 random(14);
+    std::string expected;
+    for (int round = 0; round < 12; ++round) {
+        const std::string more = lines_from(round * 3000, 3000);
+        append_file(log, more);
+        expected += more;
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
+        switch (random() % 3) {
+            case 0:
+                broker.kill_hard();
+                broker.start();
+                break;
+            case 1:
+                kill(publishing->pid(), SIGKILL);
+                publishing->finish();
+                publishing = start_publisher(broker, log);
+                break;
+            default:
+                kill(collecting->pid(), SIGKILL);
+                collecting->finish();
+                collecting = start_collector(broker, dir / "central");
+                break;
+        }
+    }
+    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", expected, 6 * wait_ms));
+    publishing->stop();
+    collecting->stop();
+}
+
+TEST(Fleet, StoppedDuringRotationFinishesTheOldFileFirst) {
+    TempDir dir;
+    mkdir((dir / "central").c_str(), 0755);
+    Broker broker(dir);
+    auto collecting = start_collector(broker, dir / "central");
+    const std::string log = dir / "gw1.log";
+    write_file(log, lines_from(0, 100));
+    EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
+    append_file(log, lines_from(100, 100) + "1.5 ab");  // shipped later; the torn line never
+    ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
+    write_file(log, lines_from(200, 100));
+    const Outcome outcome = start_publisher(broker, log, true)->finish();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "sfpublish: " + log + ".1:201: last line has no newline, skipped\n");
+    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 300)));
+    collecting->stop();
+}
+
+TEST(Fleet, BrokerAbsentAtStartIsWaitedFor) {
+    TempDir dir;
+    mkdir((dir / "central").c_str(), 0755);
+    const std::string log = dir / "gw1.log";
+    write_file(log, lines_from(0, 10));
+    Broker broker(dir);
+    broker.kill_hard();
+    auto publishing = start_publisher(broker, log, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    broker.start();
+    auto collecting = start_collector(broker, dir / "central");
+    const Outcome outcome = publishing->finish();
+    EXPECT_EQ(outcome.status, 0);
+    const std::vector<std::string> said = lines_of(outcome.err);
+    ASSERT_EQ(said.size(), 2U) << outcome.err;
+    EXPECT_EQ(said[0], "sfpublish: cannot reach broker 127.0.0.1:" + std::to_string(broker.port()) +
+                           ": Connection refused; retrying");
+    EXPECT_EQ(said[1], "sfpublish: broker 127.0.0.1:" + std::to_string(broker.port()) + " is back");
+    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 10)));
+    collecting->stop();
+}
+
+// Publishes payload on topic at QoS 1 and waits until the broker has it.
+void publish_raw(int port, const std::string &topic, const std::string &payload) {
+    mosquitto_lib_init();
+    mosquitto *client = mosquitto_new(nullptr, true, nullptr);
+    ASSERT_EQ(mosquitto_connect(client, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS);
+    int mid = 0;
+    ASSERT_EQ(
+        mosquitto_publish(client, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false),
+        MOSQ_ERR_SUCCESS);
+    for (int i = 0; i < 50 && mosquitto_want_write(client); ++i) mosquitto_loop(client, 10, 1);
+    for (int i = 0; i < 10; ++i) mosquitto_loop(client, 10, 1);  // the PUBACK
+    mosquitto_disconnect(client);
+    mosquitto_destroy(client);
+    mosquitto_lib_cleanup();
+}
+
+TEST(Fleet, PayloadsBreakingTheContractAreNamedAndDropped) {
+    TempDir dir;
+    mkdir((dir / "central").c_str(), 0755);
+    Broker broker(dir);
+    auto collecting = start_collector(broker, dir / "central");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // subscribed
+    const std::string header = "sflog1 0123456789abcdef 1\n";
+    struct Case {
+        std::string topic, payload, what;
+    };
+    const Case cases[] = {
+        {"sflogger/gw1/packets", lines_from(0, 2), "no \"sflog1 EPOCH SEQ\" header"},
+        {"sflogger/gw1/packets", header + "1.0 zz \n", "expected a byte as two hex digits and a space"},
+        {"sflogger/gw1/packets", header + lines_from(0, 1) + "1.0 aa ", "last line has no newline"},
+        {"sflogger/gw1/packets", header, "no lines"},
+        {"sflogger/gw 1/packets", header + lines_from(0, 1), "not a gateway's packets topic"},
+        {"sflogger/gw1/packets", header + std::string(256 * 1024, 'x'), "payload larger than 256 KiB"},
+    };
+    std::string expected_err;
+    for (const Case &c : cases) {
+        publish_raw(broker.port(), c.topic, c.payload);
+        expected_err += "sfcollect: " + c.topic + ": " + c.what + ", dropped\n";
+    }
+    publish_raw(broker.port(), "sflogger/gw1/packets", header + lines_from(0, 3));
+    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 3)));
+    collecting->stop();
+    const Outcome outcome = collecting->finish();
+    EXPECT_EQ(outcome.err, expected_err + "sfcollect: gw1: new epoch 0123456789abcdef\n");
+}
+
+}  // namespace
