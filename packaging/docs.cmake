@@ -14,3 +14,5 @@ foreach(package IN ITEMS sflogger libsfsource-dev)
 endforeach()
 install(FILES example.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sflogger/examples RENAME gw1.conf
   COMPONENT programs)
+install(FILES sfcollect.conf mosquitto-central.conf mosquitto-central.acl
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sflogger/examples COMPONENT programs)
