@@ -2,13 +2,18 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "contract.h"
+#include "numbers.h"
 
 namespace {
 
@@ -45,26 +50,31 @@ bool GatewayStore::find(const std::string &name, Gateway *&gateway, std::string 
     }
     Gateway record;
     const std::string file = path(name, ".sfcollect");
-    FILE *in = std::fopen(file.c_str(), "re");
-    if (in == nullptr && errno != ENOENT) {
+    std::ifstream in(file);
+    if (!in && errno != ENOENT) {
         error = failure(file);
         return false;
     }
-    if (in != nullptr) {
-        unsigned long long dev = 0;
-        unsigned long long ino = 0;
-        long long size = 0;
-        const int n =
-            std::fscanf(in, "%" SCNx64 " %" SCNu64 " %llu %llu %lld", &record.epoch, &record.next, &dev, &ino, &size);
-        for (std::uint64_t old = 0; std::fscanf(in, " %" SCNx64, &old) == 1;) record.left.push_back(old);
-        std::fclose(in);
-        if (n != 5 || record.next == 0 || size < 0) {
+    if (in) {
+        std::string line;
+        std::getline(in, line);
+        const std::vector<std::string> words = words_of(line);
+        unsigned long long numbers[4] = {};
+        bool fits = words.size() >= 5 && parse_epoch(words[0], record.epoch);
+        for (std::size_t i = 1; fits && i < 5; ++i) fits = parse_number(words[i].c_str(), LLONG_MAX, numbers[i - 1]);
+        for (std::size_t i = 5; fits && i < words.size(); ++i) {
+            std::uint64_t old = 0;
+            fits = parse_epoch(words[i], old);
+            record.left.push_back(old);
+        }
+        if (!fits || numbers[0] == 0) {
             error = file + ": not a record of sfcollect";
             return false;
         }
-        record.dev = static_cast<dev_t>(dev);
-        record.ino = static_cast<ino_t>(ino);
-        record.size = static_cast<off_t>(size);
+        record.next = numbers[0];
+        record.dev = static_cast<dev_t>(numbers[1]);
+        record.ino = static_cast<ino_t>(numbers[2]);
+        record.size = static_cast<off_t>(numbers[3]);
     }
     gateway = &gateways_.emplace(name, record).first->second;
     return true;

@@ -1,8 +1,10 @@
 #include "contract.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
 namespace {
 
@@ -37,12 +39,22 @@ bool read_count(const char *&at, const char *end, std::uint64_t &count) {
 
 bool is_gateway_name(const std::string &name) {
     if (name.empty() || name == "." || name == "..") return false;
-    for (const char c : name) {
-        const bool fits = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                          c == '_' || c == '-';
-        if (!fits) return false;
-    }
-    return true;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+               c == '-';
+    });
+}
+
+bool parse_epoch(const std::string &text, std::uint64_t &epoch) {
+    const char *at = text.data();
+    return read_epoch(at, text.data() + text.size(), epoch) && at == text.data() + text.size();
+}
+
+std::vector<std::string> words_of(const std::string &text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
 }
 
 std::string packets_topic(const std::string &prefix, const std::string &name) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A batch's payload: its header and whole lines, at most this many bytes.
 constexpr std::size_t max_payload = 256 * 1024;
@@ -26,6 +27,11 @@ std::string format_header(std::uint64_t epoch, std::uint64_t seq);
 // Reads the header at the start of payload; returns its size, or 0 when the
 // payload does not start with one.
 std::size_t parse_header(const char *payload, std::size_t size, std::uint64_t &epoch, std::uint64_t &seq);
+
+// An epoch as written: exactly 16 lowercase hex digits.
+bool parse_epoch(const std::string &text, std::uint64_t &epoch);
+// The words of a one-line record, split at blanks.
+std::vector<std::string> words_of(const std::string &text);
 
 // "EPOCH NEXT": every line of EPOCH before NEXT is on the collector's disk.
 std::string format_ack(std::uint64_t epoch, std::uint64_t next);

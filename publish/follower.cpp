@@ -144,8 +144,8 @@ std::size_t Follower::read(Position &at, std::uint64_t skip_to, std::string &out
         std::size_t start = 0;
         LogPacket packet;
         for (const char *newline = nullptr;
-             got > 0 && (newline = static_cast<const char *>(
-                             std::memchr(buffer_.data() + start, '\n', static_cast<std::size_t>(got) - start)));) {
+             got > 0 && (newline = static_cast<const char *>(std::memchr(
+                             buffer_.data() + start, '\n', static_cast<std::size_t>(got) - start))) != nullptr;) {
             const char *begin = buffer_.data() + start;
             const char *what = parse_log_line(begin, newline, packet);
             const std::size_t size = static_cast<std::size_t>(newline - begin) + 1;

@@ -2,35 +2,43 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
 
+#include "contract.h"
+#include "numbers.h"
+
 bool load_state(const std::string &path, PublishState &state, bool &found, std::string &error) {
     found = false;
-    FILE *file = std::fopen(path.c_str(), "re");
-    if (file == nullptr) {
+    std::ifstream in(path);
+    if (!in) {
         if (errno == ENOENT) return true;
         error = path + ": " + std::strerror(errno);
         return false;
     }
-    unsigned long long dev = 0;
-    unsigned long long ino = 0;
-    long long offset = 0;
-    Position &at = state.acked;
-    const int n = std::fscanf(file, "%" SCNx64 " %" SCNu64 " %llu %llu %lld %" SCNu64, &state.epoch, &at.seq, &dev,
-                              &ino, &offset, &at.line);
-    std::fclose(file);
-    if (n != 6 || state.epoch == 0 || at.seq == 0 || offset < 0) {
+    std::string line;
+    std::getline(in, line);
+    const std::vector<std::string> words = words_of(line);
+    unsigned long long numbers[5] = {};
+    bool fits = words.size() == 6 && parse_epoch(words[0], state.epoch) && state.epoch != 0;
+    for (std::size_t i = 1; fits && i < 6; ++i) fits = parse_number(words[i].c_str(), LLONG_MAX, numbers[i - 1]);
+    if (!fits || numbers[0] == 0) {
         error = path + ": not a state file of sfpublish";
         return false;
     }
-    at.dev = static_cast<dev_t>(dev);
-    at.ino = static_cast<ino_t>(ino);
-    at.offset = static_cast<off_t>(offset);
+    Position &at = state.acked;
+    at.seq = numbers[0];
+    at.dev = static_cast<dev_t>(numbers[1]);
+    at.ino = static_cast<ino_t>(numbers[2]);
+    at.offset = static_cast<off_t>(numbers[3]);
+    at.line = numbers[4];
     found = true;
     return true;
 }

@@ -68,21 +68,21 @@ TEST(Contract, GatewayNamesAndTopics) {
 TEST(Contract, BrokerUrls) {
     struct Case {
         const char *url;
-        bool fits;
         const char *host;
         int port;
+        bool fits;
         bool tls;
     };
     const Case cases[] = {
-        {"mqtt://localhost", true, "localhost", 1883, false},
-        {"mqtts://broker.example.org", true, "broker.example.org", 8883, true},
-        {"mqtt://10.0.0.1:1884", true, "10.0.0.1", 1884, false},
-        {"mqtts://h:0", false, "", 0, false},
-        {"mqtt://h:65536", false, "", 0, false},
-        {"mqtt://", false, "", 0, false},
-        {"http://h", false, "", 0, false},
-        {"mqtt://user@h", false, "", 0, false},
-        {"mqtt://h/path", false, "", 0, false},
+        {"mqtt://localhost", "localhost", 1883, true, false},
+        {"mqtts://broker.example.org", "broker.example.org", 8883, true, true},
+        {"mqtt://10.0.0.1:1884", "10.0.0.1", 1884, true, false},
+        {"mqtts://h:0", "", 0, false, false},
+        {"mqtt://h:65536", "", 0, false, false},
+        {"mqtt://", "", 0, false, false},
+        {"http://h", "", 0, false, false},
+        {"mqtt://user@h", "", 0, false, false},
+        {"mqtt://h/path", "", 0, false, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.url);

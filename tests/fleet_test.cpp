@@ -106,7 +106,9 @@ TEST(Fleet, ShipsLiveLinesAcrossRotation) {
         append_file(log, first + "1800000000.1");  // a line without its newline waits
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         append_file(log, "00000 01 \n" + second);
-        expected += first + "1800000000.100000 01 \n" + second;
+        expected += first;
+        expected += "1800000000.100000 01 \n";
+        expected += second;
         ASSERT_TRUE(wait_for_content(dir / "central/gw1.log", expected)) << "round " << round;
         // logrotate's way: the log moved away, a line still lands in it, then a new log.
         ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
@@ -233,7 +235,7 @@ TEST(Fleet, PayloadsBreakingTheContractAreNamedAndDropped) {
         {"sflogger/gw1/packets", header + lines_from(0, 1) + "1.0 aa ", "last line has no newline"},
         {"sflogger/gw1/packets", header, "no lines"},
         {"sflogger/gw 1/packets", header + lines_from(0, 1), "not a gateway's packets topic"},
-        {"sflogger/gw1/packets", header + std::string(256 * 1024, 'x'), "payload larger than 256 KiB"},
+        {"sflogger/gw1/packets", header + std::string(std::size_t{256} * 1024, 'x'), "payload larger than 256 KiB"},
     };
     std::string expected_err;
     for (const Case &c : cases) {
