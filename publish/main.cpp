@@ -57,6 +57,10 @@ struct Options {
     bool once = false;
 };
 
+bool same_place(const Position &a, const Position &b) {
+    return a.dev == b.dev && a.ino == b.ino && a.offset == b.offset;
+}
+
 struct Batch {
     std::uint64_t end_seq;  // the first line after it
     Position end;
@@ -139,7 +143,9 @@ void Publisher::on_ack(const mosquitto_message &message) {
     }
     progress_ = Clock::now();
     if (next == acked.seq) {
-        if (!in_flight_.empty()) rewind();  // a batch went missing: from here again
+        // Fresh, not the retained one a subscription brings: a batch went
+        // missing, so from here again.
+        if (!message.retain && !in_flight_.empty()) rewind();
         return;
     }
     while (!in_flight_.empty() && in_flight_.front().end_seq <= next) {
@@ -170,6 +176,11 @@ void Publisher::send_batches() {
         }
         if (lines == 0) {
             if (read_.seq != first) continue;
+            if (in_flight_.empty() && read_.seq == state_.acked.seq && !same_place(read_, state_.acked)) {
+                // Past malformed lines or into a new file, with nothing unacknowledged.
+                state_.acked = read_;
+                dirty_ = true;
+            }
             return;
         }
         if (!link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(),

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 # tshark and libpcap for the Wireshark tools, iproute2 and util-linux for the
 # dead-peer test's network namespace, mosquitto and openssl for the fleet tests.
 need_packages cmake make g++ pkgconf libgtest-dev libpcap-dev tshark iproute2 util-linux \
-  libmosquitto-dev mosquitto openssl
+  libmosquitto-dev mosquitto mosquitto-clients openssl
 
 cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
 cmake --build build -j

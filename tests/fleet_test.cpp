@@ -1,7 +1,11 @@
 // The fleet end to end: real sfpublish and sfcollect processes through a real
 // mosquitto on a free loopback port, with the gateway's log and the central
 // log byte for byte the same as the oracle.
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -11,6 +15,7 @@
 #include <vector>
 
 #include <mosquitto.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +36,7 @@ public:
         port_ = closed_port();
         write_file(conf_, "listener " + std::to_string(port_) +
                               " 127.0.0.1\nallow_anonymous true\npersistence false\nlog_type error\n"
+                              "user root\n"  // as root, it would give up root and could not read the test's files
                               "max_queued_messages 100000\n" +
                               extra);
         start();
@@ -203,10 +209,12 @@ TEST(Fleet, BrokerAbsentAtStartIsWaitedFor) {
     collecting->stop();
 }
 
-// Publishes payload on topic at QoS 1 and waits until the broker has it.
-void publish_raw(int port, const std::string &topic, const std::string &payload) {
+// Publishes payload on topic at QoS 1, as user when given, and waits until
+// the broker has it.
+void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user = "") {
     mosquitto_lib_init();
     mosquitto *client = mosquitto_new(nullptr, true, nullptr);
+    if (!user.empty()) mosquitto_username_pw_set(client, user.c_str(), (user + "-secret").c_str());
     ASSERT_EQ(mosquitto_connect(client, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS);
     int mid = 0;
     ASSERT_EQ(
@@ -247,6 +255,160 @@ TEST(Fleet, PayloadsBreakingTheContractAreNamedAndDropped) {
     collecting->stop();
     const Outcome outcome = collecting->finish();
     EXPECT_EQ(outcome.err, expected_err + "sfcollect: gw1: new epoch 0123456789abcdef\n");
+}
+
+TEST(Fleet, ClientsStopCleanlyAndSayOffline) {
+    TempDir dir;
+    mkdir((dir / "central").c_str(), 0755);
+    Broker broker(dir);
+    auto collecting = start_collector(broker, dir / "central");
+    const std::string log = dir / "gw1.log";
+    write_file(log, lines_from(0, 5));
+    auto publishing = start_publisher(broker, log);
+    ASSERT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 5)));
+    for (const int sig : {SIGTERM, SIGINT}) {
+        auto &process = sig == SIGTERM ? publishing : collecting;
+        kill(process->pid(), sig);
+        const Outcome outcome = process->finish();
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(lines_of(outcome.err).size(), sig == SIGTERM ? 0U : 1U) << outcome.err;  // the collector's new epoch
+    }
+    const Outcome status = run("/usr/bin/mosquitto_sub", {"mosquitto_sub", "-p", std::to_string(broker.port()), "-h",
+                                                          "127.0.0.1", "-t", "sflogger/gw1/+", "-v", "-W", "1"});
+    const std::vector<std::string> retained = lines_of(status.out);
+    EXPECT_NE(std::find(retained.begin(), retained.end(), "sflogger/gw1/status offline"), retained.end()) << status.out;
+}
+
+// A collector that lost what it knew of a gateway answers its next batch
+// with "EPOCH 1": the publisher starts a new epoch where it was.
+TEST(Fleet, CollectorThatLostItsRecordGetsANewEpoch) {
+    TempDir dir;
+    mkdir((dir / "central").c_str(), 0755);
+    Broker broker(dir);
+    auto collecting = start_collector(broker, dir / "central");
+    const std::string log = dir / "gw1.log";
+    write_file(log, lines_from(0, 100));
+    EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
+    collecting->stop();
+    std::filesystem::remove_all(dir / "central");
+    mkdir((dir / "central").c_str(), 0755);
+    collecting = start_collector(broker, dir / "central");
+    append_file(log, lines_from(100, 100));
+    const Outcome outcome = start_publisher(broker, log, true)->finish();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_NE(outcome.err.find("only up to line 1, not 101; starting epoch"), std::string::npos) << outcome.err;
+    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(100, 100)));
+    collecting->stop();
+}
+
+TEST(Fleet, FullDiskStopsTheCollectorWithWholeLines) {
+    TempDir dir;
+    const std::string central = dir / "central";
+    mkdir(central.c_str(), 0755);
+    if (mount("tmpfs", central.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    Broker broker(dir);
+    const std::string log = dir / "gw1.log";
+    const std::string all = lines_from(0, 5000);  // 140 kB
+    write_file(log, all.substr(0, 28 * 1500));
+    auto publishing = start_publisher(broker, log);
+    auto collecting = start_collector(broker, central);
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", all.substr(0, 28 * 1500)));
+    append_file(log, all.substr(28 * 1500));  // more than the disk has room for
+    const Outcome outcome = collecting->finish();
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_NE(outcome.err.find("sfcollect: " + central + "/gw1.log: No space left on device"), std::string::npos)
+        << outcome.err;
+    const std::string kept = read_file(central + "/gw1.log");
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(kept.back(), '\n') << "a torn line";
+    EXPECT_EQ(all.compare(0, kept.size(), kept), 0) << "not whole lines from the start";
+    ASSERT_EQ(mount("tmpfs", central.c_str(), "tmpfs", MS_REMOUNT, "size=1m"), 0);
+    collecting = start_collector(broker, central);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", all));
+    collecting->stop();
+    publishing->stop();
+    umount(central.c_str());
+}
+
+// A CA and a broker certificate for 127.0.0.1 signed by it, made with openssl.
+void make_certificates(const TempDir &dir, const std::string &name) {
+    const std::string ca = dir / (name + "-ca");
+    ASSERT_EQ(run("/usr/bin/openssl", {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                                       "-subj", "/CN=" + name + " CA", "-keyout", ca + ".key", "-out", ca + ".pem"})
+                  .status,
+              0);
+    write_file(dir / "san", "subjectAltName=IP:127.0.0.1\n");
+    const std::string broker = dir / (name + "-broker");
+    ASSERT_EQ(run("/usr/bin/openssl", {"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                                       "-keyout", broker + ".key", "-out", broker + ".csr"})
+                  .status,
+              0);
+    ASSERT_EQ(run("/usr/bin/openssl", {"openssl", "x509", "-req", "-in", broker + ".csr", "-CA", ca + ".pem", "-CAkey",
+                                       ca + ".key", "-CAcreateserial", "-days", "2", "-extfile", dir / "san", "-out",
+                                       broker + ".pem"})
+                  .status,
+              0);
+}
+
+TEST(Fleet, TlsWithTheRightCaOnly) {
+    TempDir dir;
+    mkdir((dir / "central").c_str(), 0755);
+    make_certificates(dir, "fleet");
+    make_certificates(dir, "other");
+    if (HasFatalFailure()) return;
+    Broker broker(dir, "cafile " + dir / "fleet-ca.pem" + "\ncertfile " + dir / "fleet-broker.pem" + "\nkeyfile " +
+                           dir / "fleet-broker.key" + "\n");
+    const std::string url = "mqtts://127.0.0.1:" + std::to_string(broker.port());
+    Process collecting(collector, {"sfcollect", "-b", url, "--cafile", dir / "fleet-ca.pem", dir / "central"});
+    const std::string log = dir / "gw1.log";
+    write_file(log, lines_from(0, 50));
+    const Outcome shipped = run(publisher, {"sfpublish", "-e", "-b", url, "--cafile", dir / "fleet-ca.pem", "gw1", log});
+    EXPECT_EQ(shipped.status, 0) << shipped.err;
+    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 50)));
+    const Outcome refused =
+        run(publisher, {"sfpublish", "-e", "-b", url, "--cafile", dir / "other-ca.pem", "-s", dir / "state", "gw1", log});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "sfpublish: broker 127.0.0.1:" + std::to_string(broker.port()) +
+                               ": TLS handshake failed: its certificate does not verify against the CA, or it "
+                               "refused ours\n");
+    collecting.stop();
+}
+
+// The shipped ACL: gw1 publishes only under its own name, and only the
+// collector reads the packets.
+TEST(Fleet, AclKeepsEachGatewayToItsOwnTopics) {
+    TempDir dir;
+    mkdir((dir / "central").c_str(), 0755);
+    const std::string passwords = dir / "passwd";
+    write_file(passwords, "");
+    for (const char *user : {"collector", "gw1", "gw2"})
+        ASSERT_EQ(run("/usr/bin/mosquitto_passwd", {"mosquitto_passwd", "-b", passwords, user,
+                                                     std::string(user) + "-secret"})
+                      .status,
+                  0);
+    Broker broker(dir, "allow_anonymous false\npassword_file " + passwords + "\nacl_file " + SF_SOURCE_DIR +
+                           "/packaging/mosquitto-central.acl\n");
+    Process collecting("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=collector-secret", collector, "-b", broker.url(), "-u",
+                                        "collector", dir / "central"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // subscribed
+    const std::string header = "sflog1 0123456789abcdef 1\n";
+    publish_raw(broker.port(), "sflogger/gw2/packets", header + lines_from(0, 1), "gw1");  // not its own
+    publish_raw(broker.port(), "sflogger/gw1/packets", header + lines_from(1, 1), "gw1");
+    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(1, 1)));
+    EXPECT_FALSE(file_exists(dir / "central/gw2.log"));  // the broker took gw1's message for gw2 first, and dropped it
+    // gw1 reads neither the packets nor gw2's ack, and a wrong password gets nowhere.
+    publish_raw(broker.port(), "sflogger/gw2/packets", header + lines_from(2, 1), "gw2");
+    ASSERT_TRUE(wait_for_content(dir / "central/gw2.log", lines_from(2, 1)));
+    const Outcome read = run("/usr/bin/mosquitto_sub", {"mosquitto_sub", "-p", std::to_string(broker.port()), "-h",
+                                                        "127.0.0.1", "-u", "gw1", "-P", "gw1-secret", "-t",
+                                                        "sflogger/gw2/ack", "-t", "sflogger/gw1/ack", "-v", "-W", "1"});
+    EXPECT_EQ(read.out, "sflogger/gw1/ack 0123456789abcdef 2\n");
+    const Outcome wrong = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=wrong", publisher, "-b", broker.url(), "-u",
+                                               "gw1", "-s", dir / "state", "gw1", dir / "gw1.log"});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.err, "sfpublish: broker refused the connection: Connection Refused: not authorised.\n");
+    collecting.stop();
 }
 
 }  // namespace
