@@ -155,16 +155,19 @@ void BrokerLink::lost(const std::string &why) {
     backoff_ = std::min(backoff_ * 2, max_backoff);
 }
 
+// A certificate that does not verify will not verify on the next try either.
+bool BrokerLink::tls_failed(std::string &error) const {
+    error = "broker " + options_.host + ":" + std::to_string(options_.port) +
+            ": TLS handshake failed: its certificate does not verify against the CA, or it refused ours";
+    return false;
+}
+
 bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready, std::string &error) {
     fd_ready = false;
     const auto now = std::chrono::steady_clock::now();
     if (!up_ && !connecting_ && now >= retry_at_) {
         const int rc = mosquitto_connect(client_, options_.host.c_str(), options_.port, keepalive_seconds);
-        if (rc == MOSQ_ERR_TLS) {
-            error = "broker " + options_.host + ":" + std::to_string(options_.port) +
-                    ": TLS handshake failed: its certificate does not verify against the CA, or it refused ours";
-            return false;
-        }
+        if (rc == MOSQ_ERR_TLS) return tls_failed(error);
         if (rc == MOSQ_ERR_SUCCESS)
             connecting_ = true;
         else
@@ -188,6 +191,8 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) rc = mosquitto_loop_read(client_, 64);
     if (rc == MOSQ_ERR_SUCCESS && (up_ || connecting_)) rc = mosquitto_loop_write(client_, 64);
     if (rc == MOSQ_ERR_SUCCESS && (up_ || connecting_)) rc = mosquitto_loop_misc(client_);
+    // The handshake may end in a read or write of libmosquitto's own.
+    if (rc == MOSQ_ERR_TLS && connecting_) return tls_failed(error);
     if (refused_ != 0) {
         error = std::string("broker refused the connection: ") + mosquitto_connack_string(refused_);
         return false;

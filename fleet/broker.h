@@ -68,6 +68,7 @@ public:
 
 private:
     void lost(const std::string &why);
+    bool tls_failed(std::string &error) const;
     static void connected(mosquitto *client, void *self, int rc);
     static void message(mosquitto *client, void *self, const mosquitto_message *message);
     static void published(mosquitto *client, void *self, int mid);
