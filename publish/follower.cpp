@@ -98,9 +98,10 @@ Follower::File *Follower::file_at(Position &at) {
             if (File *file = open_as(log_, at)) return file;
             if (File *file = open_as(log_ + ".1", at)) return file;
             std::fprintf(stderr,
-                         "sfpublish: %s: the file it was reading is gone (line %" PRIu64
-                         " of it was next); going on with the log's start\n",
-                         log_.c_str(), at.line + 1);
+                         "sfpublish: %s: the file it was on is gone, %" PRIu64
+                         " of its lines read (line %" PRIu64 " of the epoch next); going on with the log's start\n",
+                         log_.c_str(), at.line, at.seq);
+            at = Position{0, 0, 0, 0, at.seq};
         }
         struct stat info {};
         if (stat(log_.c_str(), &info) != 0) return nullptr;  // until it is created

@@ -187,6 +187,68 @@ TEST(Fleet, StoppedDuringRotationFinishesTheOldFileFirst) {
     collecting->stop();
 }
 
+TEST(Fleet, FileGoneWhileStoppedIsSaidAndTheLogFollows) {
+    TempDir dir;
+    mkdir((dir / "central").c_str(), 0755);
+    Broker broker(dir);
+    auto collecting = start_collector(broker, dir / "central");
+    const std::string log = dir / "gw1.log";
+    write_file(log, lines_from(0, 100));
+    EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
+    append_file(log, lines_from(100, 50));  // never shipped: rotated twice, then compressed
+    ASSERT_EQ(rename(log.c_str(), (log + ".2").c_str()), 0);
+    write_file(log, lines_from(200, 100));
+    const Outcome outcome = start_publisher(broker, log, true)->finish();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "sfpublish: " + log +
+                               ": the file it was on is gone, 100 of its lines read (line 101 of the epoch next); "
+                               "going on with the log's start\n");
+    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 100) + lines_from(200, 100)));
+    collecting->stop();
+}
+
+TEST(Fleet, CommandLineErrorsAreStatusTwo) {
+    const std::string publish_usage =
+        "usage: sfpublish [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE] [-s FILE] [-e] NAME "
+        "LOG\n";
+    const std::string collect_usage =
+        "usage: sfcollect [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE] [-i ID] DIR\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"sfpublish"}, publish_usage},
+        {{"sfpublish", "gw1"}, publish_usage},
+        {{"sfpublish", "gw/1", "log"}, "sfpublish: not a gateway name: gw/1 (letters, digits, '.', '_', '-')\n" +
+                                          publish_usage},
+        {{"sfpublish", "-b", "tcp://h", "gw1", "log"},
+         "sfpublish: not a broker: tcp://h (mqtt://HOST[:PORT] or mqtts://HOST[:PORT])\n" + publish_usage},
+        {{"sfpublish", "-t", "a/#", "gw1", "log"}, "sfpublish: not a topic prefix: a/#\n" + publish_usage},
+        {{"sfpublish", "--cert", "c.pem", "gw1", "log"}, "sfpublish: --cert and --key go together\n" + publish_usage},
+        {{"sfpublish", "-x", "gw1", "log"}, publish_usage},
+        {{"sfcollect"}, collect_usage},
+        {{"sfcollect", "a", "b"}, collect_usage},
+        {{"sfcollect", "-b", "mqtt://h:0", "dir"},
+         "sfcollect: not a broker: mqtt://h:0 (mqtt://HOST[:PORT] or mqtts://HOST[:PORT])\n" + collect_usage},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args.size() > 1 ? c.args[1] : c.args[0]);
+        const Outcome outcome = run(c.args[0] == "sfpublish" ? publisher : collector, c.args);
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_EQ(outcome.err, c.err);
+        EXPECT_EQ(outcome.out, "");
+    }
+    for (const std::string &program : {publisher, collector}) {
+        const Outcome version = run(program, {"x", "-V"});
+        EXPECT_EQ(version.status, 0);
+        EXPECT_EQ(version.out, (program == publisher ? "sfpublish " : "sfcollect ") + std::string(SF_VERSION "\n"));
+        const Outcome help = run(program, {"x", "--help"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.rfind("usage: ", 0), 0U);
+    }
+}
+
 TEST(Fleet, BrokerAbsentAtStartIsWaitedFor) {
     TempDir dir;
     mkdir((dir / "central").c_str(), 0755);
