@@ -143,7 +143,8 @@ void BrokerLink::published(mosquitto * /*client*/, void *self, int mid) {
 }
 
 // The connection is gone or never came: say so once, and try again later.
-void BrokerLink::lost(const std::string &why) {
+void BrokerLink::lost(std::string why) {
+    if (!why.empty() && why.back() == '.') why.pop_back();  // libmosquitto's texts end in one
     if (!reported_ && refused_ == 0)
         std::fprintf(stderr, "%s: cannot reach broker %s:%d: %s; retrying\n", program_, options_.host.c_str(),
                      options_.port, why.c_str());

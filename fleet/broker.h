@@ -67,7 +67,7 @@ public:
     void close_cleanly();
 
 private:
-    void lost(const std::string &why);
+    void lost(std::string why);
     bool tls_failed(std::string &error) const;
     static void connected(mosquitto *client, void *self, int rc);
     static void message(mosquitto *client, void *self, const mosquitto_message *message);

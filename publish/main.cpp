@@ -68,7 +68,7 @@ struct Batch {
 
 class Publisher {
 public:
-    Publisher(const Options &options) : options_(options), link_("sfpublish", options.broker), follower_(options.log) {}
+    explicit Publisher(const Options &options) : options_(options), link_("sfpublish", options.broker), follower_(options.log) {}
     int run();
 
 private:
@@ -76,7 +76,7 @@ private:
     void on_ack(const mosquitto_message &message);
     void rewind();
     void send_batches();
-    void save(bool now);
+    bool save(bool now, std::string &error);
 
     const Options &options_;
     BrokerLink link_;
@@ -138,7 +138,8 @@ void Publisher::on_ack(const mosquitto_message &message) {
         state_.epoch = fresh;
         acked.seq = 1;
         skip_to_ = 0;
-        save(true);
+        dirty_ = true;
+        saved_at_ = Clock::time_point{};  // written at the end of this turn
         return rewind();
     }
     progress_ = Clock::now();
@@ -190,36 +191,39 @@ void Publisher::send_batches() {
     }
 }
 
-void Publisher::save(bool now) {
-    if (!dirty_ && !now) return;
+// Writes the state when it changed, at most every save_every unless now.
+bool Publisher::save(bool now, std::string &error) {
+    if (!dirty_ && !now) return true;
     const auto at = Clock::now();
-    if (!now && at - saved_at_ < save_every) return;
-    std::string error;
-    if (!save_state(options_.state, state_, error)) std::fprintf(stderr, "sfpublish: %s\n", error.c_str());
+    if (!now && at - saved_at_ < save_every) return true;
     saved_at_ = at;
     dirty_ = false;
+    return save_state(options_.state, state_, error);
 }
 
 int Publisher::run() {
     std::string error;
-    if (!start(error)) {
-        std::fprintf(stderr, "sfpublish: %s\n", error.c_str());
-        return 1;
-    }
-    while (stopping == 0) {
+    bool going = start(error);
+    while (going && stopping == 0) {
         send_batches();
         if (options_.once && in_flight_.empty() && follower_.at_end(state_.acked) && link_.up()) break;
         if (!in_flight_.empty() && Clock::now() - progress_ > patience) rewind();
         bool changed = false;
-        if (!link_.turn(follower_.watch_fd(), std::chrono::milliseconds(1000), changed, error)) {
-            save(true);
-            std::fprintf(stderr, "sfpublish: %s\n", error.c_str());
-            return 1;
-        }
+        going = link_.turn(follower_.watch_fd(), std::chrono::milliseconds(1000), changed, error);
         if (changed) follower_.drain_events();
-        save(false);
+        // A new epoch is on disk before any batch of it goes out.
+        std::string failure;
+        if (!save(false, failure)) {
+            error = failure;
+            going = false;
+        }
     }
-    save(true);
+    std::string failure;
+    if (!save(true, failure) && error.empty()) error = failure;
+    if (!error.empty()) {
+        std::fprintf(stderr, "sfpublish: %s\n", error.c_str());
+        return 1;
+    }
     link_.publish(status_topic(options_.broker.prefix, options_.name), "offline", 7, true);
     link_.close_cleanly();
     return 0;
