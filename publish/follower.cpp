@@ -98,8 +98,8 @@ Follower::File *Follower::file_at(Position &at) {
             if (File *file = open_as(log_, at)) return file;
             if (File *file = open_as(log_ + ".1", at)) return file;
             std::fprintf(stderr,
-                         "sfpublish: %s: the file it was on is gone, %" PRIu64
-                         " of its lines read (line %" PRIu64 " of the epoch next); going on with the log's start\n",
+                         "sfpublish: %s: the file it was on is gone, %" PRIu64 " of its lines read (line %" PRIu64
+                         " of the epoch next); going on with the log's start\n",
                          log_.c_str(), at.line, at.seq);
             at = Position{0, 0, 0, 0, at.seq};
         }
