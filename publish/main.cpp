@@ -68,7 +68,8 @@ struct Batch {
 
 class Publisher {
 public:
-    explicit Publisher(const Options &options) : options_(options), link_("sfpublish", options.broker), follower_(options.log) {}
+    explicit Publisher(const Options &options)
+        : options_(options), link_("sfpublish", options.broker), follower_(options.log) {}
     int run();
 
 private:
