@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <filesystem>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -220,8 +220,8 @@ TEST(Fleet, CommandLineErrorsAreStatusTwo) {
     const Case cases[] = {
         {{"sfpublish"}, publish_usage},
         {{"sfpublish", "gw1"}, publish_usage},
-        {{"sfpublish", "gw/1", "log"}, "sfpublish: not a gateway name: gw/1 (letters, digits, '.', '_', '-')\n" +
-                                          publish_usage},
+        {{"sfpublish", "gw/1", "log"},
+         "sfpublish: not a gateway name: gw/1 (letters, digits, '.', '_', '-')\n" + publish_usage},
         {{"sfpublish", "-b", "tcp://h", "gw1", "log"},
          "sfpublish: not a broker: tcp://h (mqtt://HOST[:PORT] or mqtts://HOST[:PORT])\n" + publish_usage},
         {{"sfpublish", "-t", "a/#", "gw1", "log"}, "sfpublish: not a topic prefix: a/#\n" + publish_usage},
@@ -407,9 +407,9 @@ void make_certificates(const TempDir &dir, const std::string &name) {
                                        "-keyout", broker + ".key", "-out", broker + ".csr"})
                   .status,
               0);
-    ASSERT_EQ(run("/usr/bin/openssl", {"openssl", "x509", "-req", "-in", broker + ".csr", "-CA", ca + ".pem", "-CAkey",
-                                       ca + ".key", "-CAcreateserial", "-days", "2", "-extfile", dir / "san", "-out",
-                                       broker + ".pem"})
+    ASSERT_EQ(run("/usr/bin/openssl",
+                  {"openssl", "x509", "-req", "-in", broker + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+                   "-CAcreateserial", "-days", "2", "-extfile", dir / "san", "-out", broker + ".pem"})
                   .status,
               0);
 }
@@ -426,11 +426,12 @@ TEST(Fleet, TlsWithTheRightCaOnly) {
     Process collecting(collector, {"sfcollect", "-b", url, "--cafile", dir / "fleet-ca.pem", dir / "central"});
     const std::string log = dir / "gw1.log";
     write_file(log, lines_from(0, 50));
-    const Outcome shipped = run(publisher, {"sfpublish", "-e", "-b", url, "--cafile", dir / "fleet-ca.pem", "gw1", log});
+    const Outcome shipped =
+        run(publisher, {"sfpublish", "-e", "-b", url, "--cafile", dir / "fleet-ca.pem", "gw1", log});
     EXPECT_EQ(shipped.status, 0) << shipped.err;
     EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 50)));
-    const Outcome refused =
-        run(publisher, {"sfpublish", "-e", "-b", url, "--cafile", dir / "other-ca.pem", "-s", dir / "state", "gw1", log});
+    const Outcome refused = run(
+        publisher, {"sfpublish", "-e", "-b", url, "--cafile", dir / "other-ca.pem", "-s", dir / "state", "gw1", log});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "sfpublish: broker 127.0.0.1:" + std::to_string(broker.port()) +
                                ": TLS handshake failed: its certificate does not verify against the CA, or it "
@@ -446,10 +447,10 @@ TEST(Fleet, AclKeepsEachGatewayToItsOwnTopics) {
     const std::string passwords = dir / "passwd";
     write_file(passwords, "");
     for (const char *user : {"collector", "gw1", "gw2"})
-        ASSERT_EQ(run("/usr/bin/mosquitto_passwd", {"mosquitto_passwd", "-b", passwords, user,
-                                                     std::string(user) + "-secret"})
-                      .status,
-                  0);
+        ASSERT_EQ(
+            run("/usr/bin/mosquitto_passwd", {"mosquitto_passwd", "-b", passwords, user, std::string(user) + "-secret"})
+                .status,
+            0);
     Broker broker(dir, "allow_anonymous false\npassword_file " + passwords + "\nacl_file " + SF_SOURCE_DIR +
                            "/packaging/mosquitto-central.acl\n");
     Process collecting("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=collector-secret", collector, "-b", broker.url(), "-u",
@@ -463,9 +464,9 @@ TEST(Fleet, AclKeepsEachGatewayToItsOwnTopics) {
     // gw1 reads neither the packets nor gw2's ack, and a wrong password gets nowhere.
     publish_raw(broker.port(), "sflogger/gw2/packets", header + lines_from(2, 1), "gw2");
     ASSERT_TRUE(wait_for_content(dir / "central/gw2.log", lines_from(2, 1)));
-    const Outcome read = run("/usr/bin/mosquitto_sub", {"mosquitto_sub", "-p", std::to_string(broker.port()), "-h",
-                                                        "127.0.0.1", "-u", "gw1", "-P", "gw1-secret", "-t",
-                                                        "sflogger/gw2/ack", "-t", "sflogger/gw1/ack", "-v", "-W", "1"});
+    const Outcome read = run("/usr/bin/mosquitto_sub",
+                             {"mosquitto_sub", "-p", std::to_string(broker.port()), "-h", "127.0.0.1", "-u", "gw1",
+                              "-P", "gw1-secret", "-t", "sflogger/gw2/ack", "-t", "sflogger/gw1/ack", "-v", "-W", "1"});
     EXPECT_EQ(read.out, "sflogger/gw1/ack 0123456789abcdef 2\n");
     const Outcome wrong = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=wrong", publisher, "-b", broker.url(), "-u",
                                                "gw1", "-s", dir / "state", "gw1", dir / "gw1.log"});
