@@ -6,14 +6,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <getopt.h>
 #include <mosquitto.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 #include "broker.h"
 #include "contract.h"
 #include "gateway_store.h"
+#include "options.h"
 #include "packet_log.h"
 #include "signals.h"
 #include "std_fds.h"
@@ -42,9 +41,6 @@ const char help[] =
     "  -i ID        MQTT client id of the persistent session (default sfcollect-HOSTNAME)\n"
     "  -h, --help   print this and exit\n"
     "  -V, --version  print the version and exit\n";
-
-volatile sig_atomic_t stopping = 0;
-void on_stop(int /*signal*/) { stopping = 1; }
 
 struct Options {
     BrokerOptions broker;
@@ -148,7 +144,7 @@ int Collector::run() {
         std::fprintf(stderr, "sfcollect: %s\n", error.c_str());
         return 1;
     }
-    while (stopping == 0) {
+    while (!stop_requested()) {
         bool unused = false;
         if (!link_.turn(-1, std::chrono::milliseconds(1000), unused, error)) {
             std::fprintf(stderr, "sfcollect: %s\n", error.c_str());
@@ -168,39 +164,17 @@ int Collector::run() {
 
 // 0: go on; otherwise the exit status plus one.
 int parse_options(int argc, char **argv, Options &options) {
-    static const option long_options[] = {SF_BROKER_LONG_OPTIONS,
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, 'V'},
-                                          {nullptr, 0, nullptr, 0}};
-    opterr = 0;
-    std::string error;
-    for (int option; (option = getopt_long(argc, argv, "b:t:u:i:hV", long_options, nullptr)) != -1;) {
-        const int taken = take_broker_option(option, optarg, options.broker, error);
-        if (taken < 0) {
-            std::fprintf(stderr, "sfcollect: %s\n", error.c_str());
-            return 3;
-        }
-        if (taken > 0) continue;
-        switch (option) {
-            case 'i':
-                options.id = optarg;
-                break;
-            case 'h':
-                std::fputs(usage, stdout), std::fputs(help, stdout);
-                return 1;
-            case 'V':
-                std::puts("sfcollect " SF_VERSION);
-                return 1;
-            default:
-                return 3;
-        }
-    }
-    if (argc - optind != 1) return 3;
-    options.dir = argv[optind];
-    if (options.broker.cert.empty() != options.broker.key.empty()) {
-        std::fputs("sfcollect: --cert and --key go together\n", stderr);
+    const FleetCommand command{"sfcollect", "i:", usage, help};
+    const int status = parse_fleet_options(argc, argv, command, options.broker, [&](int option, const char *arg) {
+        if (option == 'i') options.id = arg;
+        return option == 'i';
+    });
+    if (status != 0) return status;
+    if (argc - optind != 1) {
+        std::fputs(usage, stderr);
         return 3;
     }
+    options.dir = argv[optind];
     if (options.id.empty()) {
         char host[256] = "";
         gethostname(host, sizeof host - 1);
@@ -215,19 +189,13 @@ int main(int argc, char **argv) {
     open_std_fds();
     ignore_sigpipe();
     Options options;
-    if (const int status = parse_options(argc, argv, options)) {
-        if (status == 3) std::fputs(usage, stderr);
-        return status - 1;
-    }
+    if (const int status = parse_options(argc, argv, options)) return status - 1;
     struct stat info {};
-    if (stat(options.dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        std::fprintf(stderr, "sfcollect: %s: %s\n", options.dir.c_str(),
-                     errno != 0 && !S_ISDIR(info.st_mode) && info.st_mode == 0 ? std::strerror(errno) : "not a folder");
+    const bool found = stat(options.dir.c_str(), &info) == 0;
+    if (!found || !S_ISDIR(info.st_mode)) {
+        std::fprintf(stderr, "sfcollect: %s: %s\n", options.dir.c_str(), found ? "not a folder" : std::strerror(errno));
         return 1;
     }
-    struct sigaction action {};
-    action.sa_handler = on_stop;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    catch_stop_signals();
     return Collector(options).run();
 }

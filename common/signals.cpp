@@ -6,6 +6,7 @@ namespace {
 
 const int ending_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
 
+volatile sig_atomic_t stopping = 0;
 volatile sig_atomic_t writing = 0;
 volatile sig_atomic_t held = 0;
 
@@ -22,6 +23,8 @@ void on_ending_signal(int sig) {
     else
         take_default_action(sig);
 }
+
+void on_stop_signal(int /*sig*/) { stopping = 1; }
 
 }  // namespace
 
@@ -47,3 +50,13 @@ void release_ending_signals() {
     writing = 0;
     if (held != 0) take_default_action(held);
 }
+
+void catch_stop_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+bool stop_requested() { return stopping != 0; }

@@ -19,4 +19,10 @@ void defer_ending_signals();
 void hold_ending_signals();
 void release_ending_signals();
 
+// SIGTERM and SIGINT only ask the process to stop: stop_requested() turns
+// true, and a system call they interrupt fails with EINTR instead of being
+// restarted, so that a loop waiting in one sees the request.
+void catch_stop_signals();
+bool stop_requested();
+
 #endif

@@ -4,18 +4,18 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <string>
 
-#include <getopt.h>
 #include <mosquitto.h>
+#include <unistd.h>
 
 #include "broker.h"
 #include "contract.h"
 #include "follower.h"
+#include "options.h"
 #include "signals.h"
 #include "state.h"
 #include "std_fds.h"
@@ -45,9 +45,6 @@ const char help[] =
 constexpr std::size_t window = 8;            // batches unacknowledged at most
 constexpr std::chrono::seconds patience{5};  // without progress, then sent again
 constexpr std::chrono::milliseconds save_every{200};
-
-volatile sig_atomic_t stopping = 0;
-void on_stop(int /*signal*/) { stopping = 1; }
 
 struct Options {
     BrokerOptions broker;
@@ -205,7 +202,7 @@ bool Publisher::save(bool now, std::string &error) {
 int Publisher::run() {
     std::string error;
     bool going = start(error);
-    while (going && stopping == 0) {
+    while (going && !stop_requested()) {
         send_batches();
         if (options_.once && in_flight_.empty() && follower_.at_end(state_.acked) && link_.up()) break;
         if (!in_flight_.empty() && Clock::now() - progress_ > patience) rewind();
@@ -232,49 +229,25 @@ int Publisher::run() {
 
 // 0: go on; otherwise the exit status plus one.
 int parse_options(int argc, char **argv, Options &options) {
-    static const option long_options[] = {SF_BROKER_LONG_OPTIONS,
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, 'V'},
-                                          {nullptr, 0, nullptr, 0}};
-    opterr = 0;
-    std::string error;
-    for (int option; (option = getopt_long(argc, argv, "b:t:u:s:ehV", long_options, nullptr)) != -1;) {
-        const int taken = take_broker_option(option, optarg, options.broker, error);
-        if (taken < 0) {
-            std::fprintf(stderr, "sfpublish: %s\n", error.c_str());
-            return 3;
-        }
-        if (taken > 0) continue;
-        switch (option) {
-            case 's':
-                options.state = optarg;
-                break;
-            case 'e':
-                options.once = true;
-                break;
-            case 'h':
-                std::fputs(usage, stdout), std::fputs(help, stdout);
-                return 1;
-            case 'V':
-                std::puts("sfpublish " SF_VERSION);
-                return 1;
-            default:
-                return 3;
-        }
+    const FleetCommand command{"sfpublish", "s:e", usage, help};
+    const int status = parse_fleet_options(argc, argv, command, options.broker, [&](int option, const char *arg) {
+        if (option == 's') options.state = arg;
+        if (option == 'e') options.once = true;
+        return option == 's' || option == 'e';
+    });
+    if (status != 0) return status;
+    if (argc - optind != 2) {
+        std::fputs(usage, stderr);
+        return 3;
     }
-    if (argc - optind != 2) return 3;
     options.name = argv[optind];
     options.log = argv[optind + 1];
     if (!is_gateway_name(options.name)) {
-        std::fprintf(stderr, "sfpublish: not a gateway name: %s (letters, digits, '.', '_', '-')\n",
-                     options.name.c_str());
+        std::fprintf(stderr, "sfpublish: not a gateway name: %s (letters, digits, '.', '_', '-')\n%s",
+                     options.name.c_str(), usage);
         return 3;
     }
     if (options.state.empty()) options.state = options.log + ".sfpublish";
-    if (options.broker.cert.empty() != options.broker.key.empty()) {
-        std::fputs("sfpublish: --cert and --key go together\n", stderr);
-        return 3;
-    }
     return 0;
 }
 
@@ -284,13 +257,7 @@ int main(int argc, char **argv) {
     open_std_fds();
     ignore_sigpipe();
     Options options;
-    if (const int status = parse_options(argc, argv, options)) {
-        if (status == 3) std::fputs(usage, stderr);
-        return status - 1;
-    }
-    struct sigaction action {};
-    action.sa_handler = on_stop;  // no SA_RESTART: a blocked connect or poll returns
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    if (const int status = parse_options(argc, argv, options)) return status - 1;
+    catch_stop_signals();
     return Publisher(options).run();
 }

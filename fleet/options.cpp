@@ -1,0 +1,40 @@
+#include "options.h"
+
+#include <cstdio>
+#include <string>
+
+#include <getopt.h>
+
+int parse_fleet_options(int argc, char **argv, const FleetCommand &command, BrokerOptions &broker,
+                        const std::function<bool(int option, const char *arg)> &take) {
+    static const option long_options[] = {{"cafile", required_argument, nullptr, option_cafile},
+                                          {"cert", required_argument, nullptr, option_cert},
+                                          {"key", required_argument, nullptr, option_key},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, 'V'},
+                                          {nullptr, 0, nullptr, 0}};
+    const std::string letters = std::string("b:t:u:hV") + command.own_options;
+    opterr = 0;
+    std::string error;
+    for (int option; (option = getopt_long(argc, argv, letters.c_str(), long_options, nullptr)) != -1;) {
+        if (option == 'h') {
+            std::fputs(command.usage, stdout), std::fputs(command.help, stdout);
+            return 1;
+        }
+        if (option == 'V') {
+            std::printf("%s %s\n", command.program, SF_VERSION);
+            return 1;
+        }
+        const int taken = take_broker_option(option, optarg, broker, error);
+        if (taken < 0) std::fprintf(stderr, "%s: %s\n", command.program, error.c_str());
+        if (taken < 0 || (taken == 0 && !take(option, optarg))) {
+            std::fputs(command.usage, stderr);
+            return 3;
+        }
+    }
+    if (broker.cert.empty() != broker.key.empty()) {
+        std::fprintf(stderr, "%s: --cert and --key go together\n%s", command.program, command.usage);
+        return 3;
+    }
+    return 0;
+}

@@ -1,0 +1,24 @@
+#ifndef SF_FLEET_OPTIONS_H
+#define SF_FLEET_OPTIONS_H
+
+#include <functional>
+
+#include "broker.h"
+
+// The command line of a fleet program, beside the options of the broker.
+struct FleetCommand {
+    const char *program;
+    const char *own_options;  // getopt letters of its own options
+    const char *usage;
+    const char *help;
+};
+
+// Parses the options: -b, -t, -u, --cafile, --cert, --key into broker, the
+// program's own through take (false: not one it takes), -h and -V printed.
+// Returns 0 to go on with the operands from optind; or, once done, the exit
+// status plus one: 1 after help or the version, 3 after a usage error, whose
+// message and the usage are on standard error.
+int parse_fleet_options(int argc, char **argv, const FleetCommand &command, BrokerOptions &broker,
+                        const std::function<bool(int option, const char *arg)> &take);
+
+#endif
