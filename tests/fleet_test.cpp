@@ -95,16 +95,22 @@ std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string
     return std::make_unique<Process>(publisher, args);
 }
 
-TEST(Fleet, ShipsLiveLinesAcrossRotation) {
+// A folder with the central archive and the gateway's log.
+class Fleet : public testing::Test {
+protected:
+    Fleet() { mkdir(central.c_str(), 0755); }
     TempDir dir;
-    mkdir((dir / "central").c_str(), 0755);
-    Broker broker(dir);
-    auto collecting = start_collector(broker, dir / "central");
+    const std::string central = dir / "central";
     const std::string log = dir / "gw1.log";
+};
+
+TEST_F(Fleet, ShipsLiveLinesAcrossRotation) {
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
     const std::string before = lines_from(0, 1000);
     write_file(log, before + "1.0 zz \n");  // a malformed line is named and skipped
     auto publishing = start_publisher(broker, log);
-    ASSERT_TRUE(wait_for_content(dir / "central/gw1.log", before));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", before));
     std::string expected = before;
     for (int round = 1; round <= 3; ++round) {
         const std::string first = lines_from(round * 1000, 500);
@@ -115,14 +121,14 @@ TEST(Fleet, ShipsLiveLinesAcrossRotation) {
         expected += first;
         expected += "1800000000.100000 01 \n";
         expected += second;
-        ASSERT_TRUE(wait_for_content(dir / "central/gw1.log", expected)) << "round " << round;
+        ASSERT_TRUE(wait_for_content(central + "/gw1.log", expected)) << "round " << round;
         // logrotate's way: the log moved away, a line still lands in it, then a new log.
         ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
         const std::string late = lines_from(round * 1000 + 900000, 3);
         append_file(log + ".1", late);
         append_file(log, lines_from(round * 1000 + 800000, 2));
         expected += late + lines_from(round * 1000 + 800000, 2);
-        ASSERT_TRUE(wait_for_content(dir / "central/gw1.log", expected)) << "round " << round;
+        ASSERT_TRUE(wait_for_content(central + "/gw1.log", expected)) << "round " << round;
     }
     publishing->stop();
     const Outcome published = publishing->finish();
@@ -133,12 +139,9 @@ TEST(Fleet, ShipsLiveLinesAcrossRotation) {
 }
 
 // Every process killed at random moments, again and again: nothing lost, nothing twice.
-TEST(Fleet, KillsOfAnyProcessLoseAndDoubleNothing) {
-    TempDir dir;
-    mkdir((dir / "central").c_str(), 0755);
+TEST_F(Fleet, KillsOfAnyProcessLoseAndDoubleNothing) {
     Broker broker(dir);
-    const std::string log = dir / "gw1.log";
-    auto collecting = start_collector(broker, dir / "central");
+    auto collecting = start_collector(broker, central);
     auto publishing = start_publisher(broker, log);
     std::mt19937 random(14);
     std::string expected;
@@ -160,21 +163,18 @@ TEST(Fleet, KillsOfAnyProcessLoseAndDoubleNothing) {
             default:
                 kill(collecting->pid(), SIGKILL);
                 collecting->finish();
-                collecting = start_collector(broker, dir / "central");
+                collecting = start_collector(broker, central);
                 break;
         }
     }
-    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", expected, 6 * wait_ms));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", expected, 6 * wait_ms));
     publishing->stop();
     collecting->stop();
 }
 
-TEST(Fleet, StoppedDuringRotationFinishesTheOldFileFirst) {
-    TempDir dir;
-    mkdir((dir / "central").c_str(), 0755);
+TEST_F(Fleet, StoppedDuringRotationFinishesTheOldFileFirst) {
     Broker broker(dir);
-    auto collecting = start_collector(broker, dir / "central");
-    const std::string log = dir / "gw1.log";
+    auto collecting = start_collector(broker, central);
     write_file(log, lines_from(0, 100));
     EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
     append_file(log, lines_from(100, 100) + "1.5 ab");  // shipped later; the torn line never
@@ -183,16 +183,13 @@ TEST(Fleet, StoppedDuringRotationFinishesTheOldFileFirst) {
     const Outcome outcome = start_publisher(broker, log, true)->finish();
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, "sfpublish: " + log + ".1:201: last line has no newline, skipped\n");
-    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 300)));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 300)));
     collecting->stop();
 }
 
-TEST(Fleet, FileGoneWhileStoppedIsSaidAndTheLogFollows) {
-    TempDir dir;
-    mkdir((dir / "central").c_str(), 0755);
+TEST_F(Fleet, FileGoneWhileStoppedIsSaidAndTheLogFollows) {
     Broker broker(dir);
-    auto collecting = start_collector(broker, dir / "central");
-    const std::string log = dir / "gw1.log";
+    auto collecting = start_collector(broker, central);
     write_file(log, lines_from(0, 100));
     EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
     append_file(log, lines_from(100, 50));  // never shipped: rotated twice, then compressed
@@ -203,11 +200,11 @@ TEST(Fleet, FileGoneWhileStoppedIsSaidAndTheLogFollows) {
     EXPECT_EQ(outcome.err, "sfpublish: " + log +
                                ": the file it was on is gone, 100 of its lines read (line 101 of the epoch next); "
                                "going on with the log's start\n");
-    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 100) + lines_from(200, 100)));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100) + lines_from(200, 100)));
     collecting->stop();
 }
 
-TEST(Fleet, CommandLineErrorsAreStatusTwo) {
+TEST(FleetCommandLine, ErrorsAreStatusTwo) {
     const std::string publish_usage =
         "usage: sfpublish [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE] [-s FILE] [-e] NAME "
         "LOG\n";
@@ -249,17 +246,14 @@ TEST(Fleet, CommandLineErrorsAreStatusTwo) {
     }
 }
 
-TEST(Fleet, BrokerAbsentAtStartIsWaitedFor) {
-    TempDir dir;
-    mkdir((dir / "central").c_str(), 0755);
-    const std::string log = dir / "gw1.log";
+TEST_F(Fleet, BrokerAbsentAtStartIsWaitedFor) {
     write_file(log, lines_from(0, 10));
     Broker broker(dir);
     broker.kill_hard();
     auto publishing = start_publisher(broker, log, true);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     broker.start();
-    auto collecting = start_collector(broker, dir / "central");
+    auto collecting = start_collector(broker, central);
     const Outcome outcome = publishing->finish();
     EXPECT_EQ(outcome.status, 0);
     const std::vector<std::string> said = lines_of(outcome.err);
@@ -267,7 +261,7 @@ TEST(Fleet, BrokerAbsentAtStartIsWaitedFor) {
     EXPECT_EQ(said[0], "sfpublish: cannot reach broker 127.0.0.1:" + std::to_string(broker.port()) +
                            ": Connection refused; retrying");
     EXPECT_EQ(said[1], "sfpublish: broker 127.0.0.1:" + std::to_string(broker.port()) + " is back");
-    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 10)));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 10)));
     collecting->stop();
 }
 
@@ -289,11 +283,9 @@ void publish_raw(int port, const std::string &topic, const std::string &payload,
     mosquitto_lib_cleanup();
 }
 
-TEST(Fleet, PayloadsBreakingTheContractAreNamedAndDropped) {
-    TempDir dir;
-    mkdir((dir / "central").c_str(), 0755);
+TEST_F(Fleet, PayloadsBreakingTheContractAreNamedAndDropped) {
     Broker broker(dir);
-    auto collecting = start_collector(broker, dir / "central");
+    auto collecting = start_collector(broker, central);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // subscribed
     const std::string header = "sflog1 0123456789abcdef 1\n";
     struct Case {
@@ -313,21 +305,18 @@ TEST(Fleet, PayloadsBreakingTheContractAreNamedAndDropped) {
         expected_err += "sfcollect: " + c.topic + ": " + c.what + ", dropped\n";
     }
     publish_raw(broker.port(), "sflogger/gw1/packets", header + lines_from(0, 3));
-    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 3)));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 3)));
     collecting->stop();
     const Outcome outcome = collecting->finish();
     EXPECT_EQ(outcome.err, expected_err + "sfcollect: gw1: new epoch 0123456789abcdef\n");
 }
 
-TEST(Fleet, ClientsStopCleanlyAndSayOffline) {
-    TempDir dir;
-    mkdir((dir / "central").c_str(), 0755);
+TEST_F(Fleet, ClientsStopCleanlyAndSayOffline) {
     Broker broker(dir);
-    auto collecting = start_collector(broker, dir / "central");
-    const std::string log = dir / "gw1.log";
+    auto collecting = start_collector(broker, central);
     write_file(log, lines_from(0, 5));
     auto publishing = start_publisher(broker, log);
-    ASSERT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 5)));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 5)));
     for (const int sig : {SIGTERM, SIGINT}) {
         auto &process = sig == SIGTERM ? publishing : collecting;
         kill(process->pid(), sig);
@@ -343,34 +332,27 @@ TEST(Fleet, ClientsStopCleanlyAndSayOffline) {
 
 // A collector that lost what it knew of a gateway answers its next batch
 // with "EPOCH 1": the publisher starts a new epoch where it was.
-TEST(Fleet, CollectorThatLostItsRecordGetsANewEpoch) {
-    TempDir dir;
-    mkdir((dir / "central").c_str(), 0755);
+TEST_F(Fleet, CollectorThatLostItsRecordGetsANewEpoch) {
     Broker broker(dir);
-    auto collecting = start_collector(broker, dir / "central");
-    const std::string log = dir / "gw1.log";
+    auto collecting = start_collector(broker, central);
     write_file(log, lines_from(0, 100));
     EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
     collecting->stop();
-    std::filesystem::remove_all(dir / "central");
-    mkdir((dir / "central").c_str(), 0755);
-    collecting = start_collector(broker, dir / "central");
+    std::filesystem::remove_all(central);
+    mkdir(central.c_str(), 0755);
+    collecting = start_collector(broker, central);
     append_file(log, lines_from(100, 100));
     const Outcome outcome = start_publisher(broker, log, true)->finish();
     EXPECT_EQ(outcome.status, 0);
     EXPECT_NE(outcome.err.find("only up to line 1, not 101; starting epoch"), std::string::npos) << outcome.err;
-    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(100, 100)));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(100, 100)));
     collecting->stop();
 }
 
-TEST(Fleet, FullDiskStopsTheCollectorWithWholeLines) {
-    TempDir dir;
-    const std::string central = dir / "central";
-    mkdir(central.c_str(), 0755);
+TEST_F(Fleet, FullDiskStopsTheCollectorWithWholeLines) {
     if (mount("tmpfs", central.c_str(), "tmpfs", 0, "size=64k") != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
     Broker broker(dir);
-    const std::string log = dir / "gw1.log";
     const std::string first = lines_from(0, 1500);  // 42 kB
     const std::string all = first + lines_from(1500, 3500);
     write_file(log, first);
@@ -414,22 +396,19 @@ void make_certificates(const TempDir &dir, const std::string &name) {
               0);
 }
 
-TEST(Fleet, TlsWithTheRightCaOnly) {
-    TempDir dir;
-    mkdir((dir / "central").c_str(), 0755);
+TEST_F(Fleet, TlsWithTheRightCaOnly) {
     make_certificates(dir, "fleet");
     make_certificates(dir, "other");
     if (HasFatalFailure()) return;
     Broker broker(dir, "cafile " + dir / "fleet-ca.pem" + "\ncertfile " + dir / "fleet-broker.pem" + "\nkeyfile " +
                            dir / "fleet-broker.key" + "\n");
     const std::string url = "mqtts://127.0.0.1:" + std::to_string(broker.port());
-    Process collecting(collector, {"sfcollect", "-b", url, "--cafile", dir / "fleet-ca.pem", dir / "central"});
-    const std::string log = dir / "gw1.log";
+    Process collecting(collector, {"sfcollect", "-b", url, "--cafile", dir / "fleet-ca.pem", central});
     write_file(log, lines_from(0, 50));
     const Outcome shipped =
         run(publisher, {"sfpublish", "-e", "-b", url, "--cafile", dir / "fleet-ca.pem", "gw1", log});
     EXPECT_EQ(shipped.status, 0) << shipped.err;
-    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(0, 50)));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 50)));
     const Outcome refused = run(
         publisher, {"sfpublish", "-e", "-b", url, "--cafile", dir / "other-ca.pem", "-s", dir / "state", "gw1", log});
     EXPECT_EQ(refused.status, 1);
@@ -441,9 +420,7 @@ TEST(Fleet, TlsWithTheRightCaOnly) {
 
 // The shipped ACL: gw1 publishes only under its own name, and only the
 // collector reads the packets.
-TEST(Fleet, AclKeepsEachGatewayToItsOwnTopics) {
-    TempDir dir;
-    mkdir((dir / "central").c_str(), 0755);
+TEST_F(Fleet, AclKeepsEachGatewayToItsOwnTopics) {
     const std::string passwords = dir / "passwd";
     write_file(passwords, "");
     for (const char *user : {"collector", "gw1", "gw2"})
@@ -454,16 +431,16 @@ TEST(Fleet, AclKeepsEachGatewayToItsOwnTopics) {
     Broker broker(dir, "allow_anonymous false\npassword_file " + passwords + "\nacl_file " + SF_SOURCE_DIR +
                            "/packaging/mosquitto-central.acl\n");
     Process collecting("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=collector-secret", collector, "-b", broker.url(), "-u",
-                                        "collector", dir / "central"});
+                                        "collector", central});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // subscribed
     const std::string header = "sflog1 0123456789abcdef 1\n";
     publish_raw(broker.port(), "sflogger/gw2/packets", header + lines_from(0, 1), "gw1");  // not its own
     publish_raw(broker.port(), "sflogger/gw1/packets", header + lines_from(1, 1), "gw1");
-    EXPECT_TRUE(wait_for_content(dir / "central/gw1.log", lines_from(1, 1)));
-    EXPECT_FALSE(file_exists(dir / "central/gw2.log"));  // the broker took gw1's message for gw2 first, and dropped it
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(1, 1)));
+    EXPECT_FALSE(file_exists(central + "/gw2.log"));  // the broker took gw1's message for gw2 first, and dropped it
     // gw1 reads neither the packets nor gw2's ack, and a wrong password gets nowhere.
     publish_raw(broker.port(), "sflogger/gw2/packets", header + lines_from(2, 1), "gw2");
-    ASSERT_TRUE(wait_for_content(dir / "central/gw2.log", lines_from(2, 1)));
+    ASSERT_TRUE(wait_for_content(central + "/gw2.log", lines_from(2, 1)));
     const Outcome read = run("/usr/bin/mosquitto_sub",
                              {"mosquitto_sub", "-p", std::to_string(broker.port()), "-h", "127.0.0.1", "-u", "gw1",
                               "-P", "gw1-secret", "-t", "sflogger/gw2/ack", "-t", "sflogger/gw1/ack", "-v", "-W", "1"});
