@@ -29,20 +29,6 @@ namespace {
 const std::string logger = SFLOGGER_PATH;
 const std::string replay = SFREPLAY_PATH;
 
-// Distinct payloads of 255 bytes: lines of about 800 bytes, so writes often
-// cross a page boundary, where the kernel can stop one for a fatal signal.
-std::vector<std::string> long_payloads(int count, int tag = 0) {
-    std::vector<std::string> payloads;
-    for (int i = 0; i < count; ++i) {
-        std::string payload = all_bytes(255);
-        payload[0] = static_cast<char>(tag);
-        payload[1] = static_cast<char>(i >> 8);
-        payload[2] = static_cast<char>(i);
-        payloads.push_back(payload);
-    }
-    return payloads;
-}
-
 // The log must be whole lines holding the first payloads in order.
 void expect_whole_lines(const std::string &log, const std::vector<std::string> &payloads) {
     if (!log.empty()) {

@@ -191,10 +191,6 @@ TEST(Logger, UnwritableLogIsStatusThree) {
     EXPECT_EQ(read_file(dir / "write-only"), "");
 }
 
-}  // namespace
-
-namespace {
-
 // A forwarder whose host vanishes is noticed by keepalive: 60 s idle, then
 // six probes 10 s apart.
 TEST(Logger, KeepsItsConnectionAlive) {

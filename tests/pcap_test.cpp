@@ -252,10 +252,6 @@ TEST(Pcap, ExtcapDescribesItself) {
     EXPECT_EQ(run(extcap, {"sfextcap", "--extcap-dlts", "--extcap-interface", "eth0"}).status, 2);
 }
 
-}  // namespace
-
-namespace {
-
 // "-", or no operand, names standard input and output.
 TEST(Pcap, DashIsStandardInputOrOutput) {
     TempDir dir;

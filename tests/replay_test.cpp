@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -329,18 +330,43 @@ TEST(Replay, PacesAtAFactorWithoutOverflow) {
     EXPECT_EQ(back.finish().status, 0);
 }
 
-TEST(Replay, LogCutShortWhileServedEndsWithOneLine) {
-    TempDir dir;
-    write_file(dir / "in.log", log_of(std::vector<std::string>(2000, "\x01"), 0.001));  // two seconds, paced
-    Process server(replay, {"sfreplay", "-t", "0", dir / "in.log"});
-    const int fd = handshaken_client(listening_port(server));
-    EXPECT_EQ(read_some(fd, 2), frame("\x01"));
-    ASSERT_EQ(truncate((dir / "in.log").c_str(), 100), 0);
-    read_some(fd, 4000);  // to the end, whenever it comes
-    close(fd);
-    const Outcome outcome = server.finish();
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.err, "sfreplay: " + dir / "in.log" + ": cut short while being served\n");
+// The log served with pacing, cut short or written over while a client is
+// being served: one line, status 1.
+TEST(Replay, LogChangedWhileServedEndsWithOneLine) {
+    const std::string line = log_line({1000000000, "\x01"});
+    struct Case {
+        const char *name;
+        std::function<void(const std::string &path)> change;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"cut short", [](const std::string &path) { ASSERT_EQ(truncate(path.c_str(), 100), 0); },
+         ": cut short while being served\n"},
+        {"written over",
+         [&](const std::string &path) {
+             const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+             ASSERT_GE(fd, 0);
+             const std::string garbage(line.size(), 'z');  // line 1001 and its newline
+             ASSERT_EQ(pwrite(fd, garbage.data(), garbage.size(), static_cast<off_t>(1000 * line.size())),
+                       static_cast<ssize_t>(garbage.size()));
+             close(fd);
+         },
+         ": changed while being served\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_file(dir / "in.log", log_of(std::vector<std::string>(2000, "\x01"), 0.001));  // two seconds, paced
+        Process server(replay, {"sfreplay", "-t", "0", dir / "in.log"});
+        const int fd = handshaken_client(listening_port(server));
+        EXPECT_EQ(read_some(fd, 2), frame("\x01"));
+        c.change(dir / "in.log");
+        read_some(fd, 4000);  // to the end, whenever it comes
+        close(fd);
+        const Outcome outcome = server.finish();
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.err, "sfreplay: " + dir / "in.log" + c.message);
+    }
 }
 
 TEST(Replay, HelpAndVersionGoToStandardOutput) {
@@ -362,29 +388,13 @@ TEST(Replay, HelpAndVersionGoToStandardOutput) {
     }
 }
 
-}  // namespace
-
-namespace {
-
-// Distinct payloads of 255 bytes, so a lost or repeated piece shows.
-std::vector<std::string> numbered_payloads(int count) {
-    std::vector<std::string> payloads;
-    for (int i = 0; i < count; ++i) {
-        std::string payload = all_bytes(255);
-        payload[0] = static_cast<char>(i >> 8);
-        payload[1] = static_cast<char>(i);
-        payloads.push_back(payload);
-    }
-    return payloads;
-}
-
 // A reader with a small window that stops reading for a while, on a socket
 // whose send buffer the test makes small: the server's sends come up short,
 // and the rest of each frame must go out before the next.
 TEST(Replay, StalledReaderGetsEveryByteOfParsedFrames) {
     TempDir dir;
-    const std::vector<std::string> payloads = numbered_payloads(4000);  // a megabyte
-    write_file(dir / "in.log", log_of(payloads, 0.0));                  // all due at once
+    const std::vector<std::string> payloads = long_payloads(4000);  // a megabyte
+    write_file(dir / "in.log", log_of(payloads, 0.0));              // all due at once
     struct Case {
         const char *name;
         std::vector<std::string> args;
@@ -419,7 +429,7 @@ TEST(Replay, StalledReaderGetsEveryByteOfParsedFrames) {
 // a reset, which would throw away frames still on their way.
 TEST(Replay, ClosesCleanlyOverUnreadClientBytes) {
     TempDir dir;
-    const std::vector<std::string> payloads = numbered_payloads(100);
+    const std::vector<std::string> payloads = long_payloads(100);
     write_file(dir / "in.log", log_of(payloads));
     Process server(replay, {"sfreplay", "-1", "0", dir / "in.log"});
     const int fd = connect_loopback(listening_port(server));
@@ -433,25 +443,6 @@ TEST(Replay, ClosesCleanlyOverUnreadClientBytes) {
     EXPECT_TRUE(got == "U " + frames_of(payloads));
     close(fd);
     EXPECT_EQ(server.finish().status, 0);
-}
-
-TEST(Replay, LogChangedWhileServedEndsWithOneLine) {
-    TempDir dir;
-    write_file(dir / "in.log", log_of(std::vector<std::string>(2000, "\x01"), 0.001));  // two seconds, paced
-    Process server(replay, {"sfreplay", "-t", "0", dir / "in.log"});
-    const int fd = handshaken_client(listening_port(server));
-    EXPECT_EQ(read_some(fd, 2), frame("\x01"));
-    const int log = open((dir / "in.log").c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(log, 0);
-    const std::string line = log_line({1000000000, "\x01"});
-    ASSERT_EQ(pwrite(log, std::string(line.size(), 'z').data(), line.size(), 1000 * line.size()),
-              static_cast<ssize_t>(line.size()));
-    close(log);
-    read_some(fd, 4000);  // to the end, whenever it comes
-    close(fd);
-    const Outcome outcome = server.finish();
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.err, "sfreplay: " + dir / "in.log" + ": changed while being served\n");
 }
 
 }  // namespace

@@ -49,6 +49,18 @@ std::string hex_of(const std::string &payload) {
     return out;
 }
 
+std::vector<std::string> long_payloads(int count, int tag) {
+    std::vector<std::string> payloads;
+    for (int i = 0; i < count; ++i) {
+        std::string payload = all_bytes(255);
+        payload[0] = static_cast<char>(tag);
+        payload[1] = static_cast<char>(i >> 8);
+        payload[2] = static_cast<char>(i);
+        payloads.push_back(payload);
+    }
+    return payloads;
+}
+
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream in(text);

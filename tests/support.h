@@ -16,6 +16,9 @@ std::string frame(const std::string &payload);
 std::string bytes(std::initializer_list<int> values);
 std::string all_bytes(int count);                // 00 01 02 ... count bytes
 std::string hex_of(const std::string &payload);  // "xx " per byte, as in the log
+// Distinct payloads of 255 bytes: the first byte is tag, the next two count.
+// Their lines are about 800 bytes, so writes often cross a page boundary.
+std::vector<std::string> long_payloads(int count, int tag = 0);
 std::vector<std::string> lines_of(const std::string &text);
 
 // A packet and its timestamp, as one line of a log holds them.
