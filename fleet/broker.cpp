@@ -15,6 +15,7 @@
 namespace {
 
 constexpr std::chrono::seconds max_backoff{30};
+constexpr std::chrono::seconds answer_time{30};  // for the broker's CONNACK
 const int keepalive_seconds = 30;
 
 }  // namespace
@@ -90,7 +91,6 @@ bool BrokerLink::open(const std::string &id, bool clean, const std::string &will
     }
     mosquitto_connect_callback_set(client_, connected);
     mosquitto_message_callback_set(client_, message);
-    mosquitto_publish_callback_set(client_, published);
     mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     int rc = MOSQ_ERR_SUCCESS;
     if (!options_.user.empty()) {
@@ -137,11 +137,6 @@ void BrokerLink::message(mosquitto * /*client*/, void *self, const mosquitto_mes
     if (link.on_message) link.on_message(*message);
 }
 
-void BrokerLink::published(mosquitto * /*client*/, void *self, int mid) {
-    auto &link = *static_cast<BrokerLink *>(self);
-    if (link.on_published) link.on_published(mid);
-}
-
 // The connection is gone or never came: say so once, and try again later.
 void BrokerLink::lost(std::string why) {
     if (!why.empty() && why.back() == '.') why.pop_back();  // libmosquitto's texts end in one
@@ -169,10 +164,12 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
     if (!up_ && !connecting_ && now >= retry_at_) {
         const int rc = mosquitto_connect(client_, options_.host.c_str(), options_.port, keepalive_seconds);
         if (rc == MOSQ_ERR_TLS) return tls_failed(error);
-        if (rc == MOSQ_ERR_SUCCESS)
+        if (rc == MOSQ_ERR_SUCCESS) {
             connecting_ = true;
-        else
+            answer_by_ = now + answer_time;
+        } else {
             lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+        }
     }
     const int socket = up_ || connecting_ ? mosquitto_socket(client_) : -1;
     pollfd fds[2] = {
@@ -200,11 +197,13 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
     }
     if (rc != MOSQ_ERR_SUCCESS && (up_ || connecting_))
         lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+    else if (connecting_ && std::chrono::steady_clock::now() > answer_by_)
+        lost("no answer to the connection");  // a broker that took the connection but is stuck
     return true;
 }
 
-bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain, int *mid) {
-    return up_ && mosquitto_publish(client_, mid, topic.c_str(), static_cast<int>(size), payload, 1, retain) ==
+bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain) {
+    return up_ && mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(size), payload, 1, retain) ==
                       MOSQ_ERR_SUCCESS;
 }
 

@@ -51,7 +51,6 @@ public:
 
     std::function<void()> on_up;  // connected: subscribe and announce here
     std::function<void(const mosquitto_message &)> on_message;
-    std::function<void(int mid)> on_published;  // the broker has a QoS 1 message
 
     // Connects when a retry is due, then waits up to timeout for the broker
     // or for fd (when not -1) to be readable, and does what libmosquitto has
@@ -61,7 +60,7 @@ public:
     bool up() const { return up_; }
 
     // QoS 1 publishing; false when not connected or the client refuses it.
-    bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain, int *mid = nullptr);
+    bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain);
     bool subscribe(const std::string &topic);
     // Sends what is queued and disconnects, waiting at most a second.
     void close_cleanly();
@@ -71,7 +70,6 @@ private:
     bool tls_failed(std::string &error) const;
     static void connected(mosquitto *client, void *self, int rc);
     static void message(mosquitto *client, void *self, const mosquitto_message *message);
-    static void published(mosquitto *client, void *self, int mid);
 
     const char *program_;
     BrokerOptions options_;
@@ -82,6 +80,7 @@ private:
     int refused_ = 0;        // the broker's CONNACK code, when it refused us for good
     std::chrono::seconds backoff_{1};
     std::chrono::steady_clock::time_point retry_at_{};
+    std::chrono::steady_clock::time_point answer_by_{};  // of the CONNACK, while connecting
 };
 
 #endif
