@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +34,14 @@ bool write_all(int fd, const char *data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// What lies past the recorded size of the recorded file was never
+// acknowledged: a collector killed before its commit left it, and it comes
+// again.
+bool cut_unacknowledged(int fd, const struct stat &info, const Gateway &gateway) {
+    if (info.st_dev != gateway.dev || info.st_ino != gateway.ino || info.st_size <= gateway.size) return true;
+    return ftruncate(fd, gateway.size) == 0 && fdatasync(fd) == 0;
 }
 
 }  // namespace
@@ -87,6 +96,36 @@ void GatewayStore::start_epoch(Gateway &gateway, std::uint64_t epoch) {
     gateway.next = 1;
 }
 
+bool GatewayStore::recover(std::string &error) {
+    DIR *dir = opendir(dir_.c_str());
+    if (dir == nullptr) {
+        error = failure(dir_);
+        return false;
+    }
+    const std::string suffix = ".sfcollect";
+    bool fine = true;
+    while (const dirent *entry = readdir(dir)) {
+        const std::string file = entry->d_name;
+        if (file.size() <= suffix.size() || file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string name = file.substr(0, file.size() - suffix.size());
+        Gateway *gateway = nullptr;
+        std::string unreadable;  // said when its gateway's next batch comes
+        if (!is_gateway_name(name) || !find(name, gateway, unreadable)) continue;
+        const std::string log = path(name, ".log");
+        const int fd = open(log.c_str(), O_WRONLY | O_CLOEXEC);
+        struct stat info {};
+        if (fd >= 0 && (fstat(fd, &info) != 0 || !cut_unacknowledged(fd, info, *gateway))) {
+            error = failure(log);
+            fine = false;
+        }
+        if (fd >= 0) close(fd);
+        if (!fine) break;
+    }
+    closedir(dir);
+    return fine;
+}
+
 bool GatewayStore::append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size,
                           std::uint64_t count, std::string &error) {
     const std::string log = path(name, ".log");
@@ -95,18 +134,11 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
         // by rename is followed.
         gateway.fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         struct stat info {};
-        if (gateway.fd < 0 || fstat(gateway.fd, &info) != 0) {
+        if (gateway.fd < 0 || fstat(gateway.fd, &info) != 0 || !cut_unacknowledged(gateway.fd, info, gateway)) {
             error = failure(log);
             return false;
         }
-        if (info.st_dev == gateway.dev && info.st_ino == gateway.ino) {
-            // What lies past the recorded size was never acknowledged: a
-            // collector killed before its commit left it, and it comes again.
-            if (info.st_size > gateway.size && ftruncate(gateway.fd, gateway.size) != 0) {
-                error = failure(log);
-                return false;
-            }
-        } else {
+        if (info.st_dev != gateway.dev || info.st_ino != gateway.ino) {
             gateway.dev = info.st_dev;
             gateway.ino = info.st_ino;
             gateway.size = info.st_size;

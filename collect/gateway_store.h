@@ -33,6 +33,9 @@ public:
     // The record of name, read from its file the first time. False, with
     // error set, when the file exists but cannot be read.
     bool find(const std::string &name, Gateway *&gateway, std::string &error);
+    // Cuts off what a collector killed before its commit left in the logs of
+    // the gateways with a record. False, with error set, when it cannot.
+    bool recover(std::string &error);
     // Starts epoch for the gateway at line 1.
     static void start_epoch(Gateway &gateway, std::uint64_t epoch);
     // Appends whole lines to the gateway's log; they count once committed.

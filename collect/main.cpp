@@ -138,6 +138,10 @@ void Collector::on_batch(const mosquitto_message &message) {
 
 int Collector::run() {
     std::string error;
+    if (!store_.recover(error)) {
+        std::fprintf(stderr, "sfcollect: %s\n", error.c_str());
+        return 3;
+    }
     link_.on_up = [this] { link_.subscribe(options_.broker.prefix + "/+/packets"); };
     link_.on_message = [this](const mosquitto_message &message) { on_batch(message); };
     if (!link_.open(options_.id, false, "", "", error)) {

@@ -349,6 +349,23 @@ TEST_F(Fleet, CollectorThatLostItsRecordGetsANewEpoch) {
     collecting->stop();
 }
 
+// What a collector killed between its write and its commit left is cut off
+// as soon as it is back, before any batch comes.
+TEST_F(Fleet, UnacknowledgedTailIsCutAtStart) {
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    write_file(log, lines_from(0, 100));
+    EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
+    collecting->stop();
+    append_file(central + "/gw1.log", lines_from(100, 10));
+    collecting = start_collector(broker, central);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    append_file(log, lines_from(100, 20));
+    EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 120)));
+    collecting->stop();
+}
+
 TEST_F(Fleet, FullDiskStopsTheCollectorWithWholeLines) {
     if (mount("tmpfs", central.c_str(), "tmpfs", 0, "size=64k") != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
