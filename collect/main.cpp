@@ -20,7 +20,6 @@
 #include "contract.h"
 #include "gateway_store.h"
 #include "options.h"
-#include "packet_log.h"
 #include "signals.h"
 #include "std_fds.h"
 
@@ -47,20 +46,6 @@ struct Options {
     std::string id;
     std::string dir;
 };
-
-// Whole, well-formed log lines, at least one; what is wrong otherwise.
-const char *check_lines(const char *at, const char *end, std::uint64_t &count) {
-    LogPacket packet;
-    count = 0;
-    std::size_t offset = 0;
-    const auto size = static_cast<std::size_t>(end - at);
-    while (offset < size) {
-        const char *what = read_log_line(at, size, offset, packet);
-        if (what != nullptr) return what;
-        ++count;
-    }
-    return count == 0 ? "no lines" : nullptr;
-}
 
 class Collector {
 public:
@@ -93,19 +78,9 @@ void Collector::on_batch(const mosquitto_message &message) {
     const char *payload = static_cast<const char *>(message.payload);
     const auto size = static_cast<std::size_t>(message.payloadlen);
     std::string name;
-    std::uint64_t epoch = 0;
-    std::uint64_t seq = 0;
-    std::uint64_t count = 0;
-    const char *what = nullptr;
-    std::size_t header = 0;
-    if (!gateway_of(topic, options_.broker.prefix, name))
-        what = "not a gateway's packets topic";
-    else if (size > max_payload)
-        what = "payload larger than 256 KiB";
-    else if ((header = parse_header(payload, size, epoch, seq)) == 0)
-        what = "no \"sflog1 EPOCH SEQ\" header";
-    else
-        what = check_lines(payload + header, payload + size, count);
+    BatchView batch;
+    const char *what = gateway_of(topic, options_.broker.prefix, name) ? read_batch(payload, size, batch)
+                                                                       : "not a gateway's packets topic";
     if (what != nullptr) {
         std::fprintf(stderr, "sfcollect: %s: %s, dropped\n", topic.c_str(), what);
         return;
@@ -116,20 +91,21 @@ void Collector::on_batch(const mosquitto_message &message) {
         std::fprintf(stderr, "sfcollect: %s, batch dropped\n", error.c_str());
         return;
     }
+    const std::uint64_t epoch = batch.epoch;
     if (epoch != gateway->epoch) {
         if (std::find(gateway->left.begin(), gateway->left.end(), epoch) != gateway->left.end()) return;
-        if (seq != 1) return ack(name, epoch, 1);  // its first lines went by before this collector subscribed
+        if (batch.seq != 1) return ack(name, epoch, 1);  // its first lines went by before this collector subscribed
         std::fprintf(stderr, "sfcollect: %s: new epoch %016" PRIx64 "\n", name.c_str(), epoch);
         GatewayStore::start_epoch(*gateway, epoch);
     }
-    if (seq > gateway->next) return ack(name, epoch, gateway->next);  // a batch before it went missing
+    if (batch.seq > gateway->next) return ack(name, epoch, gateway->next);  // a batch before it went missing
     // Lines before next are here already.
-    const char *lines = payload + header;
-    for (std::uint64_t skip = gateway->next - seq; skip > 0 && count > 0; --skip, --count)
-        lines =
-            static_cast<const char *>(std::memchr(lines, '\n', static_cast<std::size_t>(payload + size - lines))) + 1;
-    if (count > 0 &&
-        !store_.append(name, *gateway, lines, static_cast<std::size_t>(payload + size - lines), count, error)) {
+    const char *lines = batch.lines;
+    const char *end = batch.lines + batch.size;
+    std::uint64_t count = batch.count;
+    for (std::uint64_t skip = gateway->next - batch.seq; skip > 0 && count > 0; --skip, --count)
+        lines = static_cast<const char *>(std::memchr(lines, '\n', static_cast<std::size_t>(end - lines))) + 1;
+    if (count > 0 && !store_.append(name, *gateway, lines, static_cast<std::size_t>(end - lines), count, error)) {
         failed_ = error;
         return;
     }

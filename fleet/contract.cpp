@@ -6,6 +6,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "packet_log.h"
+
 namespace {
 
 const char magic[] = "sflog1 ";
@@ -88,6 +90,19 @@ std::size_t parse_header(const char *payload, std::size_t size, std::uint64_t &e
         *at++ != '\n')
         return 0;
     return static_cast<std::size_t>(at - payload);
+}
+
+const char *read_batch(const char *payload, std::size_t size, BatchView &batch) {
+    if (size > max_payload) return "payload larger than 256 KiB";
+    const std::size_t header = parse_header(payload, size, batch.epoch, batch.seq);
+    if (header == 0) return "no \"sflog1 EPOCH SEQ\" header";
+    batch.lines = payload + header;
+    batch.size = size - header;
+    batch.count = 0;
+    LogPacket packet;
+    for (std::size_t at = 0; at < batch.size; ++batch.count)
+        if (const char *what = read_log_line(batch.lines, batch.size, at, packet)) return what;
+    return batch.count == 0 ? "no lines" : nullptr;
 }
 
 std::string format_ack(std::uint64_t epoch, std::uint64_t next) {

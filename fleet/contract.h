@@ -33,6 +33,17 @@ bool parse_epoch(const std::string &text, std::uint64_t &epoch);
 // The words of a one-line record, split at blanks.
 std::vector<std::string> words_of(const std::string &text);
 
+// A batch's payload, read: its header's numbers and its lines.
+struct BatchView {
+    std::uint64_t epoch = 0;
+    std::uint64_t seq = 0;
+    std::uint64_t count = 0;  // lines, each whole and well formed
+    const char *lines = nullptr;
+    std::size_t size = 0;  // of the lines, newlines included
+};
+// Reads payload as a batch. Returns null, or what breaks the contract.
+const char *read_batch(const char *payload, std::size_t size, BatchView &batch);
+
 // "EPOCH NEXT": every line of EPOCH before NEXT is on the collector's disk.
 std::string format_ack(std::uint64_t epoch, std::uint64_t next);
 bool parse_ack(const char *payload, std::size_t size, std::uint64_t &epoch, std::uint64_t &next);

@@ -39,6 +39,44 @@ TEST(Contract, HeadersReadBackAndBadOnesAreRefused) {
     }
 }
 
+TEST(Contract, BatchesAreWholeWellFormedLines) {
+    const std::string header = "sflog1 0123456789abcdef 7\n";
+    const std::string line = "1800000000.000001 aa bb \n";
+    struct Case {
+        std::string payload;
+        const char *what;  // null: read, with count lines
+        std::uint64_t count;
+    };
+    const Case cases[] = {
+        {header + line, nullptr, 1},
+        {header + line + line + line, nullptr, 3},
+        {header + "1800000000.000001 \n", nullptr, 1},
+        {header, "no lines", 0},
+        {line, "no \"sflog1 EPOCH SEQ\" header", 0},
+        {header + line + "1.0 aa ", "last line has no newline", 0},
+        {header + "1.0 aA \n", nullptr, 1},
+        {header + "1.0 zz \n", "expected a byte as two hex digits and a space", 0},
+        {header + line + "\n", "expected a timestamp: digits, a point, digits", 0},
+        {header + std::string(max_payload - header.size(), 'x'), "last line has no newline", 0},  // not too large
+        {header + std::string(max_payload - header.size() + 1, 'x'), "payload larger than 256 KiB", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.payload.substr(0, 80));
+        BatchView batch;
+        const char *what = read_batch(c.payload.data(), c.payload.size(), batch);
+        if (c.what == nullptr) {
+            ASSERT_EQ(what, nullptr) << what;
+            EXPECT_EQ(batch.epoch, 0x0123456789abcdefULL);
+            EXPECT_EQ(batch.seq, 7U);
+            EXPECT_EQ(batch.count, c.count);
+            EXPECT_EQ(std::string(batch.lines, batch.size), c.payload.substr(header.size()));
+        } else {
+            ASSERT_NE(what, nullptr);
+            EXPECT_STREQ(what, c.what);
+        }
+    }
+}
+
 TEST(Contract, AcksReadBack) {
     std::uint64_t epoch = 0;
     std::uint64_t next = 0;
