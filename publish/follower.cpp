@@ -134,6 +134,7 @@ bool Follower::move_on(File &file, Position &at) {
 }
 
 std::size_t Follower::read(Position &at, std::uint64_t skip_to, std::string &out, std::size_t room) {
+    if (at_end(at)) return 0;  // not even on to a newer file
     for (int pass = 0; pass < 2; ++pass) {
         File *file = file_at(at);
         if (file == nullptr || room == 0) return 0;
