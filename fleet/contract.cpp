@@ -114,5 +114,6 @@ std::string format_ack(std::uint64_t epoch, std::uint64_t next) {
 bool parse_ack(const char *payload, std::size_t size, std::uint64_t &epoch, std::uint64_t &next) {
     const char *at = payload;
     const char *end = payload + size;
+    if (size > 0 && payload[size - 1] == '\n') --end;  // as a line, from a shell's mosquitto_pub
     return read_epoch(at, end, epoch) && at != end && *at++ == ' ' && read_count(at, end, next) && at == end;
 }

@@ -45,6 +45,7 @@ struct BatchView {
 const char *read_batch(const char *payload, std::size_t size, BatchView &batch);
 
 // "EPOCH NEXT": every line of EPOCH before NEXT is on the collector's disk.
+// Read with or without a newline after it.
 std::string format_ack(std::uint64_t epoch, std::uint64_t next);
 bool parse_ack(const char *payload, std::size_t size, std::uint64_t &epoch, std::uint64_t &next);
 

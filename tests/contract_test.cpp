@@ -85,7 +85,11 @@ TEST(Contract, AcksReadBack) {
     ASSERT_TRUE(parse_ack(ack.data(), ack.size(), epoch, next));
     EXPECT_EQ(epoch, 0xfedcba9876543210ULL);
     EXPECT_EQ(next, 1000001U);
-    for (const std::string bad : {"fedcba9876543210 1 ", "fedcba9876543210", "fedcba9876543210 x", " 1"}) {
+    const std::string line = ack + "\n";
+    ASSERT_TRUE(parse_ack(line.data(), line.size(), epoch, next));
+    EXPECT_EQ(next, 1000001U);
+    for (const std::string bad : {"fedcba9876543210 1 ", "fedcba9876543210", "fedcba9876543210 x", " 1",
+                                  "fedcba9876543210 1\n\n", "FEDCBA9876543210 1", "fedcba9876543210 01"}) {
         SCOPED_TRACE(bad);
         EXPECT_FALSE(parse_ack(bad.data(), bad.size(), epoch, next));
     }
