@@ -144,16 +144,12 @@ int Collector::run() {
 
 // 0: go on; otherwise the exit status plus one.
 int parse_options(int argc, char **argv, Options &options) {
-    const FleetCommand command{"sfcollect", "i:", usage, help};
+    const FleetCommand command{"sfcollect", "i:", 1, usage, help};
     const int status = parse_fleet_options(argc, argv, command, options.broker, [&](int option, const char *arg) {
         if (option == 'i') options.id = arg;
         return option == 'i';
     });
     if (status != 0) return status;
-    if (argc - optind != 1) {
-        std::fputs(usage, stderr);
-        return 3;
-    }
     options.dir = argv[optind];
     if (options.id.empty()) {
         char host[256] = "";

@@ -32,6 +32,10 @@ int parse_fleet_options(int argc, char **argv, const FleetCommand &command, Brok
             return 3;
         }
     }
+    if (argc - optind != command.operands) {
+        std::fputs(command.usage, stderr);
+        return 3;
+    }
     if (broker.cert.empty() != broker.key.empty()) {
         std::fprintf(stderr, "%s: --cert and --key go together\n%s", command.program, command.usage);
         return 3;

@@ -9,13 +9,15 @@
 struct FleetCommand {
     const char *program;
     const char *own_options;  // getopt letters of its own options
+    int operands;             // how many follow the options
     const char *usage;
     const char *help;
 };
 
 // Parses the options: -b, -t, -u, --cafile, --cert, --key into broker, the
 // program's own through take (false: not one it takes), -h and -V printed.
-// Returns 0 to go on with the operands from optind; or, once done, the exit
+// Returns 0 to go on with the operands, as many as the command takes, from
+// optind; or, once done, the exit
 // status plus one: 1 after help or the version, 3 after a usage error, whose
 // message and the usage are on standard error.
 int parse_fleet_options(int argc, char **argv, const FleetCommand &command, BrokerOptions &broker,

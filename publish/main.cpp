@@ -229,17 +229,13 @@ int Publisher::run() {
 
 // 0: go on; otherwise the exit status plus one.
 int parse_options(int argc, char **argv, Options &options) {
-    const FleetCommand command{"sfpublish", "s:e", usage, help};
+    const FleetCommand command{"sfpublish", "s:e", 2, usage, help};
     const int status = parse_fleet_options(argc, argv, command, options.broker, [&](int option, const char *arg) {
         if (option == 's') options.state = arg;
         if (option == 'e') options.once = true;
         return option == 's' || option == 'e';
     });
     if (status != 0) return status;
-    if (argc - optind != 2) {
-        std::fputs(usage, stderr);
-        return 3;
-    }
     options.name = argv[optind];
     options.log = argv[optind + 1];
     if (!is_gateway_name(options.name)) {
