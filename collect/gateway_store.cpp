@@ -15,6 +15,7 @@
 
 #include "contract.h"
 #include "numbers.h"
+#include "record_file.h"
 
 namespace {
 

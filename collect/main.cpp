@@ -22,6 +22,7 @@
 #include "options.h"
 #include "signals.h"
 #include "std_fds.h"
+#include "warn.h"
 
 namespace {
 
@@ -49,8 +50,7 @@ struct Options {
 
 class Collector {
 public:
-    explicit Collector(const Options &options)
-        : options_(options), link_("sfcollect", options.broker), store_(options.dir) {}
+    explicit Collector(const Options &options) : options_(options), link_(options.broker), store_(options.dir) {}
     int run();
 
 private:
@@ -82,20 +82,20 @@ void Collector::on_batch(const mosquitto_message &message) {
     const char *what = gateway_of(topic, options_.broker.prefix, name) ? read_batch(payload, size, batch)
                                                                        : "not a gateway's packets topic";
     if (what != nullptr) {
-        std::fprintf(stderr, "sfcollect: %s: %s, dropped\n", topic.c_str(), what);
+        warn("%s: %s, dropped", topic.c_str(), what);
         return;
     }
     Gateway *gateway = nullptr;
     std::string error;
     if (!store_.find(name, gateway, error)) {
-        std::fprintf(stderr, "sfcollect: %s, batch dropped\n", error.c_str());
+        warn("%s, batch dropped", error.c_str());
         return;
     }
     const std::uint64_t epoch = batch.epoch;
     if (epoch != gateway->epoch) {
         if (std::find(gateway->left.begin(), gateway->left.end(), epoch) != gateway->left.end()) return;
         if (batch.seq != 1) return ack(name, epoch, 1);  // its first lines went by before this collector subscribed
-        std::fprintf(stderr, "sfcollect: %s: new epoch %016" PRIx64 "\n", name.c_str(), epoch);
+        warn("%s: new epoch %016" PRIx64 "", name.c_str(), epoch);
         GatewayStore::start_epoch(*gateway, epoch);
     }
     if (batch.seq > gateway->next) return ack(name, epoch, gateway->next);  // a batch before it went missing
@@ -115,24 +115,24 @@ void Collector::on_batch(const mosquitto_message &message) {
 int Collector::run() {
     std::string error;
     if (!store_.recover(error)) {
-        std::fprintf(stderr, "sfcollect: %s\n", error.c_str());
+        warn("%s", error.c_str());
         return 3;
     }
     link_.on_up = [this] { link_.subscribe(options_.broker.prefix + "/+/packets"); };
     link_.on_message = [this](const mosquitto_message &message) { on_batch(message); };
     if (!link_.open(options_.id, false, "", "", error)) {
-        std::fprintf(stderr, "sfcollect: %s\n", error.c_str());
+        warn("%s", error.c_str());
         return 1;
     }
     while (!stop_requested()) {
         bool unused = false;
         if (!link_.turn(-1, std::chrono::milliseconds(1000), unused, error)) {
-            std::fprintf(stderr, "sfcollect: %s\n", error.c_str());
+            warn("%s", error.c_str());
             return 1;
         }
         if (failed_.empty() && !store_.commit(error)) failed_ = error;
         if (!failed_.empty()) {
-            std::fprintf(stderr, "sfcollect: %s\n", failed_.c_str());
+            warn("%s", failed_.c_str());
             return 3;
         }
         for (const auto &due : acks_) link_.publish(due.first, due.second.data(), due.second.size(), true);
@@ -142,34 +142,36 @@ int Collector::run() {
     return 0;
 }
 
-// 0: go on; otherwise the exit status plus one.
-int parse_options(int argc, char **argv, Options &options) {
+// True to go on; false with the exit status set.
+bool parse_options(int argc, char **argv, Options &options, int &status) {
     const FleetCommand command{"sfcollect", "i:", 1, usage, help};
-    const int status = parse_fleet_options(argc, argv, command, options.broker, [&](int option, const char *arg) {
+    const auto take = [&](int option, const char *arg) {
         if (option == 'i') options.id = arg;
         return option == 'i';
-    });
-    if (status != 0) return status;
+    };
+    if (!parse_fleet_options(argc, argv, command, options.broker, take, status)) return false;
     options.dir = argv[optind];
     if (options.id.empty()) {
         char host[256] = "";
         gethostname(host, sizeof host - 1);
         options.id = std::string("sfcollect-") + host;
     }
-    return 0;
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    set_program_name("sfcollect");
     open_std_fds();
     ignore_sigpipe();
     Options options;
-    if (const int status = parse_options(argc, argv, options)) return status - 1;
+    int status = 0;
+    if (!parse_options(argc, argv, options, status)) return status;
     struct stat info {};
     const bool found = stat(options.dir.c_str(), &info) == 0;
     if (!found || !S_ISDIR(info.st_mode)) {
-        std::fprintf(stderr, "sfcollect: %s: %s\n", options.dir.c_str(), found ? "not a folder" : std::strerror(errno));
+        warn("%s: %s", options.dir.c_str(), found ? "not a folder" : std::strerror(errno));
         return 1;
     }
     catch_stop_signals();

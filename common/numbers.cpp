@@ -1,20 +1,38 @@
 #include "numbers.h"
 
+#include <cstring>
+
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-bool parse_number(const char *text, unsigned long long max, unsigned long long &value) {
+bool parse_decimal(const char *begin, const char *end, unsigned long long max, unsigned long long &value) {
     value = 0;
-    const char *at = text;
-    for (; is_digit(*at); ++at) {
+    const char *at = begin;
+    for (; at < end && is_digit(*at); ++at) {
         const auto digit = static_cast<unsigned long long>(*at - '0');
         if (value > (max - digit) / 10) return false;
         value = value * 10 + digit;
     }
-    return at != text && *at == '\0';
+    return at != begin && at == end;
+}
+
+bool parse_number(const char *text, unsigned long long max, unsigned long long &value) {
+    return parse_decimal(text, text + std::strlen(text), max, value);
+}
+
+bool parse_hex64(const char *begin, const char *end, unsigned long long &value) {
+    if (end - begin != 16) return false;
+    value = 0;
+    for (const char *at = begin; at < end; ++at) {
+        const char c = *at;
+        const int digit = is_digit(c) ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return false;
+        value = value << 4 | static_cast<unsigned long long>(digit);
+    }
+    return true;
 }
 
 bool parse_port(const char *text, bool zero_allowed, int &port) {

@@ -4,6 +4,11 @@
 // The number in text as the whole string of decimal digits, at most max:
 // nothing before or after it, no sign, no blanks. False otherwise.
 bool parse_number(const char *text, unsigned long long max, unsigned long long &value);
+// The same for the text [begin, end), which need not end in a NUL.
+bool parse_decimal(const char *begin, const char *end, unsigned long long max, unsigned long long &value);
+
+// Exactly 16 lowercase hex digits in [begin, end), as a 64-bit number.
+bool parse_hex64(const char *begin, const char *end, unsigned long long &value);
 
 // A TCP port as every program but sflogger takes it: a whole number from 1 to
 // 65535, or 0 (the system picks one) where zero_allowed.

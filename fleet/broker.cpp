@@ -11,6 +11,7 @@
 #include <poll.h>
 
 #include "numbers.h"
+#include "warn.h"
 
 namespace {
 
@@ -73,9 +74,7 @@ int take_broker_option(int option, const char *arg, BrokerOptions &options, std:
     }
 }
 
-BrokerLink::BrokerLink(const char *program, const BrokerOptions &options) : program_(program), options_(options) {
-    mosquitto_lib_init();
-}
+BrokerLink::BrokerLink(const BrokerOptions &options) : options_(options) { mosquitto_lib_init(); }
 
 BrokerLink::~BrokerLink() {
     if (client_ != nullptr) mosquitto_destroy(client_);
@@ -125,9 +124,7 @@ void BrokerLink::connected(mosquitto * /*client*/, void *self, int rc) {
     }
     link.up_ = true;
     link.backoff_ = std::chrono::seconds(1);
-    if (link.reported_)
-        std::fprintf(stderr, "%s: broker %s:%d is back\n", link.program_, link.options_.host.c_str(),
-                     link.options_.port);
+    if (link.reported_) warn("broker %s:%d is back", link.options_.host.c_str(), link.options_.port);
     link.reported_ = false;
     if (link.on_up) link.on_up();
 }
@@ -141,8 +138,7 @@ void BrokerLink::message(mosquitto * /*client*/, void *self, const mosquitto_mes
 void BrokerLink::lost(std::string why) {
     if (!why.empty() && why.back() == '.') why.pop_back();  // libmosquitto's texts end in one
     if (!reported_ && refused_ == 0)
-        std::fprintf(stderr, "%s: cannot reach broker %s:%d: %s; retrying\n", program_, options_.host.c_str(),
-                     options_.port, why.c_str());
+        warn("cannot reach broker %s:%d: %s; retrying", options_.host.c_str(), options_.port, why.c_str());
     reported_ = true;
     up_ = false;
     connecting_ = false;

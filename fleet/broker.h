@@ -22,10 +22,6 @@ struct BrokerOptions {
 
 // The long options both programs take beside -b, -t and -u.
 enum { option_cafile = 256, option_cert, option_key };
-#define SF_BROKER_LONG_OPTIONS                                                                                  \
-    {"cafile", required_argument, nullptr, option_cafile}, {"cert", required_argument, nullptr, option_cert}, { \
-        "key", required_argument, nullptr, option_key                                                           \
-    }
 
 // Takes one of -b, -t, -u, --cafile, --cert, --key. Returns 1 when option
 // was one of them and its argument fits, 0 when it was none, -1 when the
@@ -38,8 +34,7 @@ bool parse_broker_url(const char *url, BrokerOptions &options);
 // One client of the broker, in a single thread.
 class BrokerLink {
 public:
-    // program names the messages on standard error.
-    BrokerLink(const char *program, const BrokerOptions &options);
+    explicit BrokerLink(const BrokerOptions &options);
     ~BrokerLink();
     BrokerLink(const BrokerLink &) = delete;
     BrokerLink &operator=(const BrokerLink &) = delete;
@@ -71,7 +66,6 @@ private:
     static void connected(mosquitto *client, void *self, int rc);
     static void message(mosquitto *client, void *self, const mosquitto_message *message);
 
-    const char *program_;
     BrokerOptions options_;
     mosquitto *client_ = nullptr;
     bool connecting_ = false;  // the socket is open, CONNACK not yet in

@@ -4,59 +4,41 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 
+#include "numbers.h"
 #include "packet_log.h"
 
 namespace {
 
 const char magic[] = "sflog1 ";
 
-// Exactly 16 lowercase hex digits at text, as EPOCH is written.
+// Exactly 16 lowercase hex digits at at, as EPOCH is written.
 bool read_epoch(const char *&at, const char *end, std::uint64_t &epoch) {
-    if (end - at < 16) return false;
-    epoch = 0;
-    for (int i = 0; i < 16; ++i, ++at) {
-        const char c = *at;
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) return false;
-        epoch = epoch << 4 | static_cast<std::uint64_t>(digit);
-    }
+    unsigned long long value = 0;
+    if (end - at < 16 || !parse_hex64(at, at + 16, value)) return false;
+    at += 16;
+    epoch = value;
     return true;
 }
 
 // A decimal number from 1 up, without leading zeros or sign.
 bool read_count(const char *&at, const char *end, std::uint64_t &count) {
     const char *start = at;
-    count = 0;
-    for (; at < end && *at >= '0' && *at <= '9'; ++at) {
-        const auto digit = static_cast<std::uint64_t>(*at - '0');
-        if (count > (UINT64_MAX - digit) / 10) return false;
-        count = count * 10 + digit;
-    }
-    return at != start && *start != '0';
+    while (at < end && *at >= '0' && *at <= '9') ++at;
+    unsigned long long value = 0;
+    if (at == start || *start == '0' || !parse_decimal(start, at, UINT64_MAX, value)) return false;
+    count = value;
+    return true;
 }
 
 }  // namespace
 
 bool is_gateway_name(const std::string &name) {
-    if (name.empty() || name == "." || name == "..") return false;
+    if (name.empty() || name.size() > max_gateway_name || name == "." || name == "..") return false;
     return std::all_of(name.begin(), name.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
                c == '-';
     });
-}
-
-bool parse_epoch(const std::string &text, std::uint64_t &epoch) {
-    const char *at = text.data();
-    return read_epoch(at, text.data() + text.size(), epoch) && at == text.data() + text.size();
-}
-
-std::vector<std::string> words_of(const std::string &text) {
-    std::vector<std::string> words;
-    std::istringstream in(text);
-    for (std::string word; in >> word;) words.push_back(word);
-    return words;
 }
 
 std::string packets_topic(const std::string &prefix, const std::string &name) {

@@ -6,12 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 // A batch's payload: its header and whole lines, at most this many bytes.
 constexpr std::size_t max_payload = 256 * 1024;
 
-// Letters, digits, '.', '_' and '-', at least one; never a path of its own.
+// A gateway's name: 1 to max_gateway_name letters, digits, '.', '_' and '-';
+// never a path of its own, and short enough for any file system's names.
+constexpr std::size_t max_gateway_name = 64;
 bool is_gateway_name(const std::string &name);
 
 std::string packets_topic(const std::string &prefix, const std::string &name);
@@ -27,11 +28,6 @@ std::string format_header(std::uint64_t epoch, std::uint64_t seq);
 // Reads the header at the start of payload; returns its size, or 0 when the
 // payload does not start with one.
 std::size_t parse_header(const char *payload, std::size_t size, std::uint64_t &epoch, std::uint64_t &seq);
-
-// An epoch as written: exactly 16 lowercase hex digits.
-bool parse_epoch(const std::string &text, std::uint64_t &epoch);
-// The words of a one-line record, split at blanks.
-std::vector<std::string> words_of(const std::string &text);
 
 // A batch's payload, read: its header's numbers and its lines.
 struct BatchView {

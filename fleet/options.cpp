@@ -5,8 +5,11 @@
 
 #include <getopt.h>
 
-int parse_fleet_options(int argc, char **argv, const FleetCommand &command, BrokerOptions &broker,
-                        const std::function<bool(int option, const char *arg)> &take) {
+#include "warn.h"
+
+bool parse_fleet_options(int argc, char **argv, const FleetCommand &command, BrokerOptions &broker,
+                         const std::function<bool(int option, const char *arg)> &take, int &status) {
+    status = 2;
     static const option long_options[] = {{"cafile", required_argument, nullptr, option_cafile},
                                           {"cert", required_argument, nullptr, option_cert},
                                           {"key", required_argument, nullptr, option_key},
@@ -19,26 +22,29 @@ int parse_fleet_options(int argc, char **argv, const FleetCommand &command, Brok
     for (int option; (option = getopt_long(argc, argv, letters.c_str(), long_options, nullptr)) != -1;) {
         if (option == 'h') {
             std::fputs(command.usage, stdout), std::fputs(command.help, stdout);
-            return 1;
+            status = 0;
+            return false;
         }
         if (option == 'V') {
             std::printf("%s %s\n", command.program, SF_VERSION);
-            return 1;
+            status = 0;
+            return false;
         }
         const int taken = take_broker_option(option, optarg, broker, error);
-        if (taken < 0) std::fprintf(stderr, "%s: %s\n", command.program, error.c_str());
+        if (taken < 0) warn("%s", error.c_str());
         if (taken < 0 || (taken == 0 && !take(option, optarg))) {
             std::fputs(command.usage, stderr);
-            return 3;
+            return false;
         }
     }
     if (argc - optind != command.operands) {
         std::fputs(command.usage, stderr);
-        return 3;
+        return false;
     }
     if (broker.cert.empty() != broker.key.empty()) {
-        std::fprintf(stderr, "%s: --cert and --key go together\n%s", command.program, command.usage);
-        return 3;
+        warn("--cert and --key go together");
+        std::fputs(command.usage, stderr);
+        return false;
     }
-    return 0;
+    return true;
 }

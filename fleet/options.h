@@ -16,11 +16,11 @@ struct FleetCommand {
 
 // Parses the options: -b, -t, -u, --cafile, --cert, --key into broker, the
 // program's own through take (false: not one it takes), -h and -V printed.
-// Returns 0 to go on with the operands, as many as the command takes, from
-// optind; or, once done, the exit
-// status plus one: 1 after help or the version, 3 after a usage error, whose
-// message and the usage are on standard error.
-int parse_fleet_options(int argc, char **argv, const FleetCommand &command, BrokerOptions &broker,
-                        const std::function<bool(int option, const char *arg)> &take);
+// Returns true to go on with the operands, as many as the command takes, from
+// optind; false once done, with the exit status set: 0 after help or the
+// version, 2 after a usage error, whose message and the usage are on
+// standard error.
+bool parse_fleet_options(int argc, char **argv, const FleetCommand &command, BrokerOptions &broker,
+                         const std::function<bool(int option, const char *arg)> &take, int &status);
 
 #endif

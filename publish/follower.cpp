@@ -13,6 +13,7 @@
 
 #include "contract.h"
 #include "packet_log.h"
+#include "warn.h"
 
 namespace {
 
@@ -97,10 +98,9 @@ Follower::File *Follower::file_at(Position &at) {
         if (at.ino != 0) {
             if (File *file = open_as(log_, at)) return file;
             if (File *file = open_as(log_ + ".1", at)) return file;
-            std::fprintf(stderr,
-                         "sfpublish: %s: the file it was on is gone, %" PRIu64 " of its lines read (line %" PRIu64
-                         " of the epoch next); going on with the log's start\n",
-                         log_.c_str(), at.line, at.seq);
+            warn("%s: the file it was on is gone, %" PRIu64 " of its lines read (line %" PRIu64
+                 " of the epoch next); going on with the log's start",
+                 log_.c_str(), at.line, at.seq);
             at = Position{0, 0, 0, 0, at.seq};
         }
         struct stat info {};
@@ -126,8 +126,7 @@ bool Follower::move_on(File &file, Position &at) {
     struct stat info {};
     if (fstat(file.fd, &info) == 0 && info.st_size > at.offset && at.offset >= file.reported) {
         file.reported = info.st_size;
-        std::fprintf(stderr, "sfpublish: %s:%" PRIu64 ": last line has no newline, skipped\n", file.name.c_str(),
-                     at.line + 1);
+        warn("%s:%" PRIu64 ": last line has no newline, skipped", file.name.c_str(), at.line + 1);
     }
     at = Position{now.st_dev, now.st_ino, 0, 0, at.seq};
     return true;
@@ -155,7 +154,7 @@ std::size_t Follower::read(Position &at, std::uint64_t skip_to, std::string &out
             ++at.line;
             if (what != nullptr) {
                 if (at.offset >= file->reported) {
-                    std::fprintf(stderr, "sfpublish: %s:%" PRIu64 ": %s, skipped\n", file->name.c_str(), at.line, what);
+                    warn("%s:%" PRIu64 ": %s, skipped", file->name.c_str(), at.line, what);
                     file->reported = at.offset + static_cast<off_t>(size);
                 }
                 at.offset += static_cast<off_t>(size);
@@ -172,8 +171,7 @@ std::size_t Follower::read(Position &at, std::uint64_t skip_to, std::string &out
         if (lines > 0 || start > 0) return lines;
         if (got == static_cast<ssize_t>(buffer_.size())) {
             // A line longer than any batch: no log line is that long.
-            std::fprintf(stderr, "sfpublish: %s:%" PRIu64 ": line too long, skipped\n", file->name.c_str(),
-                         at.line + 1);
+            warn("%s:%" PRIu64 ": line too long, skipped", file->name.c_str(), at.line + 1);
             at.offset += got;
             return 0;
         }

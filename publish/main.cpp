@@ -19,6 +19,7 @@
 #include "signals.h"
 #include "state.h"
 #include "std_fds.h"
+#include "warn.h"
 
 namespace {
 
@@ -65,8 +66,7 @@ struct Batch {
 
 class Publisher {
 public:
-    explicit Publisher(const Options &options)
-        : options_(options), link_("sfpublish", options.broker), follower_(options.log) {}
+    explicit Publisher(const Options &options) : options_(options), link_(options.broker), follower_(options.log) {}
     int run();
 
 private:
@@ -129,10 +129,9 @@ void Publisher::on_ack(const mosquitto_message &message) {
     if (next < acked.seq) {
         // The collector has lost its record of this gateway.
         const std::uint64_t fresh = draw_epoch();
-        std::fprintf(stderr,
-                     "sfpublish: the collector knows epoch %016" PRIx64 " only up to line %" PRIu64 ", not %" PRIu64
-                     "; starting epoch %016" PRIx64 " there\n",
-                     epoch, next, acked.seq, fresh);
+        warn("the collector knows epoch %016" PRIx64 " only up to line %" PRIu64 ", not %" PRIu64
+             "; starting epoch %016" PRIx64 " there",
+             epoch, next, acked.seq, fresh);
         state_.epoch = fresh;
         acked.seq = 1;
         skip_to_ = 0;
@@ -219,7 +218,7 @@ int Publisher::run() {
     std::string failure;
     if (!save(true, failure) && error.empty()) error = failure;
     if (!error.empty()) {
-        std::fprintf(stderr, "sfpublish: %s\n", error.c_str());
+        warn("%s", error.c_str());
         return 1;
     }
     link_.publish(status_topic(options_.broker.prefix, options_.name), "offline", 7, true);
@@ -227,33 +226,36 @@ int Publisher::run() {
     return 0;
 }
 
-// 0: go on; otherwise the exit status plus one.
-int parse_options(int argc, char **argv, Options &options) {
+// True to go on; false with the exit status set.
+bool parse_options(int argc, char **argv, Options &options, int &status) {
     const FleetCommand command{"sfpublish", "s:e", 2, usage, help};
-    const int status = parse_fleet_options(argc, argv, command, options.broker, [&](int option, const char *arg) {
+    const auto take = [&](int option, const char *arg) {
         if (option == 's') options.state = arg;
         if (option == 'e') options.once = true;
         return option == 's' || option == 'e';
-    });
-    if (status != 0) return status;
+    };
+    if (!parse_fleet_options(argc, argv, command, options.broker, take, status)) return false;
     options.name = argv[optind];
     options.log = argv[optind + 1];
     if (!is_gateway_name(options.name)) {
-        std::fprintf(stderr, "sfpublish: not a gateway name: %s (letters, digits, '.', '_', '-')\n%s",
-                     options.name.c_str(), usage);
-        return 3;
+        warn("not a gateway name: %s (1 to %zu letters, digits, '.', '_', '-')", options.name.c_str(),
+             max_gateway_name);
+        std::fputs(usage, stderr);
+        return false;
     }
     if (options.state.empty()) options.state = options.log + ".sfpublish";
-    return 0;
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    set_program_name("sfpublish");
     open_std_fds();
     ignore_sigpipe();
     Options options;
-    if (const int status = parse_options(argc, argv, options)) return status - 1;
+    int status = 0;
+    if (!parse_options(argc, argv, options, status)) return status;
     catch_stop_signals();
     return Publisher(options).run();
 }

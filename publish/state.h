@@ -25,7 +25,7 @@ struct PublishState {
 // False when there is no state file; a file that does not read as one is an
 // error (error set), so that a damaged state never starts a new epoch silently.
 bool load_state(const std::string &path, PublishState &state, bool &found, std::string &error);
-// Written to a new file and renamed over the old one, so a crash leaves one or the other.
+// Replaced durably: a crash or power loss leaves the old state or the new one.
 bool save_state(const std::string &path, const PublishState &state, std::string &error);
 
 // A random epoch, never 0.

@@ -218,7 +218,10 @@ TEST(FleetCommandLine, ErrorsAreStatusTwo) {
         {{"sfpublish"}, publish_usage},
         {{"sfpublish", "gw1"}, publish_usage},
         {{"sfpublish", "gw/1", "log"},
-         "sfpublish: not a gateway name: gw/1 (letters, digits, '.', '_', '-')\n" + publish_usage},
+         "sfpublish: not a gateway name: gw/1 (1 to 64 letters, digits, '.', '_', '-')\n" + publish_usage},
+        {{"sfpublish", std::string(65, 'g'), "log"},
+         "sfpublish: not a gateway name: " + std::string(65, 'g') + " (1 to 64 letters, digits, '.', '_', '-')\n" +
+             publish_usage},
         {{"sfpublish", "-b", "tcp://h", "gw1", "log"},
          "sfpublish: not a broker: tcp://h (mqtt://HOST[:PORT] or mqtts://HOST[:PORT])\n" + publish_usage},
         {{"sfpublish", "-t", "a/#", "gw1", "log"}, "sfpublish: not a topic prefix: a/#\n" + publish_usage},
