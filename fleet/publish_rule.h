@@ -1,0 +1,61 @@
+// What sfpublish does when the collector answers, or does not: the
+// publisher's side of exactly once, without any I/O, so that every case can
+// be decided and tested on its own.
+#ifndef SF_FLEET_PUBLISH_RULE_H
+#define SF_FLEET_PUBLISH_RULE_H
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+// One decision.
+struct PublishStep {
+    enum Kind {
+        none,
+        advance,    // the collector has every line before line: drop what it acknowledged, read on from there
+        resend,     // send again from line (at or below the acknowledged line)
+        new_epoch,  // the collector lost line lines that the gateway no longer holds: a new epoch from acked
+    } kind = none;
+    std::uint64_t line = 0;  // advance, resend: a line number; new_epoch: how many lines were lost
+};
+
+class PublishRule {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds first_patience{5};
+    static constexpr std::chrono::seconds max_patience{60};
+
+    // The epoch, and the first line the collector does not have as far as is known.
+    void start(std::uint64_t epoch, std::uint64_t acked, Clock::time_point now);
+    // Lines before to have been sent, some of them perhaps again.
+    void sent(std::uint64_t to, Clock::time_point now);
+
+    // An ack "EPOCH NEXT", retained (the broker's stored copy, which may be
+    // old) or fresh. held answers whether the gateway's files still hold a
+    // line of the epoch; it is asked only for a line below the acknowledged one.
+    PublishStep ack(std::uint64_t epoch, std::uint64_t next, bool retained,
+                    const std::function<bool(std::uint64_t line)> &held, Clock::time_point now);
+    // Time passes: lines out for longer than the patience are sent again,
+    // and the patience doubles while the collector stays silent.
+    PublishStep tick(Clock::time_point now);
+    // The broker connection is new: what was in flight may be lost.
+    PublishStep reconnected(Clock::time_point now);
+
+    std::uint64_t epoch() const { return epoch_; }
+    std::uint64_t acked() const { return acked_; }
+    bool in_flight() const { return sent_ > acked_; }
+    Clock::duration patience() const { return patience_; }
+
+private:
+    PublishStep send_again(std::uint64_t from, Clock::time_point now);
+    void progressed(Clock::time_point now);
+
+    std::uint64_t epoch_ = 0;
+    std::uint64_t acked_ = 1;
+    std::uint64_t sent_ = 1;
+    std::uint64_t resent_for_ = 0;  // the ack value a resend answered, until progress; 0: none
+    Clock::duration patience_ = first_patience;
+    Clock::time_point deadline_{};
+};
+
+#endif

@@ -1,0 +1,173 @@
+// The publisher's decisions, one row a scenario: a list of events (acks,
+// sends, time, reconnections) and the step each must give.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "publish_rule.h"
+
+namespace {
+
+using Clock = PublishRule::Clock;
+using Kind = PublishStep::Kind;
+
+const std::uint64_t epoch = 0x1234;
+
+struct Event {
+    enum Type { send, ack, old_ack, other_epoch, wait, reconnect } type;
+    std::uint64_t value;  // send: lines before it are out; acks: NEXT; wait: seconds
+    Kind kind = Kind::none;
+    std::uint64_t line = 0;
+};
+
+struct Scenario {
+    const char *name;
+    std::uint64_t acked;      // at the start
+    std::uint64_t held_from;  // the gateway's files hold the epoch's lines from this one on
+    std::vector<Event> events;
+};
+
+const Scenario scenarios[] = {
+    {"acks move on batch by batch",
+     1,
+     1,
+     {{Event::send, 101},
+      {Event::send, 201},
+      {Event::ack, 101, Kind::advance, 101},
+      {Event::ack, 201, Kind::advance, 201}}},
+    {"an ack beyond what was sent skips ahead", 1, 1, {{Event::send, 101}, {Event::ack, 500, Kind::advance, 500}}},
+    {"the retained ack at subscription changes nothing", 100, 1, {{Event::send, 200}, {Event::old_ack, 100}}},
+    {"a fresh ack equal to acked sends the window again once",
+     100,
+     1,
+     {{Event::send, 300}, {Event::ack, 100, Kind::resend, 100}, {Event::ack, 100}, {Event::ack, 100}}},
+    {"after progress the same answer may resend again",
+     100,
+     1,
+     {{Event::send, 300},
+      {Event::ack, 100, Kind::resend, 100},
+      {Event::send, 300},
+      {Event::ack, 200, Kind::advance, 200},
+      {Event::ack, 200, Kind::resend, 200}}},
+    {"an equal ack with nothing out is no news", 100, 1, {{Event::ack, 100}}},
+    {"a stale retained ack below acked resends from it",
+     900,
+     1,
+     {{Event::send, 1000},
+      {Event::old_ack, 600, Kind::resend, 600},
+      {Event::send, 1000},
+      {Event::ack, 1000, Kind::advance, 1000}}},
+    {"stale duplicates of one old ack resend once until progress",
+     900,
+     1,
+     {{Event::send, 1000}, {Event::ack, 600, Kind::resend, 600}, {Event::ack, 600}, {Event::ack, 600}}},
+    {"a collector restored from a backup gets the lines again",
+     900,
+     1,
+     {{Event::ack, 300, Kind::resend, 300}, {Event::send, 900}, {Event::ack, 900, Kind::advance, 900}}},
+    {"lines gone from the gateway: a new epoch, saying how many were lost",
+     900,
+     500,
+     {{Event::ack, 300, Kind::new_epoch, 600}}},
+    {"lines gone, but the ack only the broker's old copy: the window again",
+     900,
+     500,
+     {{Event::send, 950}, {Event::old_ack, 300, Kind::resend, 900}}},
+    {"another epoch's ack is not ours",
+     100,
+     1,
+     {{Event::send, 200}, {Event::other_epoch, 1}, {Event::other_epoch, 500}}},
+    {"silence past the patience resends, with the patience doubling",
+     1,
+     1,
+     {{Event::send, 101},
+      {Event::wait, 4},
+      {Event::wait, 2, Kind::resend, 1},
+      {Event::wait, 9},
+      {Event::wait, 2, Kind::resend, 1},
+      {Event::wait, 21, Kind::resend, 1},
+      {Event::wait, 41, Kind::resend, 1},
+      {Event::wait, 59},
+      {Event::wait, 2, Kind::resend, 1},
+      {Event::wait, 61, Kind::resend, 1}}},
+    {"progress resets the patience",
+     1,
+     1,
+     {{Event::send, 101},
+      {Event::wait, 6, Kind::resend, 1},
+      {Event::ack, 50, Kind::advance, 50},
+      {Event::wait, 6, Kind::resend, 50}}},
+    {"nothing out, no resend however long", 1, 1, {{Event::wait, 100}, {Event::send, 101}, {Event::wait, 4}}},
+    {"a reconnection sends again from acked and resets the patience",
+     1,
+     1,
+     {{Event::send, 101},
+      {Event::wait, 6, Kind::resend, 1},
+      {Event::reconnect, 0, Kind::resend, 1},
+      {Event::wait, 4},
+      {Event::wait, 2, Kind::resend, 1}}},
+};
+
+TEST(PublishRule, DecidesEveryScenario) {
+    for (const Scenario &scenario : scenarios) {
+        SCOPED_TRACE(scenario.name);
+        PublishRule rule;
+        Clock::time_point now{};
+        rule.start(epoch, scenario.acked, now);
+        const auto held = [&](std::uint64_t line) { return line >= scenario.held_from; };
+        int index = 0;
+        for (const Event &event : scenario.events) {
+            SCOPED_TRACE("event " + std::to_string(index++));
+            PublishStep step;
+            switch (event.type) {
+                case Event::send:
+                    rule.sent(event.value, now);
+                    break;
+                case Event::ack:
+                case Event::old_ack:
+                    step = rule.ack(epoch, event.value, event.type == Event::old_ack, held, now);
+                    break;
+                case Event::other_epoch:
+                    step = rule.ack(epoch + 1, event.value, false, held, now);
+                    break;
+                case Event::wait:
+                    now += std::chrono::seconds(event.value);
+                    step = rule.tick(now);
+                    break;
+                case Event::reconnect:
+                    step = rule.reconnected(now);
+                    break;
+            }
+            EXPECT_EQ(step.kind, event.kind);
+            if (event.kind != Kind::none) {
+                EXPECT_EQ(step.line, event.line);
+            }
+        }
+    }
+}
+
+// However the acks come, the acknowledged line only moves back to a line the
+// gateway still holds, and a new epoch is never started while it holds it.
+TEST(PublishRule, NeverForgetsALineItCouldStillSend) {
+    PublishRule rule;
+    Clock::time_point now{};
+    rule.start(epoch, 1, now);
+    const std::uint64_t held_from = 40;
+    std::uint64_t state = 7;
+    for (int i = 0; i < 20000; ++i) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const std::uint64_t value = (state >> 33) % 200 + 1;
+        const std::uint64_t before = rule.acked();
+        if (i % 3 == 0) rule.sent(before + value, now);
+        const PublishStep step = rule.ack(
+            epoch, value, (state >> 20) % 2 == 0, [&](std::uint64_t line) { return line >= held_from; }, now);
+        ASSERT_TRUE(rule.acked() >= before || rule.acked() >= held_from) << "moved back to a line it no longer has";
+        if (step.kind == Kind::new_epoch) {
+            ASSERT_LT(value, held_from);
+            rule.start(epoch, 1, now);  // the epoch numbers are the test's; the rule only sees them match
+        }
+    }
+}
+
+}  // namespace
