@@ -68,6 +68,17 @@ const char *read_log_line(const char *text, std::size_t size, std::size_t &at, L
     return what;
 }
 
+bool walk_log_line(const char *text, std::size_t size, std::size_t &at, const char *&what) {
+    const char *start = text + at;
+    const void *newline = std::memchr(start, '\n', size - at);
+    if (newline == nullptr) return false;
+    const char *end = static_cast<const char *>(newline);
+    LogPacket packet;
+    what = parse_log_line(start, end, packet);
+    at += static_cast<std::size_t>(end - start) + 1;
+    return true;
+}
+
 bool could_start_log_line(const char *at, const char *end) {
     const char *digits = at;
     while (at < end && is_digit(*at)) ++at;

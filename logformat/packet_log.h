@@ -21,6 +21,13 @@ const char *parse_log_line(const char *at, const char *end, LogPacket &packet);
 const char *read_log_line(const char *text, std::size_t size, std::size_t &at, LogPacket &packet);
 extern const char torn_log_line[];
 
+// Walks a log as a follower does, passing over lines that do not parse
+// instead of stopping at them: the line at text + at, in text[0, size).
+// False when no newline ends it there. Otherwise moves at past its newline
+// and returns true, with what null when the line is well formed, or what is
+// wrong with it.
+bool walk_log_line(const char *text, std::size_t size, std::size_t &at, const char *&what);
+
 // Whether [at, end) could be the start of a log line, cut off by a writer
 // that stopped: digits, then a point and digits, then bytes as hex pairs each
 // followed by a space, any of it possibly cut short (even inside a pair).

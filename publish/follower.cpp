@@ -1,9 +1,7 @@
 #include "follower.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -17,6 +15,10 @@
 
 namespace {
 
+constexpr std::size_t max_files = 4;      // open at once; files moved away stay open while a resend may need them
+constexpr std::size_t max_marks = 8;      // files whose lines can be found again
+constexpr std::size_t print_span = 4096;  // of a file's start, when its first line is longer
+
 std::string folder_of(const std::string &path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -24,6 +26,22 @@ std::string folder_of(const std::string &path) {
 }
 
 bool same_file(const struct stat &info, dev_t dev, ino_t ino) { return info.st_dev == dev && info.st_ino == ino; }
+
+// FNV-1a: a file's first line is told from another's, not guarded against forgery.
+std::uint64_t hash_of(const char *data, std::size_t size) {
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<unsigned char>(data[i])) * 1099511628211ULL;
+    return hash == 0 ? 1 : hash;
+}
+
+// The print of a file whose start is [head, head + size): its first line
+// with the newline, or its first print_span bytes; 0 while it has neither.
+std::uint64_t print_of_start(const char *head, std::size_t size) {
+    const void *newline = std::memchr(head, '\n', std::min(size, print_span));
+    if (newline != nullptr)
+        return hash_of(head, static_cast<std::size_t>(static_cast<const char *>(newline) - head) + 1);
+    return size >= print_span ? hash_of(head, print_span) : 0;
+}
 
 }  // namespace
 
@@ -77,106 +95,240 @@ bool Follower::at_end(const Position &at) const {
     return at.dev == end_dev_ && at.ino == end_ino_ && at.offset >= end_;
 }
 
-Follower::File *Follower::open_as(const std::string &path, const Position &at) {
+void Follower::restore(const std::vector<FileMark> &files, const Position & /*at*/) {
+    // A state written before files were kept has none: its lines below the
+    // acknowledged one count as gone, which costs a new epoch, never a line twice.
+    marks_ = files;
+}
+
+void Follower::renumber(Position &at) {
+    const auto delta = static_cast<std::int64_t>(at.seq) - 1;
+    const auto own = std::find_if(marks_.begin(), marks_.end(),
+                                  [&](const FileMark &mark) { return mark.dev == at.dev && mark.ino == at.ino; });
+    marks_.erase(marks_.begin(), own == marks_.end() ? marks_.end() : own);  // earlier files are not in the new epoch
+    for (FileMark &mark : marks_) mark.first -= delta;
+    at.seq = 1;
+}
+
+std::uint64_t Follower::print_of(int fd) {
+    char head[print_span];
+    const ssize_t got = pread(fd, head, sizeof head, 0);
+    return got <= 0 ? 0 : print_of_start(head, static_cast<std::size_t>(got));
+}
+
+FileMark *Follower::mark_of(dev_t dev, ino_t ino) {
+    for (FileMark &mark : marks_)
+        if (mark.dev == dev && mark.ino == ino) return &mark;
+    return nullptr;
+}
+
+// The file is met at its start: its lines are numbered from first on.
+void Follower::note_file(const File &file, std::int64_t first) {
+    marks_.erase(std::remove_if(marks_.begin(), marks_.end(),
+                                [&](const FileMark &mark) { return mark.dev == file.dev && mark.ino == file.ino; }),
+                 marks_.end());
+    marks_.push_back({file.dev, file.ino, print_of(file.fd), first});
+    if (marks_.size() > max_marks) marks_.erase(marks_.begin());
+}
+
+// The file at path when it is the file dev, ino and, where its print is
+// known, starts as that file did: an inode may be reused at once.
+Follower::File *Follower::open_as(const std::string &path, dev_t dev, ino_t ino) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0 || !same_file(info, at.dev, at.ino)) {
+    const FileMark *mark = mark_of(dev, ino);
+    if (fd < 0 || fstat(fd, &info) != 0 || !same_file(info, dev, ino) ||
+        (mark != nullptr && mark->print != 0 && print_of(fd) != mark->print)) {
         if (fd >= 0) close(fd);
         return nullptr;
     }
-    files_.push_back({info.st_dev, info.st_ino, fd, path, 0});
+    files_.push_back({dev, ino, fd, path});
+    forget_old();
     return &files_.back();
 }
 
-// The open file at holds a place in; or the log or LOG.1 when one is that
-// file; or, when it is gone, the log from its start.
-Follower::File *Follower::file_at(Position &at) {
-    for (int look = 0; look < 2; ++look) {
-        for (File &file : files_)
-            if (file.dev == at.dev && file.ino == at.ino) return &file;
-        if (look == 1) break;
-        if (at.ino != 0) {
-            if (File *file = open_as(log_, at)) return file;
-            if (File *file = open_as(log_ + ".1", at)) return file;
-            warn("%s: the file it was on is gone, %" PRIu64 " of its lines read (line %" PRIu64
-                 " of the epoch next); going on with the log's start",
-                 log_.c_str(), at.line, at.seq);
-            at = Position{0, 0, 0, 0, at.seq};
-        }
-        struct stat info {};
-        if (stat(log_.c_str(), &info) != 0) return nullptr;  // until it is created
-        at = Position{info.st_dev, info.st_ino, 0, 0, at.seq};
-    }
-    return open_as(log_, at);
-}
-
-// Files moved away stay open while a resend may go back into them; only the
-// oldest of many is closed.
 void Follower::forget_old() {
     if (files_.size() <= max_files) return;
     close(files_.front().fd);
     files_.erase(files_.begin());
 }
 
-// At the end of file: if the log is another file now, what file still holds
-// without a newline is named and at moves on to the log's start.
-bool Follower::move_on(File &file, Position &at) {
-    struct stat now {};
-    if (stat(log_.c_str(), &now) != 0 || same_file(now, file.dev, file.ino)) return false;
-    struct stat info {};
-    if (fstat(file.fd, &info) == 0 && info.st_size > at.offset && at.offset >= file.reported) {
-        file.reported = info.st_size;
-        warn("%s:%" PRIu64 ": last line has no newline, skipped", file.name.c_str(), at.line + 1);
+// The open file at holds a place in; or the log or LOG.1 when one is that
+// file; or, when it is gone, the log from its start.
+Follower::File *Follower::file_at(Position &at) {
+    for (File &file : files_)
+        if (file.dev == at.dev && file.ino == at.ino) return &file;
+    if (at.ino != 0) {
+        if (File *file = open_as(log_, at.dev, at.ino)) return file;
+        if (File *file = open_as(log_ + ".1", at.dev, at.ino)) return file;
+        warn("%s: the file it was on is gone, %" PRIu64 " of its lines read (line %" PRIu64
+             " of the epoch next); going on with the log's start",
+             log_.c_str(), at.line, at.seq);
     }
-    at = Position{now.st_dev, now.st_ino, 0, 0, at.seq};
+    struct stat info {};
+    if (stat(log_.c_str(), &info) != 0) return nullptr;  // until it is created
+    marks_.erase(
+        std::remove_if(marks_.begin(), marks_.end(),
+                       [&](const FileMark &mark) { return mark.dev == info.st_dev && mark.ino == info.st_ino; }),
+        marks_.end());  // an earlier file's inode, reused
+    File *file = open_as(log_, info.st_dev, info.st_ino);
+    if (file == nullptr) return nullptr;
+    at = Position{file->dev, file->ino, 0, 0, at.seq};
+    note_file(*file, static_cast<std::int64_t>(at.seq));
+    return file;
+}
+
+// The file's start is not what it was: it was truncated, or emptied and
+// written again (copytruncate). Its lines are new ones, shipped from its start.
+bool Follower::replaced(File &file) {
+    file.caught_up = false;
+    FileMark *mark = mark_of(file.dev, file.ino);
+    const std::uint64_t print = print_of(file.fd);
+    if (mark == nullptr || mark->print == print) return false;
+    if (mark->print == 0) {
+        mark->print = print;  // the first line came since
+        return false;
+    }
     return true;
 }
 
-std::size_t Follower::read(Position &at, std::uint64_t skip_to, std::string &out, std::size_t room) {
-    if (at_end(at)) return 0;  // not even on to a newer file
-    for (int pass = 0; pass < 2; ++pass) {
+// [at.offset, at.offset + a whole buffer) has no newline: no log line is that
+// long. Named once; passes at over it once its newline comes. False while
+// the file ends inside it.
+bool Follower::pass_long_run(File &file, Position &at, bool quiet) {
+    if (!quiet && at.offset >= file.named) {
+        warn("%s:%" PRIu64 ": no newline in %zu bytes, longer than any log line; skipped", file.name.c_str(),
+             at.line + 1, buffer_.size());
+        file.named = at.offset + 1;
+    }
+    if (file.run_at != at.offset) file.run_checked = at.offset + static_cast<off_t>(buffer_.size());
+    file.run_at = at.offset;
+    for (;;) {
+        const ssize_t got = pread(file.fd, buffer_.data(), buffer_.size(), file.run_checked);
+        if (got <= 0) return false;
+        const void *newline = std::memchr(buffer_.data(), '\n', static_cast<std::size_t>(got));
+        if (newline == nullptr) {
+            file.run_checked += got;
+            continue;
+        }
+        at.offset = file.run_checked + (static_cast<const char *>(newline) - buffer_.data()) + 1;
+        ++at.line;
+        file.named = std::max(file.named, at.offset);
+        file.run_at = -1;
+        return true;
+    }
+}
+
+// At the end of file. False while the log is still this file; otherwise
+// true once at is on the log's start, after one more read of this file.
+bool Follower::move_on(File &file, Position &at, bool quiet) {
+    struct stat now {};
+    if (stat(log_.c_str(), &now) != 0 || same_file(now, file.dev, file.ino)) return false;
+    if (!file.rotated) {
+        file.rotated = true;  // a line may have landed in it since the last read
+        return true;
+    }
+    struct stat info {};
+    if (!quiet && fstat(file.fd, &info) == 0 && info.st_size > at.offset && at.offset >= file.named) {
+        file.named = info.st_size;
+        warn("%s:%" PRIu64 ": last line has no newline, skipped", file.name.c_str(), at.line + 1);
+    }
+    at = Position{now.st_dev, now.st_ino, 0, 0, at.seq};
+    File *next = open_as(log_, now.st_dev, now.st_ino);
+    if (next != nullptr) note_file(*next, static_cast<std::int64_t>(at.seq));
+    return true;
+}
+
+std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std::uint64_t stop, Mode mode) {
+    const bool quiet = mode == count;
+    std::size_t lines = 0;
+    while (at.seq != stop && !at_end(at)) {
         File *file = file_at(at);
-        if (file == nullptr || room == 0) return 0;
-        std::size_t want = std::min(room, buffer_.size());
+        if (file == nullptr) break;
+        if (file->caught_up && replaced(*file)) {
+            warn("%s: its start changed (truncated or written anew) after %" PRIu64
+                 " lines were read; shipping it from its start",
+                 file->name.c_str(), at.line);
+            at = Position{file->dev, file->ino, 0, 0, at.seq};
+            file->named = 0;
+            file->run_at = -1;
+            note_file(*file, static_cast<std::int64_t>(at.seq));
+            continue;
+        }
+        std::size_t want = buffer_.size();
         if (end_ >= 0 && at.dev == end_dev_ && at.ino == end_ino_)
             want = std::min(want, static_cast<std::size_t>(std::max<off_t>(end_ - at.offset, 0)));
         const ssize_t got = want == 0 ? 0 : pread(file->fd, buffer_.data(), want, at.offset);
-        std::size_t lines = 0;
-        std::size_t start = 0;
-        LogPacket packet;
-        for (const char *newline = nullptr;
-             got > 0 && (newline = static_cast<const char *>(std::memchr(
-                             buffer_.data() + start, '\n', static_cast<std::size_t>(got) - start))) != nullptr;) {
-            const char *begin = buffer_.data() + start;
-            const char *what = parse_log_line(begin, newline, packet);
-            const std::size_t size = static_cast<std::size_t>(newline - begin) + 1;
-            start += size;
-            ++at.line;
-            if (what != nullptr) {
-                if (at.offset >= file->reported) {
-                    warn("%s:%" PRIu64 ": %s, skipped", file->name.c_str(), at.line, what);
-                    file->reported = at.offset + static_cast<off_t>(size);
+        if (got < 0) break;
+        const auto size = static_cast<std::size_t>(got);
+        std::size_t used = 0;
+        bool full = false;
+        const char *what = nullptr;
+        for (std::size_t next = 0; at.seq != stop && walk_log_line(buffer_.data(), size, next, what); used = next) {
+            const std::size_t length = next - used;
+            if (what == nullptr && out != nullptr) {
+                if (length > room) {
+                    full = true;
+                    break;
                 }
-                at.offset += static_cast<off_t>(size);
-                continue;
+                out->append(buffer_.data() + used, length);
+                room -= length;
+                ++lines;
             }
-            at.offset += static_cast<off_t>(size);
-            if (at.seq++ < skip_to) {
-                if (at.seq == skip_to) return 0;
-                continue;
+            if (at.offset == 0) {
+                FileMark *mark = mark_of(file->dev, file->ino);
+                if (mark != nullptr && mark->print == 0) mark->print = print_of_start(buffer_.data(), size);
             }
-            out.append(begin, size);
-            ++lines;
+            ++at.line;
+            if (what == nullptr) {
+                ++at.seq;
+            } else if (!quiet && at.offset >= file->named) {
+                warn("%s:%" PRIu64 ": %s, skipped", file->name.c_str(), at.line, what);
+                file->named = at.offset + static_cast<off_t>(length);
+            }
+            at.offset += static_cast<off_t>(length);
         }
-        if (lines > 0 || start > 0) return lines;
-        if (got == static_cast<ssize_t>(buffer_.size())) {
-            // A line longer than any batch: no log line is that long.
-            warn("%s:%" PRIu64 ": line too long, skipped", file->name.c_str(), at.line + 1);
-            at.offset += got;
-            return 0;
+        if (full) break;
+        if (used > 0) continue;
+        if (size == buffer_.size() && pass_long_run(*file, at, quiet)) continue;
+        // The end of the file, or of what it holds so far.
+        struct stat info {};
+        if (size == 0 && fstat(file->fd, &info) == 0 && info.st_size < at.offset) {
+            warn("%s: truncated to %lld bytes after %" PRIu64 " lines were read; shipping it from its start",
+                 file->name.c_str(), static_cast<long long>(info.st_size), at.line);
+            at = Position{file->dev, file->ino, 0, 0, at.seq};
+            file->named = 0;
+            file->run_at = -1;
+            note_file(*file, static_cast<std::int64_t>(at.seq));
+            continue;
         }
-        if (!move_on(*file, at)) return 0;
-        forget_old();
+        file->caught_up = true;
+        if (end_ >= 0 && at.dev == end_dev_ && at.ino == end_ino_) break;
+        if (!move_on(*file, at, quiet)) break;
     }
-    return 0;
+    return lines;
+}
+
+std::size_t Follower::read(Position &at, std::string &out, std::size_t room) { return walk(at, &out, room, 0, ship); }
+
+bool Follower::skip(Position &at, std::uint64_t to) {
+    walk(at, nullptr, 0, to, count);
+    return at.seq == to;
+}
+
+bool Follower::find(std::uint64_t seq, Position &at) {
+    const FileMark *mark = nullptr;
+    for (const FileMark &candidate : marks_)
+        if (candidate.first <= static_cast<std::int64_t>(seq)) mark = &candidate;
+    if (mark == nullptr) return false;
+    const dev_t dev = mark->dev;
+    const ino_t ino = mark->ino;
+    // Numbered from the file's first line on, even from below the epoch's line 1.
+    Position place{dev, ino, 0, 0, static_cast<std::uint64_t>(mark->first)};
+    bool open = false;
+    for (const File &file : files_) open = open || (file.dev == dev && file.ino == ino);
+    if (!open && open_as(log_, dev, ino) == nullptr && open_as(log_ + ".1", dev, ino) == nullptr) return false;
+    if (!skip(place, seq)) return false;
+    at = place;
+    return true;
 }

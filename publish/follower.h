@@ -9,8 +9,11 @@
 
 // Follows a log by name, as tail -F does: a file moved away or deleted is
 // read to its end, then the new file under the name from its start. Files
-// are told apart by identity, so a place in one survives a rotation, and one
-// found beside the log as LOG.1 (where logrotate leaves it) is finished first.
+// are told apart by identity and by their first line, so a place in one
+// survives a rotation, and one found beside the log as LOG.1 (where logrotate
+// leaves it) is finished first. It numbers the well-formed lines of the epoch
+// as it goes and keeps, for each file, the number of its first line, so that
+// a line sent before can be found again.
 class Follower {
 public:
     explicit Follower(std::string log);
@@ -28,13 +31,24 @@ public:
     // Whether at has reached the end set by stop_at_current_end.
     bool at_end(const Position &at) const;
 
+    // The files of the epoch, oldest first, as the state keeps them; set
+    // from the state, with at's file added when the state has none for it.
+    const std::vector<FileMark> &files() const { return marks_; }
+    void restore(const std::vector<FileMark> &files, const Position &at);
+    // Numbers the lines anew for an epoch whose first line is at at.
+    void renumber(Position &at);
+
     // Appends to out the whole lines from at on, up to room bytes, each with
-    // its newline; moves at past them and numbers them. Lines numbered below
-    // skip_to are passed over, and the call returns as soon as they are. A
-    // malformed line is named on standard error once and passed over. At the
-    // end of a file that the log is no longer, moves at on to the log's
-    // start. Returns the number of lines appended.
-    std::size_t read(Position &at, std::uint64_t skip_to, std::string &out, std::size_t room);
+    // its newline, and moves at past them. Malformed lines and runs longer
+    // than a batch without a newline are named on standard error once and
+    // passed over. At the end of a file that the log is no longer, reads it
+    // once more, then moves at on to the log's start. Returns the number of
+    // lines appended.
+    std::size_t read(Position &at, std::string &out, std::size_t room);
+    // Passes over lines until at.seq is to; false when the log ends first.
+    bool skip(Position &at, std::uint64_t to);
+    // The place of line seq of the epoch; false when the gateway no longer holds it.
+    bool find(std::uint64_t seq, Position &at);
 
 private:
     struct File {
@@ -42,17 +56,28 @@ private:
         ino_t ino;
         int fd;
         std::string name;
-        off_t reported;  // malformed lines before this have been named
+        off_t named = 0;         // malformed lines before this have been named
+        off_t run_at = -1;       // where a run longer than a batch starts, while it is passed over
+        off_t run_checked = 0;   // it has no newline before this
+        bool rotated = false;    // the log has moved on; read once more before leaving
+        bool caught_up = false;  // its end was reached: check that it is still the same file
     };
+    enum Mode { ship, count };
+    std::size_t walk(Position &at, std::string *out, std::size_t room, std::uint64_t stop, Mode mode);
     File *file_at(Position &at);
-    File *open_as(const std::string &path, const Position &at);
-    bool move_on(File &file, Position &at);
+    File *open_as(const std::string &path, dev_t dev, ino_t ino);
+    FileMark *mark_of(dev_t dev, ino_t ino);
+    void note_file(const File &file, std::int64_t first);
+    bool replaced(File &file);
+    bool pass_long_run(File &file, Position &at, bool quiet);
+    bool move_on(File &file, Position &at, bool quiet);
+    std::uint64_t print_of(int fd);
     void forget_old();
-    static constexpr std::size_t max_files = 4;
 
     std::string log_;
     int watch_ = -1;
-    std::vector<File> files_;
+    std::vector<File> files_;      // open, at most max_files
+    std::vector<FileMark> marks_;  // at most max_marks
     std::vector<char> buffer_;
     dev_t end_dev_ = 0;
     ino_t end_ino_ = 0;

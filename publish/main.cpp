@@ -16,6 +16,7 @@
 #include "contract.h"
 #include "follower.h"
 #include "options.h"
+#include "publish_rule.h"
 #include "signals.h"
 #include "state.h"
 #include "std_fds.h"
@@ -43,9 +44,10 @@ const char help[] =
     "  -h, --help   print this and exit\n"
     "  -V, --version  print the version and exit\n";
 
-constexpr std::size_t window = 8;            // batches unacknowledged at most
-constexpr std::chrono::seconds patience{5};  // without progress, then sent again
+// Bytes of batches out at once: enough for an ack's round trip at full speed.
+constexpr std::size_t window = 8 * max_payload;
 constexpr std::chrono::milliseconds save_every{200};
+constexpr std::chrono::seconds retry_save{1};
 
 struct Options {
     BrokerOptions broker;
@@ -62,6 +64,7 @@ bool same_place(const Position &a, const Position &b) {
 struct Batch {
     std::uint64_t end_seq;  // the first line after it
     Position end;
+    std::size_t size;
 };
 
 class Publisher {
@@ -72,21 +75,27 @@ public:
 private:
     bool start(std::string &error);
     void on_ack(const mosquitto_message &message);
-    void rewind();
+    void apply(const PublishStep &step);
+    void forget_in_flight();
+    void start_epoch(std::uint64_t lost);
     void send_batches();
-    bool save(bool now, std::string &error);
+    void save(bool now);
 
     const Options &options_;
     BrokerLink link_;
     Follower follower_;
     PublishState state_;
+    PublishRule rule_;
     Position read_;              // where the next batch starts
+    Position found_;             // the line a lower ack asked for, once found
     std::uint64_t skip_to_ = 0;  // lines before this the collector has
     std::deque<Batch> in_flight_;
+    std::size_t in_flight_bytes_ = 0;
     std::string payload_;
-    Clock::time_point progress_ = Clock::now();
-    Clock::time_point saved_at_{};
+    bool epoch_pending_ = false;  // a new epoch, not yet durable: nothing of it goes out
     bool dirty_ = false;
+    bool save_failing_ = false;
+    Clock::time_point saved_at_{};
 };
 
 bool Publisher::start(std::string &error) {
@@ -94,8 +103,10 @@ bool Publisher::start(std::string &error) {
     if (!load_state(options_.state, state_, found, error)) return false;
     if (!found) {
         state_.epoch = draw_epoch();
-        if (!save_state(options_.state, state_, error)) return false;
+        epoch_pending_ = true;
     }
+    follower_.restore(state_.files, state_.acked);
+    rule_.start(state_.epoch, state_.acked.seq, Clock::now());
     read_ = state_.acked;
     if (options_.once) follower_.stop_at_current_end();
     const std::string ack = ack_topic(options_.broker.prefix, options_.name);
@@ -103,7 +114,7 @@ bool Publisher::start(std::string &error) {
     link_.on_up = [this, ack, status] {
         link_.publish(status, "online", 6, true);
         link_.subscribe(ack);
-        rewind();
+        apply(rule_.reconnected(Clock::now()));
     };
     link_.on_message = [this, ack](const mosquitto_message &message) {
         if (ack == message.topic) on_ack(message);
@@ -111,69 +122,85 @@ bool Publisher::start(std::string &error) {
     return link_.open("sfpublish-" + options_.name, true, status, "offline", error);
 }
 
-// Sends again from the last acknowledged line.
-void Publisher::rewind() {
-    in_flight_.clear();
-    read_ = state_.acked;
-    progress_ = Clock::now();
-}
-
 void Publisher::on_ack(const mosquitto_message &message) {
     std::uint64_t epoch = 0;
     std::uint64_t next = 0;
     if (!parse_ack(static_cast<const char *>(message.payload), static_cast<std::size_t>(message.payloadlen), epoch,
-                   next) ||
-        epoch != state_.epoch)
-        return;  // another epoch's, or not an ack
-    Position &acked = state_.acked;
-    if (next < acked.seq) {
-        // The collector has lost its record of this gateway.
-        const std::uint64_t fresh = draw_epoch();
-        warn("the collector knows epoch %016" PRIx64 " only up to line %" PRIu64 ", not %" PRIu64
-             "; starting epoch %016" PRIx64 " there",
-             epoch, next, acked.seq, fresh);
-        state_.epoch = fresh;
-        acked.seq = 1;
-        skip_to_ = 0;
-        dirty_ = true;
-        saved_at_ = Clock::time_point{};  // written at the end of this turn
-        return rewind();
-    }
-    progress_ = Clock::now();
-    if (next == acked.seq) {
-        // Fresh, not the retained one a subscription brings: a batch went
-        // missing, so from here again.
-        if (!message.retain && !in_flight_.empty()) rewind();
+                   next))
         return;
-    }
-    while (!in_flight_.empty() && in_flight_.front().end_seq <= next) {
-        if (in_flight_.front().end_seq == next) {
-            acked = in_flight_.front().end;
-            dirty_ = true;
-        }
-        in_flight_.pop_front();
-    }
-    if (acked.seq < next) {
-        // Further than any batch of this run: pass over what the collector has.
-        skip_to_ = next;
-        rewind();
+    const auto held = [this](std::uint64_t line) { return follower_.find(line, found_); };
+    apply(rule_.ack(epoch, next, message.retain, held, Clock::now()));
+}
+
+void Publisher::forget_in_flight() {
+    in_flight_.clear();
+    in_flight_bytes_ = 0;
+}
+
+void Publisher::apply(const PublishStep &step) {
+    switch (step.kind) {
+        case PublishStep::none:
+            return;
+        case PublishStep::advance:
+            while (!in_flight_.empty() && in_flight_.front().end_seq <= step.line) {
+                if (in_flight_.front().end_seq == step.line) {
+                    state_.acked = in_flight_.front().end;
+                    dirty_ = true;
+                }
+                in_flight_bytes_ -= in_flight_.front().size;
+                in_flight_.pop_front();
+            }
+            if (state_.acked.seq == step.line) return;
+            // Not the end of a batch of this run: pass over what the collector has.
+            forget_in_flight();
+            read_ = state_.acked;
+            skip_to_ = step.line;
+            return;
+        case PublishStep::resend:
+            forget_in_flight();
+            skip_to_ = 0;
+            if (step.line < state_.acked.seq) {
+                state_.acked = found_;
+                dirty_ = true;
+            } else if (step.line > state_.acked.seq) {
+                skip_to_ = step.line;
+            }
+            read_ = state_.acked;
+            return;
+        case PublishStep::new_epoch:
+            return start_epoch(step.line);
     }
 }
 
+// The collector lost lines that the gateway no longer holds: the central log
+// has a gap, and a new epoch starts at the acknowledged line.
+void Publisher::start_epoch(std::uint64_t lost) {
+    const std::uint64_t fresh = draw_epoch();
+    warn("the collector has lost %" PRIu64 " lines of epoch %016" PRIx64 " (from line %" PRIu64
+         ") that this gateway no longer holds; starting epoch %016" PRIx64 " at line %" PRIu64,
+         lost, state_.epoch, state_.acked.seq - lost, fresh, state_.acked.seq);
+    forget_in_flight();
+    skip_to_ = 0;
+    state_.epoch = fresh;
+    follower_.renumber(state_.acked);
+    read_ = state_.acked;
+    rule_.start(fresh, state_.acked.seq, Clock::now());
+    epoch_pending_ = true;
+}
+
 void Publisher::send_batches() {
-    while (link_.up() && in_flight_.size() < window) {
-        const std::uint64_t first = read_.seq;
-        payload_.clear();
-        payload_ += format_header(state_.epoch, first);
-        const std::size_t lines = follower_.read(read_, skip_to_, payload_, max_payload - payload_.size());
-        if (skip_to_ != 0 && read_.seq == skip_to_ && state_.acked.seq < skip_to_) {
-            state_.acked = read_;
-            dirty_ = true;
+    while (!epoch_pending_ && link_.up() && in_flight_bytes_ < window) {
+        if (skip_to_ != 0) {
+            if (!follower_.skip(read_, skip_to_)) return;  // until the log holds them
+            if (in_flight_.empty()) {
+                state_.acked = read_;
+                dirty_ = true;
+            }
             skip_to_ = 0;
-            continue;
         }
-        if (lines == 0) {
-            if (read_.seq != first) continue;
+        payload_.clear();
+        payload_ += format_header(state_.epoch, read_.seq);
+        if (follower_.read(read_, payload_, max_payload - payload_.size()) == 0) {
             if (in_flight_.empty() && read_.seq == state_.acked.seq && !same_place(read_, state_.acked)) {
                 // Past malformed lines or into a new file, with nothing unacknowledged.
                 state_.acked = read_;
@@ -183,44 +210,55 @@ void Publisher::send_batches() {
         }
         if (!link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(),
                            false))
-            return rewind();
-        in_flight_.push_back({read_.seq, read_});
+            return;  // the connection is going: a reconnection sends again from the acknowledged line
+        in_flight_.push_back({read_.seq, read_, payload_.size()});
+        in_flight_bytes_ += payload_.size();
+        rule_.sent(read_.seq, Clock::now());
     }
 }
 
-// Writes the state when it changed, at most every save_every unless now.
-bool Publisher::save(bool now, std::string &error) {
-    if (!dirty_ && !now) return true;
+// A new epoch is durable before any batch of it goes out; otherwise the
+// state is written when it changed, at most every save_every. A routine save
+// that fails is said once and retried: an older saved place only costs lines
+// sent again, which the collector drops.
+void Publisher::save(bool now) {
+    if (!dirty_ && !epoch_pending_) return;
     const auto at = Clock::now();
-    if (!now && at - saved_at_ < save_every) return true;
+    const Clock::duration wait = save_failing_ ? Clock::duration(retry_save) : now ? Clock::duration(0) : save_every;
+    if (at - saved_at_ < wait) return;
     saved_at_ = at;
+    state_.files = follower_.files();
+    std::string error;
+    if (!save_state(options_.state, state_, error)) {
+        if (!save_failing_) warn("%s; retrying%s", error.c_str(), epoch_pending_ ? "" : ", shipping goes on");
+        save_failing_ = true;
+        return;
+    }
+    if (save_failing_) warn("%s: saved again", options_.state.c_str());
+    save_failing_ = false;
     dirty_ = false;
-    return save_state(options_.state, state_, error);
+    epoch_pending_ = false;
 }
 
 int Publisher::run() {
     std::string error;
     bool going = start(error);
     while (going && !stop_requested()) {
+        save(epoch_pending_);
         send_batches();
-        if (options_.once && in_flight_.empty() && follower_.at_end(state_.acked) && link_.up()) break;
-        if (!in_flight_.empty() && Clock::now() - progress_ > patience) rewind();
+        if (options_.once && in_flight_.empty() && !epoch_pending_ && follower_.at_end(state_.acked) && link_.up())
+            break;
+        apply(rule_.tick(Clock::now()));
         bool changed = false;
         going = link_.turn(follower_.watch_fd(), std::chrono::milliseconds(1000), changed, error);
         if (changed) follower_.drain_events();
-        // A new epoch is on disk before any batch of it goes out.
-        std::string failure;
-        if (!save(false, failure)) {
-            error = failure;
-            going = false;
-        }
     }
-    std::string failure;
-    if (!save(true, failure) && error.empty()) error = failure;
     if (!error.empty()) {
         warn("%s", error.c_str());
         return 1;
     }
+    save_failing_ = false;  // one last try, at once
+    save(true);
     link_.publish(status_topic(options_.broker.prefix, options_.name), "offline", 7, true);
     link_.close_cleanly();
     return 0;

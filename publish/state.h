@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -17,10 +18,28 @@ struct Position {
     std::uint64_t seq = 1;
 };
 
+// A file the log has been, told apart from a later file that got the same
+// inode by a hash of its first line, with the number in the epoch of its
+// first well-formed line, so that any line of the epoch can be found again by
+// counting within one file.
+struct FileMark {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::uint64_t print = 0;  // 0 until the file has a first line
+    std::int64_t first = 1;   // 0 or below when the epoch began inside the file
+};
+
 struct PublishState {
     std::uint64_t epoch = 0;
-    Position acked;  // the first line the collector does not have
+    Position acked;               // the first line the collector does not have
+    std::vector<FileMark> files;  // oldest first
 };
+
+// The state as its file holds it: "EPOCH SEQ DEV INO OFFSET LINE", then a
+// line "file DEV INO PRINT FIRST" for each file. False, with error set, when
+// the text is not one.
+bool parse_state(const std::string &text, PublishState &state, std::string &error);
+std::string format_state(const PublishState &state);
 
 // False when there is no state file; a file that does not read as one is an
 // error (error set), so that a damaged state never starts a new epoch silently.

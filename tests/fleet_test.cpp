@@ -334,21 +334,37 @@ TEST_F(Fleet, ClientsStopCleanlyAndSayOffline) {
 }
 
 // A collector that lost what it knew of a gateway answers its next batch
-// with "EPOCH 1": the publisher starts a new epoch where it was.
-TEST_F(Fleet, CollectorThatLostItsRecordGetsANewEpoch) {
+// with "EPOCH 1": the publisher sends the epoch again from its first line
+// while its files hold it, and starts a new epoch, naming the gap, once they
+// do not.
+TEST_F(Fleet, CollectorThatLostItsRecordGetsWhatTheGatewayStillHolds) {
     Broker broker(dir);
     auto collecting = start_collector(broker, central);
     write_file(log, lines_from(0, 100));
     EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
-    collecting->stop();
-    std::filesystem::remove_all(central);
-    mkdir(central.c_str(), 0755);
-    collecting = start_collector(broker, central);
+    const auto lose_record = [&] {
+        collecting->stop();
+        std::filesystem::remove_all(central);
+        mkdir(central.c_str(), 0755);
+        collecting = start_collector(broker, central);
+    };
+    lose_record();
     append_file(log, lines_from(100, 100));
-    const Outcome outcome = start_publisher(broker, log, true)->finish();
+    Outcome outcome = start_publisher(broker, log, true)->finish();
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_NE(outcome.err.find("only up to line 1, not 101; starting epoch"), std::string::npos) << outcome.err;
-    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(100, 100)));
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 200)));
+    // Rotated and compressed away: lines 1 to 200 are gone from the gateway.
+    ASSERT_EQ(std::remove(log.c_str()), 0);
+    write_file(log, lines_from(200, 50));
+    EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
+    lose_record();
+    append_file(log, lines_from(250, 50));
+    outcome = start_publisher(broker, log, true)->finish();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_NE(outcome.err.find("the collector has lost 250 lines of epoch "), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find(" at line 251\n"), std::string::npos) << outcome.err;
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(250, 50)));
     collecting->stop();
 }
 
