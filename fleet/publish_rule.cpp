@@ -5,14 +5,14 @@
 void PublishRule::start(std::uint64_t epoch, std::uint64_t acked, Clock::time_point now) {
     epoch_ = epoch;
     acked_ = sent_ = acked;
-    resent_for_ = 0;
+    copied_from_ = 1;
+    copied_to_ = 0;
     progressed(now);
 }
 
 void PublishRule::progressed(Clock::time_point now) {
     patience_ = first_patience;
     deadline_ = now + patience_;
-    resent_for_ = 0;
 }
 
 void PublishRule::sent(std::uint64_t to, Clock::time_point now) {
@@ -20,8 +20,12 @@ void PublishRule::sent(std::uint64_t to, Clock::time_point now) {
     sent_ = std::max(sent_, to);
 }
 
-// What was out stays out: it goes again, from from on.
-PublishStep PublishRule::send_again(std::uint64_t from, Clock::time_point now) {
+// What was out stays out: it goes again, from from on. The collector
+// answers each copy it already has with the line it is at, which, once the
+// originals are in, equals the acknowledged line: news of nothing.
+PublishStep PublishRule::send_again(std::uint64_t from, std::uint64_t low, Clock::time_point now) {
+    copied_from_ = low;
+    copied_to_ = sent_;
     deadline_ = now + patience_;
     return {PublishStep::resend, from};
 }
@@ -37,30 +41,29 @@ PublishStep PublishRule::ack(std::uint64_t epoch, std::uint64_t next, bool retai
     }
     // The broker's stored ack is what is known already; so is any ack while nothing is out.
     if (next == acked_ && (retained || sent_ == acked_)) return {};
-    // Each value answers once until progress: duplicates of one ack, or one
-    // ack per batch that followed a gap, must not each send the window again.
-    if (resent_for_ == next) return {};
-    resent_for_ = next;
-    if (next == acked_) return send_again(acked_, now);
+    // One resend answers an ack value: duplicates of one ack, one ack per
+    // batch that followed a gap, and the answers to the copies must not each
+    // send the window again, or resends feed on each other.
+    if (answers_copies(next)) return {};
+    if (next == acked_) return send_again(acked_, acked_, now);
     if (held(next)) {
         // Old or not, the collector drops what it has; a collector restored from a backup gets the rest.
         acked_ = next;
-        return send_again(next, now);
+        return send_again(next, next, now);
     }
     // A retained ack may be an old save of the broker's: the window again
     // makes the collector say where it really is.
-    if (retained) return send_again(acked_, now);
+    if (retained) return send_again(acked_, next, now);
     return {PublishStep::new_epoch, acked_ - next};
 }
 
 PublishStep PublishRule::tick(Clock::time_point now) {
     if (sent_ <= acked_ || now < deadline_) return {};
     patience_ = std::min<Clock::duration>(patience_ * 2, max_patience);
-    resent_for_ = 0;
-    return send_again(acked_, now);
+    return send_again(acked_, acked_, now);
 }
 
 PublishStep PublishRule::reconnected(Clock::time_point now) {
     progressed(now);
-    return send_again(acked_, now);
+    return send_again(acked_, acked_, now);
 }

@@ -47,13 +47,18 @@ public:
     Clock::duration patience() const { return patience_; }
 
 private:
-    PublishStep send_again(std::uint64_t from, Clock::time_point now);
+    PublishStep send_again(std::uint64_t from, std::uint64_t low, Clock::time_point now);
+    bool answers_copies(std::uint64_t next) const { return next >= copied_from_ && next <= copied_to_; }
     void progressed(Clock::time_point now);
 
     std::uint64_t epoch_ = 0;
     std::uint64_t acked_ = 1;
     std::uint64_t sent_ = 1;
-    std::uint64_t resent_for_ = 0;  // the ack value a resend answered, until progress; 0: none
+    // The last resend: the ack values [copied_from_, copied_to_] may be the
+    // collector's answers to its copies, or stale copies of the ack that
+    // caused it, and are no news of a gap. Empty: from above to.
+    std::uint64_t copied_from_ = 1;
+    std::uint64_t copied_to_ = 0;
     Clock::duration patience_ = first_patience;
     Clock::time_point deadline_{};
 };
