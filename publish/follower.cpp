@@ -95,10 +95,12 @@ bool Follower::at_end(const Position &at) const {
     return at.dev == end_dev_ && at.ino == end_ino_ && at.offset >= end_;
 }
 
-void Follower::restore(const std::vector<FileMark> &files, const Position & /*at*/) {
+void Follower::restore(const std::vector<FileMark> &files, Position &at) {
     // A state written before files were kept has none: its lines below the
     // acknowledged one count as gone, which costs a new epoch, never a line twice.
     marks_ = files;
+    // Its file may be gone, and another have its inode: found now, before an end is set by identity.
+    if (at.ino != 0) file_at(at);
 }
 
 void Follower::renumber(Position &at) {

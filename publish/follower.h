@@ -32,9 +32,9 @@ public:
     bool at_end(const Position &at) const;
 
     // The files of the epoch, oldest first, as the state keeps them; set
-    // from the state, with at's file added when the state has none for it.
+    // from the state, whose place at moves to the log's start when its file is gone.
     const std::vector<FileMark> &files() const { return marks_; }
-    void restore(const std::vector<FileMark> &files, const Position &at);
+    void restore(const std::vector<FileMark> &files, Position &at);
     // Numbers the lines anew for an epoch whose first line is at at.
     void renumber(Position &at);
 
