@@ -141,21 +141,27 @@ void Publisher::apply(const PublishStep &step) {
     switch (step.kind) {
         case PublishStep::none:
             return;
-        case PublishStep::advance:
+        case PublishStep::advance: {
+            Position at = state_.acked;
             while (!in_flight_.empty() && in_flight_.front().end_seq <= step.line) {
-                if (in_flight_.front().end_seq == step.line) {
-                    state_.acked = in_flight_.front().end;
-                    dirty_ = true;
-                }
+                at = in_flight_.front().end;
                 in_flight_bytes_ -= in_flight_.front().size;
                 in_flight_.pop_front();
             }
-            if (state_.acked.seq == step.line) return;
-            // Not the end of a batch of this run: pass over what the collector has.
-            forget_in_flight();
-            read_ = state_.acked;
-            skip_to_ = step.line;
+            if (step.line > read_.seq) {
+                // Further than read: pass over what the collector has.
+                forget_in_flight();
+                skip_to_ = step.line;
+                return;
+            }
+            // Inside a batch when the collector acknowledged copies cut elsewhere: counted to.
+            if (at.seq < step.line) follower_.skip(at, step.line);
+            if (at.seq == step.line) {
+                state_.acked = at;
+                dirty_ = true;
+            }
             return;
+        }
         case PublishStep::resend:
             forget_in_flight();
             skip_to_ = 0;
@@ -224,7 +230,9 @@ void Publisher::send_batches() {
 void Publisher::save(bool now) {
     if (!dirty_ && !epoch_pending_) return;
     const auto at = Clock::now();
-    const Clock::duration wait = save_failing_ ? Clock::duration(retry_save) : now ? Clock::duration(0) : save_every;
+    const Clock::duration wait = now || (epoch_pending_ && !save_failing_) ? Clock::duration(0)
+                                 : save_failing_                           ? Clock::duration(retry_save)
+                                                                           : Clock::duration(save_every);
     if (at - saved_at_ < wait) return;
     saved_at_ = at;
     state_.files = follower_.files();
@@ -244,7 +252,7 @@ int Publisher::run() {
     std::string error;
     bool going = start(error);
     while (going && !stop_requested()) {
-        save(epoch_pending_);
+        save(false);
         send_batches();
         if (options_.once && in_flight_.empty() && !epoch_pending_ && follower_.at_end(state_.acked) && link_.up())
             break;
@@ -257,7 +265,6 @@ int Publisher::run() {
         warn("%s", error.c_str());
         return 1;
     }
-    save_failing_ = false;  // one last try, at once
     save(true);
     link_.publish(status_topic(options_.broker.prefix, options_.name), "offline", 7, true);
     link_.close_cleanly();

@@ -1,0 +1,57 @@
+// What the fleet's process tests share: a mosquitto of the test's own, the
+// gateway's log lines, and the two programs started against it.
+#ifndef SF_TESTS_FLEET_SUPPORT_H
+#define SF_TESTS_FLEET_SUPPORT_H
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+extern const std::string publisher;
+extern const std::string collector;
+
+// A mosquitto of the test's own on a free loopback port, stopped and started
+// again on the same port. With persistence, it saves to the test's folder
+// when asked (SIGUSR1) and when stopped, and restores that save when started.
+class Broker {
+public:
+    explicit Broker(const TempDir &dir, const std::string &extra = "", bool persistence = false);
+    void start();
+    void kill_hard();
+    void save();  // SIGUSR1: mosquitto writes its persistence file now
+    std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+    int port() const { return port_; }
+
+private:
+    std::string conf_;
+    int port_ = 0;
+    std::unique_ptr<Process> process_;
+};
+
+// count log lines from first on, distinct.
+std::string lines_from(int first, int count);
+void append_file(const std::string &path, const std::string &text);
+// Waits until path holds exactly expected; false after the time-out.
+bool wait_for_content(const std::string &path, const std::string &expected, int limit_ms = 3 * wait_ms);
+
+std::unique_ptr<Process> start_collector(const Broker &broker, const std::string &dir);
+std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string &log, bool once = false);
+
+// Publishes payload on topic at QoS 1, as user when given, and waits until
+// the broker has it.
+void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user = "",
+                 bool retain = false);
+
+// A folder with the central archive and the gateway's log.
+class Fleet : public testing::Test {
+protected:
+    Fleet();
+    TempDir dir;
+    const std::string central = dir / "central";
+    const std::string log = dir / "gw1.log";
+};
+
+#endif
