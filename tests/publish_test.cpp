@@ -217,6 +217,8 @@ TEST_F(Fleet, FullDiskAtTheGatewayDelaysOnlyANewEpoch) {
     std::remove(filler.c_str());
     ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
     fill();
+    // Routine saves come at most every 200 ms: the next ack's is due by then.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     append_file(log, lines_from(100, 2000));
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 2100)));
     std::remove(filler.c_str());
