@@ -130,7 +130,7 @@ TEST_F(Fleet, NewLogWithAReusedInodeIsANewFile) {
     ASSERT_EQ(std::remove(log.c_str()), 0);
     // File systems hand a freed inode to the next file at once; a few tries find it.
     const std::string fresh = dir / "fresh";
-    for (int tries = 0; tries < 100 && inode_of(log) != old; ++tries) {
+    for (int tries = 0; tries < 2000 && inode_of(log) != old; ++tries) {
         write_file(fresh, lines_from(500, 50));
         ASSERT_EQ(rename(fresh.c_str(), log.c_str()), 0);
         if (inode_of(log) != old) std::remove(log.c_str());
