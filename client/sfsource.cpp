@@ -118,9 +118,11 @@ void *read_sf_packet(int fd, int *len) {
 }
 
 int write_sf_packet(int fd, const void *packet, int len) {
-    const unsigned char length = static_cast<unsigned char>(len & 0xFF);
-    if (safewrite(fd, &length, 1) != 1) return -1;
-    return safewrite(fd, packet, length) == length ? 0 : -1;
+    // One write for the whole frame, so that a failure cannot leave a length
+    // byte on the wire without its payload, and a peer reads the frame at once.
+    char frame[sf::max_frame];
+    const int size = static_cast<int>(sf::put_frame(frame, static_cast<const unsigned char *>(packet), len & 0xFF));
+    return safewrite(fd, frame, size) == size ? 0 : -1;
 }
 
 }  // extern "C"
