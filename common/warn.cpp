@@ -11,17 +11,16 @@ const char *program_name = "";
 
 void set_program_name(const char *name) { program_name = name; }
 
-void warn(const char *format, ...) {
-    // One buffer and one write, so that lines of two processes sharing a journal never interleave.
-    char line[1024];
-    int n = std::snprintf(line, sizeof line, "%s: ", program_name);
+// A C variadic function, so that the compiler checks every format against its arguments as printf's.
+void warn(const char *format, ...) {  // NOLINT(cert-dcl50-cpp)
+    char text[1024];
     va_list args;
     va_start(args, format);
-    if (n >= 0 && static_cast<std::size_t>(n) < sizeof line)
-        n += std::vsnprintf(line + n, sizeof line - static_cast<std::size_t>(n), format, args);
+    const int n = std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     if (n < 0) return;
-    if (static_cast<std::size_t>(n) >= sizeof line - 1) n = static_cast<int>(sizeof line) - 2;
-    line[n] = '\n';
-    std::fwrite(line, 1, static_cast<std::size_t>(n) + 1, stderr);
+    // One write a line, so that lines of processes sharing a journal never interleave.
+    char line[sizeof text + 128];
+    const int size = std::snprintf(line, sizeof line, "%s: %s\n", program_name, text);
+    if (size > 0) std::fwrite(line, 1, static_cast<std::size_t>(size) < sizeof line ? size : sizeof line - 1, stderr);
 }

@@ -43,6 +43,12 @@ std::uint64_t print_of_start(const char *head, std::size_t size) {
     return size >= print_span ? hash_of(head, print_span) : 0;
 }
 
+std::uint64_t print_of(int fd) {
+    char head[print_span];
+    const ssize_t got = pread(fd, head, sizeof head, 0);
+    return got <= 0 ? 0 : print_of_start(head, static_cast<std::size_t>(got));
+}
+
 }  // namespace
 
 Follower::Follower(std::string log) : log_(std::move(log)), buffer_(max_payload) {
@@ -110,12 +116,6 @@ void Follower::renumber(Position &at) {
     marks_.erase(marks_.begin(), own == marks_.end() ? marks_.end() : own);  // earlier files are not in the new epoch
     for (FileMark &mark : marks_) mark.first -= delta;
     at.seq = 1;
-}
-
-std::uint64_t Follower::print_of(int fd) {
-    char head[print_span];
-    const ssize_t got = pread(fd, head, sizeof head, 0);
-    return got <= 0 ? 0 : print_of_start(head, static_cast<std::size_t>(got));
 }
 
 FileMark *Follower::mark_of(dev_t dev, ino_t ino) {

@@ -71,7 +71,6 @@ private:
     bool replaced(File &file);
     bool pass_long_run(File &file, Position &at, bool quiet);
     bool move_on(File &file, Position &at, bool quiet);
-    std::uint64_t print_of(int fd);
     void forget_old();
 
     std::string log_;

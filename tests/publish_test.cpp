@@ -61,7 +61,7 @@ TEST_F(Fleet, StaleAckFromARestoredBrokerDoublesNothing) {
 // A run longer than a batch without a newline is no log line: named once and
 // passed over, in the log and in a rotated file, and shipping goes on.
 TEST_F(Fleet, RunWithoutNewlineIsPassedOver) {
-    const std::string run(300 * 1024, 'x');
+    const std::string run(std::size_t{300} * 1024, 'x');
     struct Case {
         const char *name;
         bool rotated;
