@@ -93,4 +93,4 @@ void publish_raw(int port, const std::string &topic, const std::string &payload,
     mosquitto_lib_cleanup();
 }
 
-Fleet::Fleet() { mkdir(central.c_str(), 0755); }
+FleetDir::FleetDir() { mkdir(central.c_str(), 0755); }

@@ -46,12 +46,13 @@ void publish_raw(int port, const std::string &topic, const std::string &payload,
                  bool retain = false);
 
 // A folder with the central archive and the gateway's log.
-class Fleet : public testing::Test {
-protected:
-    Fleet();
+struct FleetDir {
+    FleetDir();
     TempDir dir;
     const std::string central = dir / "central";
     const std::string log = dir / "gw1.log";
 };
+
+class Fleet : public testing::Test, protected FleetDir {};
 
 #endif

@@ -68,11 +68,10 @@ TEST_F(Fleet, RunWithoutNewlineIsPassedOver) {
     };
     for (const Case &c : {Case{"in the log", false}, Case{"in a rotated file", true}}) {
         SCOPED_TRACE(c.name);
-        TempDir here;
-        const std::string gateway = here / "gw1.log";
-        const std::string archive = here / "central";
-        mkdir(archive.c_str(), 0755);
-        Broker broker(here);
+        const FleetDir here;
+        const std::string &gateway = here.log;
+        const std::string &archive = here.central;
+        Broker broker(here.dir);
         auto collecting = start_collector(broker, archive);
         write_file(gateway, lines_from(0, 50));
         ASSERT_EQ(start_publisher(broker, gateway, true)->finish().status, 0);
@@ -98,11 +97,10 @@ TEST_F(Fleet, RunWithoutNewlineIsPassedOver) {
 TEST_F(Fleet, TruncatedLogIsShippedFromItsStart) {
     for (const int again : {10, 3000}) {
         SCOPED_TRACE(again);
-        TempDir here;
-        const std::string gateway = here / "gw1.log";
-        const std::string archive = here / "central";
-        mkdir(archive.c_str(), 0755);
-        Broker broker(here);
+        const FleetDir here;
+        const std::string &gateway = here.log;
+        const std::string &archive = here.central;
+        Broker broker(here.dir);
         auto collecting = start_collector(broker, archive);
         auto publishing = start_publisher(broker, gateway);
         write_file(gateway, lines_from(0, 100));
