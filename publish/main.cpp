@@ -43,7 +43,11 @@ const char help[] =
     "  -h, --help   print this and exit\n"
     "  -V, --version  print the version and exit\n";
 
-constexpr std::size_t window = 8;            // batches unacknowledged at most
+// Unacknowledged at most. The bytes cover the ack round trip at full speed;
+// libmosquitto holds each batch until the broker has it, so they also bound
+// our memory. The count bounds what one gateway adds to the broker's queue.
+constexpr std::size_t window_bytes = 4 << 20;
+constexpr std::size_t window_batches = 64;
 constexpr std::chrono::seconds patience{5};  // without progress, then sent again
 constexpr std::chrono::milliseconds save_every{200};
 
@@ -62,6 +66,7 @@ bool same_place(const Position &a, const Position &b) {
 struct Batch {
     std::uint64_t end_seq;  // the first line after it
     Position end;
+    std::size_t bytes;
 };
 
 class Publisher {
@@ -83,6 +88,7 @@ private:
     Position read_;              // where the next batch starts
     std::uint64_t skip_to_ = 0;  // lines before this the collector has
     std::deque<Batch> in_flight_;
+    std::size_t in_flight_bytes_ = 0;
     std::string payload_;
     Clock::time_point progress_ = Clock::now();
     Clock::time_point saved_at_{};
@@ -114,6 +120,7 @@ bool Publisher::start(std::string &error) {
 // Sends again from the last acknowledged line.
 void Publisher::rewind() {
     in_flight_.clear();
+    in_flight_bytes_ = 0;
     read_ = state_.acked;
     progress_ = Clock::now();
 }
@@ -151,6 +158,7 @@ void Publisher::on_ack(const mosquitto_message &message) {
             acked = in_flight_.front().end;
             dirty_ = true;
         }
+        in_flight_bytes_ -= in_flight_.front().bytes;
         in_flight_.pop_front();
     }
     if (acked.seq < next) {
@@ -161,7 +169,7 @@ void Publisher::on_ack(const mosquitto_message &message) {
 }
 
 void Publisher::send_batches() {
-    while (link_.up() && in_flight_.size() < window) {
+    while (link_.up() && in_flight_.size() < window_batches && in_flight_bytes_ < window_bytes) {
         const std::uint64_t first = read_.seq;
         payload_.clear();
         payload_ += format_header(state_.epoch, first);
@@ -184,7 +192,8 @@ void Publisher::send_batches() {
         if (!link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(),
                            false))
             return rewind();
-        in_flight_.push_back({read_.seq, read_});
+        in_flight_.push_back({read_.seq, read_, payload_.size()});
+        in_flight_bytes_ += payload_.size();
     }
 }
 
