@@ -1,21 +1,29 @@
 #!/usr/bin/env bash
-# The fleet through a local mosquitto of its own:
+# The fleet through local mosquittos of its own, each measure twice: through
+# a broker at mosquitto's defaults (Nagle's algorithm on its sockets, as most
+# brokers are left) and through one with set_tcp_nodelay true:
 # - catch-up: a gateway log of LINES lines (default 1,000,000, about 100 MB)
-#   shipped with sfpublish -e into sfcollect, checked byte for byte, beside
-#   mosquitto_pub -l -q 1 into mosquitto_sub on the same log (lines delivered
-#   a second, and how many were lost);
+#   shipped with sfpublish -e into sfcollect, checked byte for byte;
 # - memory: the peak RSS of sfpublish and sfcollect for a 10,000-line and for
 #   the LINES-line backlog;
 # - live: 1,000 lines a second appended for SECONDS (default 20), the delay
 #   from a line's write to its arrival in the central log;
 # - GATEWAYS (default 50) gateways of 20,000 lines each at once into one
 #   collector, every central log compared with its gateway's.
-#   bench/fleet.sh [LINES [SECONDS [GATEWAYS]]]
+# Then, once: mosquitto_pub -l -q 1 into mosquitto_sub on the same log (lines
+# delivered a second, and how many were lost), through a broker at the
+# defaults but for set_tcp_nodelay; and the broker's peak memory (VmHWM) while
+# the collector is away for OUTAGE seconds (default 120) and 20 gateways of
+# 50,000 lines each wait for it, the broker's queues bounded as
+# packaging/mosquitto-central.conf bounds them, then the time to drain them
+# once it is back.
+#   bench/fleet.sh [LINES [SECONDS [GATEWAYS [OUTAGE]]]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 lines=${1:-1000000}
 seconds=${2:-20}
 gateways=${3:-50}
+outage=${4:-120}
 
 [ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
 cmake --build build -j --target sfpublish sfcollect make_log latency >/dev/null
@@ -34,25 +42,38 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null ||
-  echo 18883)
-cat >"$work/mosquitto.conf" <<CONF
-listener $port 127.0.0.1
-allow_anonymous true
-persistence false
-set_tcp_nodelay true
-user root
-CONF
-mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.out" 2>&1 &
-pids+=($!)
-sleep 0.5
-broker=mqtt://127.0.0.1:$port
+# Starts a mosquitto named $1 on a free loopback port with the configuration
+# lines that follow; sets port and broker_pid.
+start_broker() {
+  local name=$1
+  shift
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null ||
+    echo $((18000 + RANDOM % 1000)))
+  {
+    echo "listener $port 127.0.0.1"
+    echo "allow_anonymous true"
+    echo "persistence false"
+    echo "user root"
+    printf '%s\n' "$@"
+  } >"$work/$name.conf"
+  mosquitto -c "$work/$name.conf" >"$work/$name.out" 2>&1 &
+  broker_pid=$!
+  pids+=("$broker_pid")
+  local tries=0
+  until (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 500 ] || { echo "bench: mosquitto $name does not start" >&2; cat "$work/$name.out" >&2; exit 1; }
+    sleep 0.01
+  done
+}
 
-# Peak resident memory of pid in KiB, sampled until it ends.
+# Peak resident memory of pid in KiB until it ends: the kernel's own peak,
+# VmHWM, read without a fork so that the sampling takes little of the CPU the
+# catch-up runs on.
 peak_rss() {
-  local pid=$1 peak=0 rss
-  while rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null) && [ -n "$rss" ]; do
-    [ "$rss" -gt "$peak" ] && peak=$rss
+  local pid=$1 peak=0 key value _
+  while [ -r "/proc/$pid/status" ]; do
+    while read -r key value _; do [ "$key" = VmHWM: ] && peak=$value; done <"/proc/$pid/status" 2>/dev/null || true
     sleep 0.01
   done
   echo "$peak"
@@ -61,41 +82,104 @@ peak_rss() {
 now() { date +%s.%N; }
 calc() { awk "BEGIN { print $* }"; }
 
-# Ships a log of $1 lines as gateway $2 into a fresh central folder; prints
-# "SECONDS PUBLISH_KIB COLLECT_KIB".
+build/bench/make_log "$lines" 28 >"$work/big.log"
+build/bench/make_log 10000 28 >"$work/small.log"
+build/bench/make_log 20000 28 >"$work/one.log"
+for i in $(seq 1 "$gateways"); do
+  sed "s/^1800/$((1800 + i))/" "$work/one.log" >"$work/gw$i.log"
+done
+
+# Ships $work/$1.log as gateway $1 under prefix $2 into a fresh central
+# folder; prints "SECONDS PUBLISH_KIB COLLECT_KIB".
 catch_up() {
-  local count=$1 name=$2 central=$work/central-$2
+  local name=$1 prefix=$2 central=$work/central-$2
   mkdir -p "$central"
-  build/bench/make_log "$count" 28 >"$work/$name.log"
-  build/collect/sfcollect -b "$broker" -t "$name" -i "collect-$name" "$central" 2>/dev/null &
+  cp "$work/$name.log" "$work/$prefix.log"
+  build/collect/sfcollect -b "$broker" -t "$prefix" -i "collect-$prefix" "$central" 2>/dev/null &
   local collector=$!
   peak_rss "$collector" >"$work/collect-rss" &
   local sampler=$!
   sleep 0.3
   local start end
   start=$(now)
-  build/publish/sfpublish -b "$broker" -t "$name" -e "$name" "$work/$name.log" 2>/dev/null &
+  build/publish/sfpublish -b "$broker" -t "$prefix" -e "$name" "$work/$prefix.log" 2>/dev/null &
   local publisher=$!
   local publish_rss
   publish_rss=$(peak_rss "$publisher")
   wait "$publisher"
   end=$(now)
-  cmp -s "$work/$name.log" "$central/$name.log" || { echo "bench: $name's central log differs" >&2; exit 1; }
+  cmp -s "$work/$name.log" "$central/$name.log" || { echo "bench: $prefix's central log differs" >&2; exit 1; }
   kill "$collector"
   wait "$collector" "$sampler" || true
   echo "$(calc "$end - $start") $publish_rss $(cat "$work/collect-rss")"
 }
 
-read -r small_time small_publish small_collect < <(catch_up 10000 small)
-read -r big_time big_publish big_collect < <(catch_up "$lines" big)
-bytes=$(stat -c %s "$work/big.log")
-printf 'sfpublish -> sfcollect: %d lines, %.1f MB in %.2f s: %.1f MB/s, %.0f lines/s, byte-identical\n' \
-  "$lines" "$(calc "$bytes / 1000000")" "$big_time" "$(calc "$bytes / 1000000 / $big_time")" \
-  "$(calc "$lines / $big_time")"
-printf 'peak RSS, 10,000-line backlog: sfpublish %d KiB, sfcollect %d KiB\n' "$small_publish" "$small_collect"
-printf 'peak RSS, %d-line backlog: sfpublish %d KiB, sfcollect %d KiB\n' "$lines" "$big_publish" "$big_collect"
+# Every measure of sfpublish and sfcollect through the broker at $port,
+# under topic prefixes that start with $1.
+measure() {
+  local setting=$1
+  broker=mqtt://127.0.0.1:$port
+  local small_time small_publish small_collect big_time big_publish big_collect
+  read -r small_time small_publish small_collect < <(catch_up small "$setting-small")
+  read -r big_time big_publish big_collect < <(catch_up big "$setting-big")
+  local bytes
+  bytes=$(stat -c %s "$work/big.log")
+  printf '%s: sfpublish -> sfcollect: %d lines, %.1f MB in %.2f s: %.1f MB/s, %.0f lines/s, byte-identical\n' \
+    "$setting" "$lines" "$(calc "$bytes / 1000000")" "$big_time" "$(calc "$bytes / 1000000 / $big_time")" \
+    "$(calc "$lines / $big_time")"
+  printf '%s: peak RSS, 10,000-line backlog: sfpublish %d KiB, sfcollect %d KiB\n' \
+    "$setting" "$small_publish" "$small_collect"
+  printf '%s: peak RSS, %d-line backlog: sfpublish %d KiB, sfcollect %d KiB\n' \
+    "$setting" "$lines" "$big_publish" "$big_collect"
 
-# The naive pipeline on the same log, through the same broker.
+  # Live: 1,000 lines a second.
+  local central=$work/central-$setting-live
+  mkdir -p "$central"
+  build/collect/sfcollect -b "$broker" -t "$setting-live" -i "collect-$setting-live" "$central" 2>/dev/null &
+  local collector=$!
+  : >"$work/$setting-live.log"
+  build/publish/sfpublish -b "$broker" -t "$setting-live" live "$work/$setting-live.log" 2>/dev/null &
+  local publisher=$!
+  sleep 0.5
+  printf '%s: live, 1,000 lines/s for %d s, delay from write to the central log in ms: ' "$setting" "$seconds"
+  build/bench/latency "$work/$setting-live.log" "$central/live.log" 1000 "$seconds" || true
+  kill "$publisher" "$collector"
+  wait "$publisher" "$collector" || true
+
+  # Many gateways into one collector.
+  central=$work/central-$setting-many
+  mkdir -p "$central"
+  build/collect/sfcollect -b "$broker" -t "$setting-many" -i "collect-$setting-many" "$central" 2>/dev/null &
+  collector=$!
+  sleep 0.3
+  local publishers=() start end i
+  start=$(now)
+  for i in $(seq 1 "$gateways"); do
+    cp "$work/gw$i.log" "$work/$setting-gw$i.log"
+    build/publish/sfpublish -b "$broker" -t "$setting-many" -e "gw$i" "$work/$setting-gw$i.log" 2>/dev/null &
+    publishers+=($!)
+  done
+  wait "${publishers[@]}"
+  end=$(now)
+  kill "$collector"
+  wait "$collector" || true
+  for i in $(seq 1 "$gateways"); do
+    cmp -s "$work/gw$i.log" "$central/gw$i.log" || { echo "bench: gw$i's central log differs" >&2; exit 1; }
+  done
+  printf '%s: %d gateways of 20,000 lines at once into one collector: %.2f s, every central log identical\n' \
+    "$setting" "$gateways" "$(calc "$end - $start")"
+}
+
+# Queues big enough that the broker drops nothing of what the bench sends.
+start_broker default "max_queued_messages 100000"
+measure default
+kill "$broker_pid"
+start_broker tuned "max_queued_messages 100000" "set_tcp_nodelay true"
+measure tuned
+kill "$broker_pid"
+
+# The naive pipeline on the same log.
+start_broker naive "set_tcp_nodelay true"
 mosquitto_sub -h 127.0.0.1 -p "$port" -q 1 -t naive/log -C "$lines" -W 600 >"$work/naive.out" 2>/dev/null &
 sub=$!
 sleep 0.3
@@ -109,38 +193,42 @@ kill "$sub" 2>/dev/null || true
 got=$(wc -l <"$work/naive.out")
 printf 'mosquitto_pub -l -q 1 -> mosquitto_sub: %d of %d lines delivered (%d lost) in %.2f s: %.0f lines/s\n' \
   "$got" "$lines" "$((lines - got))" "$(calc "$end - $start - 1")" "$(calc "$got / ($end - $start - 1)")"
+kill "$broker_pid"
 
-# Live: 1,000 lines a second.
-mkdir -p "$work/central-live"
-build/collect/sfcollect -b "$broker" -t live -i collect-live "$work/central-live" 2>/dev/null &
-pids+=($!)
-: >"$work/live.log"
-build/publish/sfpublish -b "$broker" -t live live "$work/live.log" 2>/dev/null &
-pids+=($!)
+# The collector away while 20 gateways of 50,000 lines each wait for it.
+mapfile -t bounds < <(grep -E '^(max_queued_messages|max_queued_bytes|max_inflight_messages|max_inflight_bytes)\b' \
+  packaging/mosquitto-central.conf)
+start_broker bounded "${bounds[@]}"
+broker=mqtt://127.0.0.1:$port
+hwm() { awk '/^VmHWM/ { print $2 }' "/proc/$broker_pid/status"; }
+central=$work/central-away
+mkdir -p "$central"
+# Once, so that its session, and what it subscribed to, are kept while it is away.
+build/collect/sfcollect -b "$broker" -t away -i collect-away "$central" 2>/dev/null &
+collector=$!
 sleep 0.5
-printf 'live, 1,000 lines/s for %d s, delay from write to the central log in ms: ' "$seconds"
-build/bench/latency "$work/live.log" "$work/central-live/live.log" 1000 "$seconds"
-
-# Many gateways into one collector. Each part has a topic prefix of its own,
-# so that no collector answers for another's gateways.
-mkdir -p "$work/central-many"
-build/collect/sfcollect -b "$broker" -t many -i collect-many "$work/central-many" 2>/dev/null &
-pids+=($!)
-sleep 0.3
-build/bench/make_log 20000 28 >"$work/one.log"
+kill "$collector"
+wait "$collector" || true
+build/bench/make_log 50000 28 >"$work/fifty.log"
+before=$(hwm)
 publishers=()
-for i in $(seq 1 "$gateways"); do
-  sed "s/^1800/$((1800 + i))/" "$work/one.log" >"$work/gw$i.log"
-done
-start=$(now)
-for i in $(seq 1 "$gateways"); do
-  build/publish/sfpublish -b "$broker" -t many -e "gw$i" "$work/gw$i.log" 2>/dev/null &
+for i in $(seq 1 20); do
+  sed "s/^1800/$((1800 + i))/" "$work/fifty.log" >"$work/away$i.log"
+  build/publish/sfpublish -b "$broker" -t away -e "away$i" "$work/away$i.log" 2>/dev/null &
   publishers+=($!)
 done
+sleep "$outage"
+during=$(hwm)
+start=$(now)
+build/collect/sfcollect -b "$broker" -t away -i collect-away "$central" 2>/dev/null &
+collector=$!
+pids+=("$collector")
 wait "${publishers[@]}"
 end=$(now)
-for i in $(seq 1 "$gateways"); do
-  cmp -s "$work/gw$i.log" "$work/central-many/gw$i.log" || { echo "bench: gw$i's central log differs" >&2; exit 1; }
+for i in $(seq 1 20); do
+  cmp -s "$work/away$i.log" "$central/away$i.log" || { echo "bench: away$i's central log differs" >&2; exit 1; }
 done
-printf '%d gateways of 20,000 lines at once into one collector: %.2f s, every central log identical\n' \
-  "$gateways" "$(calc "$end - $start")"
+printf 'collector away for %d s, 20 gateways of 50,000 lines (%.1f MB) waiting, broker bounded by %s: ' \
+  "$outage" "$(calc "20 * $(stat -c %s "$work/fifty.log") / 1000000")" "$(printf '%s, ' "${bounds[@]}" | sed 's/, $//')"
+printf 'mosquitto VmHWM %d KiB idle, %d KiB at the end of the outage, %d KiB after the drain; drained in %.2f s, every central log identical\n' \
+  "$before" "$during" "$(hwm)" "$(calc "$end - $start")"

@@ -8,7 +8,10 @@
 
 #include <getopt.h>
 #include <mosquitto.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include "numbers.h"
 #include "warn.h"
@@ -182,7 +185,17 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
     fd_ready = fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
     if (socket < 0) return true;
     int rc = MOSQ_ERR_SUCCESS;
-    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) rc = mosquitto_loop_read(client_, 64);
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        rc = mosquitto_loop_read(client_, 64);
+        // A broker left at its defaults holds its small packets (PUBACKs,
+        // acks, a live batch, a big one's tail) behind Nagle's algorithm
+        // until what it sent before is acknowledged, and Linux delays that
+        // ACK by 40 ms when we send nothing back: acknowledging at once
+        // releases them. The kernel drops the flag again, hence every read.
+        const int one = 1;
+        const int still = mosquitto_socket(client_);
+        if (still >= 0) setsockopt(still, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    }
     if (rc == MOSQ_ERR_SUCCESS && (up_ || connecting_)) rc = mosquitto_loop_write(client_, 64);
     if (rc == MOSQ_ERR_SUCCESS && (up_ || connecting_)) rc = mosquitto_loop_misc(client_);
     // The handshake may end in a read or write of libmosquitto's own.

@@ -44,8 +44,11 @@ const char help[] =
     "  -h, --help   print this and exit\n"
     "  -V, --version  print the version and exit\n";
 
-// Bytes of batches out at once: enough for an ack's round trip at full speed.
-constexpr std::size_t window = 8 * max_payload;
+// Unacknowledged at most. The bytes cover the ack round trip at full speed;
+// libmosquitto holds each batch until the broker has it, so they also bound
+// our memory. The count bounds what one gateway adds to the broker's queue.
+constexpr std::size_t window_bytes = 4 << 20;
+constexpr std::size_t window_batches = 64;
 constexpr std::chrono::milliseconds save_every{200};
 constexpr std::chrono::seconds retry_save{1};
 
@@ -195,7 +198,7 @@ void Publisher::start_epoch(std::uint64_t lost) {
 }
 
 void Publisher::send_batches() {
-    while (!epoch_pending_ && link_.up() && in_flight_bytes_ < window) {
+    while (!epoch_pending_ && link_.up() && in_flight_bytes_ < window_bytes && in_flight_.size() < window_batches) {
         if (skip_to_ != 0) {
             if (!follower_.skip(read_, skip_to_)) return;  // until the log holds them
             if (in_flight_.empty()) {
