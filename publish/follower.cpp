@@ -1,6 +1,7 @@
 #include "follower.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 
@@ -52,12 +53,19 @@ std::uint64_t print_of(int fd) {
 }  // namespace
 
 Follower::Follower(std::string log) : log_(std::move(log)), buffer_(max_payload) {
+    const std::string folder = folder_of(log_);
     watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_ >= 0 && inotify_add_watch(watch_, folder_of(log_).c_str(),
-                                         IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE) < 0) {
+    const char *failed = watch_ < 0 ? "inotify_init1" : nullptr;
+    if (failed == nullptr && inotify_add_watch(watch_, folder.c_str(),
+                                               IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE) < 0) {
+        failed = "inotify_add_watch";
         close(watch_);
         watch_ = -1;
     }
+    // Shipping still works, a second late at most: said, since the limit on
+    // inotify instances (fs.inotify.max_user_instances) is easily met.
+    if (failed != nullptr)
+        warn("%s: %s: %s; looking for new lines every second", folder.c_str(), failed, std::strerror(errno));
 }
 
 Follower::~Follower() {
