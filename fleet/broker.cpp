@@ -22,6 +22,19 @@ constexpr std::chrono::seconds max_backoff{30};
 constexpr std::chrono::seconds answer_time{30};  // for the broker's CONNACK
 const int keepalive_seconds = 30;
 
+// The CONNACK return codes of MQTT 3.1.1.
+enum Connack {
+    connack_accepted = 0,
+    connack_bad_protocol = 1,
+    connack_id_rejected = 2,
+    connack_unavailable = 3,
+    connack_bad_credentials = 4,
+    connack_not_authorised = 5,
+};
+
+// The broker's refusal will not mend by trying again.
+bool is_final(int connack) { return connack == connack_bad_credentials || connack == connack_not_authorised; }
+
 }  // namespace
 
 bool parse_broker_url(const char *url, BrokerOptions &options) {
@@ -88,29 +101,34 @@ bool BrokerLink::open(const std::string &id, bool clean, const std::string &will
                       std::string &error) {
     client_ = mosquitto_new(id.c_str(), clean, this);
     if (client_ == nullptr) {
-        error = std::string("cannot create an MQTT client: ") + std::strerror(errno);
+        error = std::string("mosquitto_new: ") + std::strerror(errno);
         return false;
     }
     mosquitto_connect_callback_set(client_, connected);
     mosquitto_message_callback_set(client_, message);
     mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     int rc = MOSQ_ERR_SUCCESS;
-    if (!options_.user.empty()) {
-        const char *password = std::getenv("SF_MQTT_PASSWORD");
-        rc = mosquitto_username_pw_set(client_, options_.user.c_str(), password);
-    }
-    if (rc == MOSQ_ERR_SUCCESS && !will_topic.empty())
-        rc = mosquitto_will_set(client_, will_topic.c_str(), static_cast<int>(will.size()), will.data(), 1, true);
-    if (rc == MOSQ_ERR_SUCCESS && options_.tls) {
+    const char *call = nullptr;
+    const auto check = [&](const char *name, int result) {
+        if (rc == MOSQ_ERR_SUCCESS && result != MOSQ_ERR_SUCCESS) rc = result, call = name;
+    };
+    if (!options_.user.empty())
+        check("mosquitto_username_pw_set",
+              mosquitto_username_pw_set(client_, options_.user.c_str(), std::getenv("SF_MQTT_PASSWORD")));
+    if (!will_topic.empty())
+        check("mosquitto_will_set",
+              mosquitto_will_set(client_, will_topic.c_str(), static_cast<int>(will.size()), will.data(), 1, true));
+    if (options_.tls) {
         const auto given = [](const std::string &path) { return path.empty() ? nullptr : path.c_str(); };
-        if (options_.cafile.empty()) rc = mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        if (options_.cafile.empty())
+            check("mosquitto_int_option", mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1));
         if (rc == MOSQ_ERR_SUCCESS)
-            rc =
-                mosquitto_tls_set(client_, given(options_.cafile), options_.cafile.empty() ? "/etc/ssl/certs" : nullptr,
-                                  given(options_.cert), given(options_.key), nullptr);
+            check("mosquitto_tls_set", mosquitto_tls_set(client_, given(options_.cafile),
+                                                         options_.cafile.empty() ? "/etc/ssl/certs" : nullptr,
+                                                         given(options_.cert), given(options_.key), nullptr));
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-        error = std::string("MQTT client set-up: ") + mosquitto_strerror(rc);
+        error = std::string("MQTT client set-up: ") + call + ": " + mosquitto_strerror(rc);
         return false;
     }
     return true;
@@ -118,14 +136,14 @@ bool BrokerLink::open(const std::string &id, bool clean, const std::string &will
 
 void BrokerLink::connected(mosquitto * /*client*/, void *self, int rc) {
     auto &link = *static_cast<BrokerLink *>(self);
-    link.connecting_ = false;
-    if (rc != 0) {
-        // Bad credentials or no authorisation will not mend by trying again.
-        if (rc == 4 || rc == 5) link.refused_ = rc;
-        link.lost(std::string("refused: ") + mosquitto_connack_string(rc));
+    if (rc != connack_accepted && is_final(rc)) {
+        link.refused_ = rc;
+        link.state_ = State::refused;
+        mosquitto_disconnect(link.client_);
         return;
     }
-    link.up_ = true;
+    if (rc != connack_accepted) return link.lost(std::string("refused: ") + mosquitto_connack_string(rc));
+    link.state_ = State::up;
     link.backoff_ = std::chrono::seconds(1);
     if (link.reported_) warn("broker %s:%d is back", link.options_.host.c_str(), link.options_.port);
     link.reported_ = false;
@@ -140,11 +158,9 @@ void BrokerLink::message(mosquitto * /*client*/, void *self, const mosquitto_mes
 // The connection is gone or never came: say so once, and try again later.
 void BrokerLink::lost(std::string why) {
     if (!why.empty() && why.back() == '.') why.pop_back();  // libmosquitto's texts end in one
-    if (!reported_ && refused_ == 0)
-        warn("cannot reach broker %s:%d: %s; retrying", options_.host.c_str(), options_.port, why.c_str());
+    if (!reported_) warn("cannot reach broker %s:%d: %s; retrying", options_.host.c_str(), options_.port, why.c_str());
     reported_ = true;
-    up_ = false;
-    connecting_ = false;
+    state_ = State::idle;
     mosquitto_disconnect(client_);
     retry_at_ = std::chrono::steady_clock::now() + backoff_;
     backoff_ = std::min(backoff_ * 2, max_backoff);
@@ -160,23 +176,23 @@ bool BrokerLink::tls_failed(std::string &error) const {
 bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready, std::string &error) {
     fd_ready = false;
     const auto now = std::chrono::steady_clock::now();
-    if (!up_ && !connecting_ && now >= retry_at_) {
+    if (state_ == State::idle && now >= retry_at_) {
         const int rc = mosquitto_connect(client_, options_.host.c_str(), options_.port, keepalive_seconds);
         if (rc == MOSQ_ERR_TLS) return tls_failed(error);
         if (rc == MOSQ_ERR_SUCCESS) {
-            connecting_ = true;
+            state_ = State::connecting;
             answer_by_ = now + answer_time;
         } else {
             lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
         }
     }
-    const int socket = up_ || connecting_ ? mosquitto_socket(client_) : -1;
+    const bool open = state_ == State::up || state_ == State::connecting;
+    const int socket = open ? mosquitto_socket(client_) : -1;
     pollfd fds[2] = {
         {socket, static_cast<short>(POLLIN | (socket >= 0 && mosquitto_want_write(client_) ? POLLOUT : 0)), 0},
         {fd, POLLIN, 0}};
     auto wait = timeout;
-    if (!up_ && !connecting_)
-        wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(retry_at_ - now));
+    if (!open) wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(retry_at_ - now));
     wait = std::max(std::min(wait, std::chrono::milliseconds(1000)), std::chrono::milliseconds(0));
     if (poll(fds, 2, static_cast<int>(wait.count())) < 0 && errno != EINTR) {
         error = std::string("poll: ") + std::strerror(errno);
@@ -196,32 +212,33 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
         const int still = mosquitto_socket(client_);
         if (still >= 0) setsockopt(still, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     }
-    if (rc == MOSQ_ERR_SUCCESS && (up_ || connecting_)) rc = mosquitto_loop_write(client_, 64);
-    if (rc == MOSQ_ERR_SUCCESS && (up_ || connecting_)) rc = mosquitto_loop_misc(client_);
+    const auto still_open = [this] { return state_ == State::up || state_ == State::connecting; };
+    if (rc == MOSQ_ERR_SUCCESS && still_open()) rc = mosquitto_loop_write(client_, 64);
+    if (rc == MOSQ_ERR_SUCCESS && still_open()) rc = mosquitto_loop_misc(client_);
     // The handshake may end in a read or write of libmosquitto's own.
-    if (rc == MOSQ_ERR_TLS && connecting_) return tls_failed(error);
-    if (refused_ != 0) {
+    if (rc == MOSQ_ERR_TLS && state_ == State::connecting) return tls_failed(error);
+    if (state_ == State::refused) {
         error = std::string("broker refused the connection: ") + mosquitto_connack_string(refused_);
         return false;
     }
-    if (rc != MOSQ_ERR_SUCCESS && (up_ || connecting_))
+    if (rc != MOSQ_ERR_SUCCESS && still_open())
         lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
-    else if (connecting_ && std::chrono::steady_clock::now() > answer_by_)
+    else if (state_ == State::connecting && std::chrono::steady_clock::now() > answer_by_)
         lost("no answer to the connection");  // a broker that took the connection but is stuck
     return true;
 }
 
 bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain) {
-    return up_ && mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(size), payload, 1, retain) ==
-                      MOSQ_ERR_SUCCESS;
+    return up() && mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(size), payload, 1, retain) ==
+                       MOSQ_ERR_SUCCESS;
 }
 
 bool BrokerLink::subscribe(const std::string &topic) {
-    return up_ && mosquitto_subscribe(client_, nullptr, topic.c_str(), 1) == MOSQ_ERR_SUCCESS;
+    return up() && mosquitto_subscribe(client_, nullptr, topic.c_str(), 1) == MOSQ_ERR_SUCCESS;
 }
 
 void BrokerLink::close_cleanly() {
-    if (!up_) return;
+    if (!up()) return;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (mosquitto_want_write(client_) && std::chrono::steady_clock::now() < deadline) {
         if (mosquitto_loop_write(client_, 64) != MOSQ_ERR_SUCCESS) break;
@@ -230,5 +247,5 @@ void BrokerLink::close_cleanly() {
     }
     mosquitto_disconnect(client_);
     mosquitto_loop_write(client_, 1);
-    up_ = false;
+    state_ = State::idle;
 }

@@ -52,7 +52,7 @@ public:
     // to do. Returns false on a failure that retrying cannot mend: refused
     // credentials or a certificate that does not verify (error set).
     bool turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready, std::string &error);
-    bool up() const { return up_; }
+    bool up() const { return state_ == State::up; }
 
     // QoS 1 publishing; false when not connected or the client refuses it.
     bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain);
@@ -61,6 +61,10 @@ public:
     void close_cleanly();
 
 private:
+    // Where the connection is: waiting to try again, waiting for the
+    // broker's CONNACK, connected, or refused for good.
+    enum class State { idle, connecting, up, refused };
+
     void lost(std::string why);
     bool tls_failed(std::string &error) const;
     static void connected(mosquitto *client, void *self, int rc);
@@ -68,8 +72,7 @@ private:
 
     BrokerOptions options_;
     mosquitto *client_ = nullptr;
-    bool connecting_ = false;  // the socket is open, CONNACK not yet in
-    bool up_ = false;
+    State state_ = State::idle;
     bool reported_ = false;  // that the broker cannot be reached, once
     int refused_ = 0;        // the broker's CONNACK code, when it refused us for good
     std::chrono::seconds backoff_{1};
