@@ -18,7 +18,7 @@ seconds=${2:-20}
 gateways=${3:-50}
 
 [ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
-cmake --build build -j --target sfpublish sfcollect make_log latency >/dev/null
+cmake --build build -j --target sfpublish sfcollect make_log latency many_latency >/dev/null
 for tool in mosquitto mosquitto_pub mosquitto_sub; do
   command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
     { echo "bench: $tool is missing (Debian: mosquitto, mosquitto-clients)" >&2; exit 1; }
@@ -144,3 +144,32 @@ for i in $(seq 1 "$gateways"); do
 done
 printf '%d gateways of 20,000 lines at once into one collector: %.2f s, every central log identical\n' \
   "$gateways" "$(calc "$end - $start")"
+
+# --- Many gateways live: the collector's latency --------------------------
+# GATEWAYS × RATE lines a second for SECONDS, each gateway with its own
+# sfpublish, into one collector: the delay from a line's write to its arrival
+# in the central log (bench/many_latency), every central log then compared
+# with its gateway's.
+many_live() {
+  local count=$1 rate=$2 prefix=lat$1x$2
+  local logs=$work/$prefix central=$work/$prefix-central
+  mkdir -p "$logs" "$central"
+  build/collect/sfcollect -b "$broker" -t "$prefix" -i "collect-$prefix" "$central" 2>/dev/null &
+  local collector=$! publishers=() i
+  for i in $(seq 1 "$count"); do
+    : >"$logs/gw$i.log"
+    build/publish/sfpublish -b "$broker" -t "$prefix" "gw$i" "$logs/gw$i.log" 2>/dev/null &
+    publishers+=($!)
+  done
+  sleep 2
+  printf '%d gateways x %d lines/s for %d s, delay from write to the central log in ms: ' "$count" "$rate" "$seconds"
+  build/bench/many_latency "$logs" "$central" "$count" "$rate" "$seconds"
+  kill "${publishers[@]}" "$collector"
+  wait "${publishers[@]}" "$collector" 2>/dev/null || true
+  for i in $(seq 1 "$count"); do
+    cmp -s "$logs/gw$i.log" "$central/gw$i.log" || { echo "bench: $prefix gw$i's central log differs" >&2; exit 1; }
+  done
+}
+many_live 10 100
+many_live 100 10
+many_live 200 10
