@@ -146,19 +146,27 @@ printf '%d gateways of 20,000 lines at once into one collector: %.2f s, every ce
   "$gateways" "$(calc "$end - $start")"
 
 # --- Many gateways live: the collector's latency --------------------------
-# GATEWAYS × RATE lines a second for SECONDS, each gateway with its own
+# GATEWAYS x RATE lines a second for SECONDS, each gateway with its own
 # sfpublish, into one collector: the delay from a line's write to its arrival
 # in the central log (bench/many_latency), every central log then compared
-# with its gateway's.
+# with its gateway's. The gateways' logs, and so sfpublish's state files, are
+# on /dev/shm where there is one: in a fleet they are other machines, whose
+# syncs would otherwise queue with the collector's on the one disk. Each log
+# is in a folder of its own, as sfpublish watches its log's folder with
+# inotify, one instance each: the per-user limit of instances is raised
+# for the run where it is too low (root only), or a publisher beyond it
+# would look at its log only once a second.
 many_live() {
   local count=$1 rate=$2 prefix=lat$1x$2
-  local logs=$work/$prefix central=$work/$prefix-central
-  mkdir -p "$logs" "$central"
+  local logs central=$work/$prefix-central
+  logs=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo "$work")")
+  mkdir -p "$central"
   build/collect/sfcollect -b "$broker" -t "$prefix" -i "collect-$prefix" "$central" 2>/dev/null &
   local collector=$! publishers=() i
   for i in $(seq 1 "$count"); do
-    : >"$logs/gw$i.log"
-    build/publish/sfpublish -b "$broker" -t "$prefix" "gw$i" "$logs/gw$i.log" 2>/dev/null &
+    mkdir "$logs/gw$i"
+    : >"$logs/gw$i/gw$i.log"
+    build/publish/sfpublish -b "$broker" -t "$prefix" "gw$i" "$logs/gw$i/gw$i.log" 2>/dev/null &
     publishers+=($!)
   done
   sleep 2
@@ -167,9 +175,17 @@ many_live() {
   kill "${publishers[@]}" "$collector"
   wait "${publishers[@]}" "$collector" 2>/dev/null || true
   for i in $(seq 1 "$count"); do
-    cmp -s "$logs/gw$i.log" "$central/gw$i.log" || { echo "bench: $prefix gw$i's central log differs" >&2; exit 1; }
+    cmp -s "$logs/gw$i/gw$i.log" "$central/gw$i.log" || { echo "bench: $prefix gw$i's central log differs" >&2; exit 1; }
   done
+  rm -rf "$logs"
 }
+instances=$(cat /proc/sys/fs/inotify/max_user_instances 2>/dev/null || echo 0)
+if [ "$instances" -lt 512 ] && [ "$(id -u)" = 0 ]; then
+  echo 512 >/proc/sys/fs/inotify/max_user_instances
+fi
 many_live 10 100
 many_live 100 10
 many_live 200 10
+if [ "$instances" -gt 0 ] && [ "$instances" -lt 512 ] && [ "$(id -u)" = 0 ]; then
+  echo "$instances" >/proc/sys/fs/inotify/max_user_instances
+fi
