@@ -1,8 +1,6 @@
 #include "gateway_store.h"
 
-#include <atomic>
 #include <cerrno>
-#include <thread>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -98,29 +96,6 @@ bool cut_to_record(const std::string &path, const GatewayRecord &record, std::st
     if (call != nullptr) error = failed_call(path, call);
     close(fd);
     return call == nullptr;
-}
-
-// fdatasyncs the files at once, so that the file system commits them
-// together rather than one journal commit after another. Returns the index
-// of one that failed, with errno set, or -1.
-long sync_together(const std::vector<int> &fds) {
-    std::atomic<std::size_t> taken{0};
-    std::atomic<long> failed{-1};
-    std::atomic<int> failure{0};
-    const auto work = [&] {
-        for (std::size_t i; (i = taken++) < fds.size();)
-            if (fdatasync(fds[i]) != 0) {
-                failure = errno;
-                failed = static_cast<long>(i);
-            }
-    };
-    const std::size_t threads = std::min<std::size_t>(fds.size(), 16) - 1;
-    std::vector<std::thread> helpers;
-    for (std::size_t i = 0; i < threads; ++i) helpers.emplace_back(work);
-    work();
-    for (auto &helper : helpers) helper.join();
-    errno = failure;
-    return failed;
 }
 
 }  // namespace
@@ -287,16 +262,14 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
 
 bool GatewayStore::commit(std::string &error) {
     std::vector<std::pair<const std::string *, Gateway *>> due;
-    std::vector<int> fds;
     for (auto &entry : gateways_)
-        if (entry.second.fd >= 0) {
-            due.emplace_back(&entry.first, &entry.second);
-            fds.push_back(entry.second.fd);
-        }
+        if (entry.second.fd >= 0) due.emplace_back(&entry.first, &entry.second);
     if (due.empty()) return true;
-    const long failed = sync_together(fds);
-    if (failed >= 0) {
-        error = failed_call(log_path(*due[static_cast<std::size_t>(failed)].first), "fdatasync");
+    // One writeback and one file system commit for all the logs of the pass,
+    // however many: an fdatasync each costs a commit each, and even issued
+    // from many threads at once they queue (bench/fleet.sh, README).
+    if (syncfs(dir_fd_) != 0) {
+        error = failed_call(dir_, "syncfs");
         return false;
     }
     std::string entries;
