@@ -161,20 +161,20 @@ TEST(Journal, ReplayKeepsEachGatewaysLastWholeEntry) {
     struct Case {
         const char *what;
         std::string text;
-        bool read;
         std::size_t entries;
-        bool torn;
         std::uint64_t gw2_next;  // 0: none
+        bool read;
+        bool torn;
     };
     const Case cases[] = {
-        {"empty journal", head, true, 0, false, 0},
-        {"last entry wins", head + gw1 + gw2 + later, true, 4, false, 20},
-        {"torn last entry", head + gw1 + gw2 + later.substr(0, 20), true, 3, true, 7},
-        {"torn just before its newline", head + gw1 + gw2 + later.substr(0, later.size() - 1), true, 3, true, 7},
-        {"garbage after the last", head + gw1 + gw2 + std::string(30, '\0'), true, 3, true, 7},
-        {"nothing counts after damage", head + gw1 + "x\n" + gw2, true, 2, true, 0},
-        {"not a journal", gw1, false, 0, false, 0},
-        {"empty file", "", false, 0, false, 0},
+        {"empty journal", head, 0, 0, true, false},
+        {"last entry wins", head + gw1 + gw2 + later, 4, 20, true, false},
+        {"torn last entry", head + gw1 + gw2 + later.substr(0, 20), 3, 7, true, true},
+        {"torn just before its newline", head + gw1 + gw2 + later.substr(0, later.size() - 1), 3, 7, true, true},
+        {"garbage after the last", head + gw1 + gw2 + std::string(30, '\0'), 3, 7, true, true},
+        {"nothing counts after damage", head + gw1 + "x\n" + gw2, 2, 0, true, true},
+        {"not a journal", gw1, 0, 0, false, false},
+        {"empty file", "", 0, 0, false, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -21,67 +21,13 @@
 
 #include <gtest/gtest.h>
 
+#include "fleet_support.h"
 #include "support.h"
 
 namespace {
 
 const std::string publisher = SFPUBLISH_PATH;
 const std::string collector = SFCOLLECT_PATH;
-const std::string mosquitto_path = "/usr/sbin/mosquitto";
-
-// A mosquitto of the test's own, stopped and started again on the same port.
-class Broker {
-public:
-    explicit Broker(const TempDir &dir, const std::string &extra = "") : conf_(dir / "mosquitto.conf") {
-        port_ = closed_port();
-        write_file(conf_, "listener " + std::to_string(port_) +
-                              " 127.0.0.1\nallow_anonymous true\npersistence false\nlog_type error\n"
-                              "user root\n"  // as root, it would give up root and could not read the test's files
-                              "max_queued_messages 100000\n" +
-                              extra);
-        start();
-    }
-    void start() {
-        process_ = std::make_unique<Process>(mosquitto_path, std::vector<std::string>{"mosquitto", "-c", conf_});
-        if (!wait_for_listener(port_)) ADD_FAILURE() << "mosquitto did not start";
-    }
-    void kill_hard() {
-        kill(process_->pid(), SIGKILL);
-        process_->finish();
-    }
-    std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
-    int port() const { return port_; }
-
-private:
-    std::string conf_;
-    int port_ = 0;
-    std::unique_ptr<Process> process_;
-};
-
-// count log lines from first on, distinct.
-std::string lines_from(int first, int count) {
-    std::vector<Record> records;
-    for (int i = first; i < first + count; ++i)
-        records.push_back({1800000000000000LL + i,
-                           std::string{static_cast<char>(i >> 16), static_cast<char>(i >> 8), static_cast<char>(i)}});
-    return log_of(records);
-}
-
-void append_file(const std::string &path, const std::string &text) {
-    FILE *file = std::fopen(path.c_str(), "ae");
-    ASSERT_NE(file, nullptr);
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
-}
-
-// Waits until path holds exactly expected; false after the time-out.
-bool wait_for_content(const std::string &path, const std::string &expected, int limit_ms = 3 * wait_ms) {
-    for (int waited = 0; waited < limit_ms; waited += 10) {
-        if (read_file(path) == expected) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
 
 std::unique_ptr<Process> start_collector(const Broker &broker, const std::string &dir) {
     return std::make_unique<Process>(collector,
@@ -266,24 +212,6 @@ TEST_F(Fleet, BrokerAbsentAtStartIsWaitedFor) {
     EXPECT_EQ(said[1], "sfpublish: broker 127.0.0.1:" + std::to_string(broker.port()) + " is back");
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 10)));
     collecting->stop();
-}
-
-// Publishes payload on topic at QoS 1, as user when given, and waits until
-// the broker has it.
-void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user = "") {
-    mosquitto_lib_init();
-    mosquitto *client = mosquitto_new(nullptr, true, nullptr);
-    if (!user.empty()) mosquitto_username_pw_set(client, user.c_str(), (user + "-secret").c_str());
-    ASSERT_EQ(mosquitto_connect(client, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS);
-    int mid = 0;
-    ASSERT_EQ(
-        mosquitto_publish(client, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false),
-        MOSQ_ERR_SUCCESS);
-    for (int i = 0; i < 50 && mosquitto_want_write(client); ++i) mosquitto_loop(client, 10, 1);
-    for (int i = 0; i < 10; ++i) mosquitto_loop(client, 10, 1);  // the PUBACK
-    mosquitto_disconnect(client);
-    mosquitto_destroy(client);
-    mosquitto_lib_cleanup();
 }
 
 TEST_F(Fleet, PayloadsBreakingTheContractAreNamedAndDropped) {
