@@ -65,7 +65,11 @@ private:
     std::vector<std::pair<std::string, std::string>> acks_;  // due once the store has committed
     std::string failed_;                                     // a write that failed: the end
     std::set<std::string> said_;                             // topics and names whose batches are dropped
+    std::size_t batches_ = 0;                                // come in this pass
 };
+
+// A pass ends after this many batches at most, so that acks are not held back long.
+const std::size_t max_pass = 4096;
 
 // Names that topics choose need not be bounded: past this many, every drop is said.
 const std::size_t max_said = 10000;
@@ -100,6 +104,7 @@ std::string topic_problem(const std::string &topic, const std::string &prefix) {
 }
 
 void Collector::on_batch(const mosquitto_message &message) {
+    ++batches_;
     if (!failed_.empty()) return;
     const std::string topic = message.topic;
     const char *payload = static_cast<const char *>(message.payload);
@@ -155,7 +160,16 @@ int Collector::run() {
     }
     while (!stop_requested()) {
         bool unused = false;
-        if (!link_.turn(-1, std::chrono::milliseconds(1000), unused, error)) {
+        bool linked = link_.turn(-1, std::chrono::milliseconds(1000), unused, error);
+        // Everything the broker has delivered by now goes into this pass and
+        // its one commit: libmosquitto reads only a few packets a call, and a
+        // commit for each few would queue up behind each other.
+        for (std::size_t before = 0; linked && batches_ != before && batches_ < max_pass;) {
+            before = batches_;
+            linked = link_.turn(-1, std::chrono::milliseconds(0), unused, error);
+        }
+        batches_ = 0;
+        if (!linked) {
             warn("%s", error.c_str());
             return 1;
         }
