@@ -95,7 +95,11 @@ std::string compact_journal(const std::map<std::string, GatewayRecord> &records)
     return text;
 }
 
-bool should_compact(std::size_t entries, std::size_t gateways) { return entries > 4 * gateways + 1000; }
+bool should_compact(std::size_t entries, std::size_t gateways) {
+    // Each compaction costs two syncs more than a pass: rare, with a journal
+    // of a few MB at most to read at start.
+    return entries > 65536 && entries > 8 * gateways;
+}
 
 bool decode_old_record(const std::string &text, GatewayRecord &record) {
     const std::size_t end = text.find('\n');

@@ -209,7 +209,8 @@ TEST(Journal, CompactsWhenTheEntriesFarOutnumberTheGateways) {
         bool compact;
     };
     const Case cases[] = {
-        {0, 0, false}, {1000, 0, false}, {1001, 0, true}, {1800, 200, false}, {1801, 200, true}, {40000, 10000, false},
+        {0, 0, false},        {65536, 0, false},     {65537, 0, true},     {65537, 8192, true},
+        {65537, 8193, false}, {80000, 10000, false}, {80001, 10000, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.entries) + " entries, " + std::to_string(c.gateways) + " gateways");
