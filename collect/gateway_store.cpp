@@ -224,17 +224,15 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, bool &fat
         return false;
     }
     if (!same) {
-        // A file it has no record of: named in the journal before the first
+        // A file it has no record of: named in the journal before its first
         // line goes in, so that a kill after that line is cut back to here.
+        // Its lines wait for the commit, where one sync names all such files.
         record.dev = info.st_dev;
         record.ino = info.st_ino;
         record.size = size;
         gateway.recorded = true;
-        if (!append_journal(encode_entry(name, record), error)) {
-            fatal = true;
-            close(fd);
-            return false;
-        }
+        gateway.fresh = true;
+        intents_ += encode_entry(name, record);
         ++entries_;
         created_ = true;
     }
@@ -246,6 +244,11 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
                           std::string &error) {
     fatal = false;
     if (gateway.fd < 0 && !open_log(name, gateway, fatal, error)) return false;
+    if (gateway.fresh) {
+        gateway.held.append(lines, size);
+        gateway.touched = true;
+        return true;
+    }
     const off_t before = lseek(gateway.fd, 0, SEEK_END);
     if (write_all(gateway.fd, lines, size)) {
         gateway.touched = true;
@@ -265,6 +268,17 @@ bool GatewayStore::commit(std::string &error) {
     for (auto &entry : gateways_)
         if (entry.second.fd >= 0) due.emplace_back(&entry.first, &entry.second);
     if (due.empty()) return true;
+    if (!intents_.empty() && !append_journal(intents_, error)) return false;
+    intents_.clear();
+    for (auto &[name, gateway] : due) {
+        if (!gateway->fresh) continue;
+        if (!write_all(gateway->fd, gateway->held.data(), gateway->held.size())) {
+            error = failed_call(log_path(*name), "write");
+            return false;
+        }
+        gateway->fresh = false;
+        std::string().swap(gateway->held);
+    }
     // One writeback and one file system commit for all the logs of the pass,
     // however many: an fdatasync each costs a commit each, and even issued
     // from many threads at once they queue (bench/fleet.sh, README).

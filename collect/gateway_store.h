@@ -16,6 +16,8 @@ struct Gateway {
     bool recorded = false;  // the journal names its file
     int fd = -1;            // the log, open while a pass is being committed
     bool touched = false;
+    bool fresh = false;  // its file is named in the journal only once the pass commits
+    std::string held;    // its lines until then
 };
 
 // The gateways' logs DIR/NAME.log and their records in one journal,
@@ -44,7 +46,8 @@ public:
     // written; fatal when the cause is the disk's and not this one file's.
     bool append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, bool &fatal,
                 std::string &error);
-    // Makes every append since the last commit durable: the logs, then their
+    // Makes every append since the last commit durable: the records naming
+    // files new to the journal, the lines held for them, the logs, then their
     // records in the journal.
     bool commit(std::string &error);
 
@@ -60,6 +63,7 @@ private:
     int journal_fd_ = -1;  // appended to
     std::size_t entries_ = 0;
     bool created_ = false;  // a log was created in this pass: the folder is synced too
+    std::string intents_;   // the journal entries naming the pass's fresh files
     std::map<std::string, Gateway> gateways_;
 };
 

@@ -66,10 +66,13 @@ private:
     std::string failed_;                                     // a write that failed: the end
     std::set<std::string> said_;                             // topics and names whose batches are dropped
     std::size_t batches_ = 0;                                // come in this pass
+    std::size_t bytes_ = 0;                                  // of their payloads
 };
 
-// A pass ends after this many batches at most, so that acks are not held back long.
+// A pass ends after this many batches or bytes at most, so that acks are not
+// held back long, nor too many lines of new files in memory.
 const std::size_t max_pass = 4096;
+const std::size_t max_pass_bytes = std::size_t{64} << 20;
 
 // Names that topics choose need not be bounded: past this many, every drop is said.
 const std::size_t max_said = 10000;
@@ -105,6 +108,7 @@ std::string topic_problem(const std::string &topic, const std::string &prefix) {
 
 void Collector::on_batch(const mosquitto_message &message) {
     ++batches_;
+    bytes_ += static_cast<std::size_t>(message.payloadlen);
     if (!failed_.empty()) return;
     const std::string topic = message.topic;
     const char *payload = static_cast<const char *>(message.payload);
@@ -164,11 +168,12 @@ int Collector::run() {
         // Everything the broker has delivered by now goes into this pass and
         // its one commit: libmosquitto reads only a few packets a call, and a
         // commit for each few would queue up behind each other.
-        for (std::size_t before = 0; linked && batches_ != before && batches_ < max_pass;) {
+        for (std::size_t before = 0; linked && batches_ != before && batches_ < max_pass && bytes_ < max_pass_bytes;) {
             before = batches_;
             linked = link_.turn(-1, std::chrono::milliseconds(0), unused, error);
         }
         batches_ = 0;
+        bytes_ = 0;
         if (!linked) {
             warn("%s", error.c_str());
             return 1;
