@@ -16,7 +16,9 @@
 # the collector is away for OUTAGE seconds (default 120) and 20 gateways of
 # 50,000 lines each wait for it, the broker's queues bounded as
 # packaging/mosquitto-central.conf bounds them, then the time to drain them
-# once it is back.
+# once it is back. Last, many gateways live at once through a tuned broker,
+# 10 x 100, 100 x 10 and 200 x 10 gateways x lines a second for SECONDS: the
+# delay from write to the central log.
 #   bench/fleet.sh [LINES [SECONDS [GATEWAYS [OUTAGE]]]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +28,7 @@ gateways=${3:-50}
 outage=${4:-120}
 
 [ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
-cmake --build build -j --target sfpublish sfcollect make_log latency >/dev/null
+cmake --build build -j --target sfpublish sfcollect make_log latency many_latency >/dev/null
 for tool in mosquitto mosquitto_pub mosquitto_sub; do
   command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
     { echo "bench: $tool is missing (Debian: mosquitto, mosquitto-clients)" >&2; exit 1; }
@@ -232,3 +234,50 @@ printf 'collector away for %d s, 20 gateways of 50,000 lines (%.1f MB) waiting, 
   "$outage" "$(calc "20 * $(stat -c %s "$work/fifty.log") / 1000000")" "$(printf '%s, ' "${bounds[@]}" | sed 's/, $//')"
 printf 'mosquitto VmHWM %d KiB idle, %d KiB at the end of the outage, %d KiB after the drain; drained in %.2f s, every central log identical\n' \
   "$before" "$during" "$(hwm)" "$(calc "$end - $start")"
+
+# --- Many gateways live: the collector's latency --------------------------
+# GATEWAYS x RATE lines a second for SECONDS, each gateway with its own
+# sfpublish, into one collector: the delay from a line's write to its arrival
+# in the central log (bench/many_latency), every central log then compared
+# with its gateway's. The gateways' logs, and so sfpublish's state files, are
+# on /dev/shm where there is one: in a fleet they are other machines, whose
+# syncs would otherwise queue with the collector's on the one disk. Each log
+# is in a folder of its own, as sfpublish watches its log's folder with
+# inotify, one instance each: the per-user limit of instances is raised
+# for the run where it is too low (root only), or a publisher beyond it
+# would look at its log only once a second.
+start_broker many "max_queued_messages 100000" "set_tcp_nodelay true"
+broker=mqtt://127.0.0.1:$port
+many_live() {
+  local count=$1 rate=$2 prefix=lat$1x$2
+  local logs central=$work/$prefix-central
+  logs=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo "$work")")
+  mkdir -p "$central"
+  build/collect/sfcollect -b "$broker" -t "$prefix" -i "collect-$prefix" "$central" 2>/dev/null &
+  local collector=$! publishers=() i
+  for i in $(seq 1 "$count"); do
+    mkdir "$logs/gw$i"
+    : >"$logs/gw$i/gw$i.log"
+    build/publish/sfpublish -b "$broker" -t "$prefix" "gw$i" "$logs/gw$i/gw$i.log" 2>/dev/null &
+    publishers+=($!)
+  done
+  sleep 2
+  printf '%d gateways x %d lines/s for %d s, delay from write to the central log in ms: ' "$count" "$rate" "$seconds"
+  build/bench/many_latency "$logs" "$central" "$count" "$rate" "$seconds"
+  kill "${publishers[@]}" "$collector"
+  wait "${publishers[@]}" "$collector" 2>/dev/null || true
+  for i in $(seq 1 "$count"); do
+    cmp -s "$logs/gw$i/gw$i.log" "$central/gw$i.log" || { echo "bench: $prefix gw$i's central log differs" >&2; exit 1; }
+  done
+  rm -rf "$logs"
+}
+instances=$(cat /proc/sys/fs/inotify/max_user_instances 2>/dev/null || echo 0)
+if [ "$instances" -lt 512 ] && [ "$(id -u)" = 0 ]; then
+  echo 512 >/proc/sys/fs/inotify/max_user_instances
+fi
+many_live 10 100
+many_live 100 10
+many_live 200 10
+if [ "$instances" -gt 0 ] && [ "$instances" -lt 512 ] && [ "$(id -u)" = 0 ]; then
+  echo "$instances" >/proc/sys/fs/inotify/max_user_instances
+fi

@@ -1,27 +1,19 @@
 #include "gateway_store.h"
 
 #include <cerrno>
-#include <cinttypes>
-#include <climits>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "contract.h"
-#include "numbers.h"
 #include "record_file.h"
 
 namespace {
 
-const std::size_t max_left = 16;  // epochs remembered as left behind
-
-std::string failure(const std::string &path) { return path + ": " + std::strerror(errno); }
+const char old_suffix[] = ".sfcollect";  // the record files of earlier versions
 
 bool write_all(int fd, const char *data, std::size_t size) {
     while (size > 0) {
@@ -37,177 +29,287 @@ bool write_all(int fd, const char *data, std::size_t size) {
     return true;
 }
 
-// What lies past the recorded size of the recorded file was never
-// acknowledged: a collector killed before its commit left it, and it comes
-// again.
-bool cut_unacknowledged(int fd, const struct stat &info, const Gateway &gateway) {
-    if (info.st_dev != gateway.dev || info.st_ino != gateway.ino || info.st_size <= gateway.size) return true;
-    return ftruncate(fd, gateway.size) == 0 && fdatasync(fd) == 0;
+// Failures that every gateway would meet next, not just the one whose file it was.
+bool is_disk_failure(int error) { return error == ENOSPC || error == EDQUOT || error == EIO || error == EROFS; }
+
+bool ends_with(const std::string &text, const std::string &suffix) {
+    return text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The journal grows beyond what a record file may hold.
+bool read_whole(const std::string &path, std::string &text, bool &found, std::string &error) {
+    found = false;
+    text.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        error = failed_call(path, "open");
+        return false;
+    }
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = failed_call(path, "read");
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    found = true;
+    return true;
+}
+
+// Which file of the folder is which, so that a log rotated away since its
+// record was written is found under its new name.
+std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> files_of(DIR *dir, int dir_fd) {
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> files;
+    rewinddir(dir);
+    while (const dirent *entry = readdir(dir)) {
+        struct stat info {};
+        if (std::string(entry->d_name).find(".log") == std::string::npos ||
+            fstatat(dir_fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        files[{info.st_dev, info.st_ino}] = entry->d_name;
+    }
+    return files;
+}
+
+// Cuts what lies past the recorded size of the recorded file: it was never
+// acknowledged, and it comes again.
+bool cut_to_record(const std::string &path, const GatewayRecord &record, std::string &error) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = failed_call(path, "open");
+        return false;
+    }
+    struct stat info {};
+    const char *call = fstat(fd, &info) != 0 ? "fstat" : nullptr;
+    const bool same = call == nullptr && info.st_dev == record.dev && info.st_ino == record.ino;
+    if (same && static_cast<std::uint64_t>(info.st_size) > record.size)
+        call = ftruncate(fd, static_cast<off_t>(record.size)) != 0 ? "ftruncate"
+               : fdatasync(fd) != 0                                ? "fdatasync"
+                                                                   : nullptr;
+    if (call != nullptr) error = failed_call(path, call);
+    close(fd);
+    return call == nullptr;
 }
 
 }  // namespace
 
+GatewayStore::GatewayStore(std::string dir) : dir_(std::move(dir)), journal_(dir_ + "/sfcollect.journal") {}
+
 GatewayStore::~GatewayStore() {
     for (auto &entry : gateways_)
         if (entry.second.fd >= 0) close(entry.second.fd);
+    if (journal_fd_ >= 0) close(journal_fd_);
+    if (dir_fd_ >= 0) close(dir_fd_);
 }
 
-bool GatewayStore::find(const std::string &name, Gateway *&gateway, std::string &error) {
-    const auto found = gateways_.find(name);
-    if (found != gateways_.end()) {
-        gateway = &found->second;
-        return true;
-    }
-    Gateway record;
-    const std::string file = path(name, ".sfcollect");
-    std::ifstream in(file);
-    if (!in && errno != ENOENT) {
-        error = failure(file);
+bool GatewayStore::lock(std::string &error) {
+    dir_fd_ = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd_ < 0) {
+        error = failed_call(dir_, "open");
         return false;
     }
-    if (in) {
-        std::string line;
-        std::getline(in, line);
-        const std::vector<std::string> words = words_of(line);
-        unsigned long long numbers[4] = {};
-        bool fits = words.size() >= 5 && parse_epoch(words[0], record.epoch);
-        for (std::size_t i = 1; fits && i < 5; ++i) fits = parse_number(words[i].c_str(), LLONG_MAX, numbers[i - 1]);
-        for (std::size_t i = 5; fits && i < words.size(); ++i) {
-            std::uint64_t old = 0;
-            fits = parse_epoch(words[i], old);
-            record.left.push_back(old);
-        }
-        if (!fits || numbers[0] == 0) {
-            error = file + ": not a record of sfcollect";
-            return false;
-        }
-        record.next = numbers[0];
-        record.dev = static_cast<dev_t>(numbers[1]);
-        record.ino = static_cast<ino_t>(numbers[2]);
-        record.size = static_cast<off_t>(numbers[3]);
+    // Two collectors on one folder would each cut the other's lines.
+    if (flock(dir_fd_, LOCK_EX | LOCK_NB) == 0) return true;
+    error = errno == EWOULDBLOCK ? dir_ + ": another sfcollect is using this folder" : failed_call(dir_, "flock");
+    return false;
+}
+
+Gateway &GatewayStore::find(const std::string &name) { return gateways_[name]; }
+
+bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) {
+    std::string text;
+    bool found = false;
+    if (!read_whole(journal_, text, found, error)) return false;
+    JournalReplay replay;
+    if (found && !replay_journal(text, replay)) {
+        error = journal_ + ": not a journal of sfcollect";
+        return false;
     }
-    gateway = &gateways_.emplace(name, record).first->second;
-    return true;
-}
-
-void GatewayStore::start_epoch(Gateway &gateway, std::uint64_t epoch) {
-    if (gateway.epoch != 0) gateway.left.push_back(gateway.epoch);
-    if (gateway.left.size() > max_left) gateway.left.erase(gateway.left.begin());
-    gateway.epoch = epoch;
-    gateway.next = 1;
-}
-
-bool GatewayStore::recover(std::string &error) {
     DIR *dir = opendir(dir_.c_str());
     if (dir == nullptr) {
-        error = failure(dir_);
+        error = failed_call(dir_, "opendir");
         return false;
     }
-    const std::string suffix = ".sfcollect";
-    bool fine = true;
+    // Record files of earlier versions count where the journal has no newer record.
+    std::vector<std::string> migrated;
     while (const dirent *entry = readdir(dir)) {
         const std::string file = entry->d_name;
-        if (file.size() <= suffix.size() || file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0)
-            continue;
-        const std::string name = file.substr(0, file.size() - suffix.size());
-        Gateway *gateway = nullptr;
-        std::string unreadable;  // said when its gateway's next batch comes
-        if (!is_gateway_name(name) || !find(name, gateway, unreadable)) continue;
-        const std::string log = path(name, ".log");
-        const int fd = open(log.c_str(), O_WRONLY | O_CLOEXEC);
-        struct stat info {};
-        if (fd >= 0 && (fstat(fd, &info) != 0 || !cut_unacknowledged(fd, info, *gateway))) {
-            error = failure(log);
-            fine = false;
+        const std::string name = file.substr(0, file.size() - (sizeof old_suffix - 1));
+        if (!ends_with(file, old_suffix) || !is_gateway_name(name)) continue;
+        const std::string path = dir_ + "/" + file;
+        std::string old;
+        GatewayRecord record;
+        if (replay.records.count(name) != 0) {
+            migrated.push_back(path);
+        } else if (!read_record_file(path, old, found, error)) {
+            notes.push_back(error + "; its gateway starts anew");
+        } else if (found && !decode_old_record(old, record)) {
+            notes.push_back(path + ": not a record of sfcollect; its gateway starts anew");
+        } else if (found) {
+            replay.records[name] = record;
+            migrated.push_back(path);
         }
-        if (fd >= 0) close(fd);
-        if (!fine) break;
     }
+    const auto files = files_of(dir, dir_fd_);
     closedir(dir);
-    return fine;
+    for (const auto &entry : replay.records) {
+        Gateway &gateway = gateways_[entry.first];
+        gateway.record = entry.second;
+        gateway.state = entry.second.state;
+        gateway.recorded = true;
+        const auto file = files.find({entry.second.dev, entry.second.ino});
+        if (file != files.end() && !cut_to_record(dir_ + "/" + file->second, entry.second, error)) return false;
+    }
+    if (!compact(error)) return false;
+    // Only now that the journal holds them durably.
+    for (const std::string &path : migrated)
+        if (unlink(path.c_str()) != 0 && errno != ENOENT) notes.push_back(failed_call(path, "unlink"));
+    return true;
 }
 
-bool GatewayStore::append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size,
-                          std::uint64_t count, std::string &error) {
-    const std::string log = path(name, ".log");
-    if (gateway.fd < 0) {
-        // Opened per batch, as the logger opens its log, so that rotation
-        // by rename is followed.
-        gateway.fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        struct stat info {};
-        if (gateway.fd < 0 || fstat(gateway.fd, &info) != 0 || !cut_unacknowledged(gateway.fd, info, gateway)) {
-            error = failure(log);
-            return false;
-        }
-        if (info.st_dev != gateway.dev || info.st_ino != gateway.ino) {
-            gateway.dev = info.st_dev;
-            gateway.ino = info.st_ino;
-            gateway.size = info.st_size;
-        }
+bool GatewayStore::compact(std::string &error) {
+    std::map<std::string, GatewayRecord> records;
+    for (const auto &entry : gateways_)
+        if (entry.second.recorded) records.emplace(entry.first, entry.second.record);
+    if (!replace_durably(journal_, compact_journal(records), error)) return false;
+    if (journal_fd_ >= 0) close(journal_fd_);
+    journal_fd_ = open(journal_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (journal_fd_ < 0) {
+        error = failed_call(journal_, "open");
+        return false;
+    }
+    entries_ = records.size();
+    return true;
+}
+
+bool GatewayStore::append_journal(const std::string &text, std::string &error) {
+    const off_t before = lseek(journal_fd_, 0, SEEK_END);
+    const char *call = !write_all(journal_fd_, text.data(), text.size()) ? "write"
+                       : fdatasync(journal_fd_) != 0                     ? "fdatasync"
+                                                                         : nullptr;
+    if (call == nullptr) return true;
+    error = failed_call(journal_, call);
+    // A torn entry is ignored when read back, but more appended after it would be too.
+    if (before >= 0 && ftruncate(journal_fd_, before) != 0) error += " (and cannot be cut back)";
+    return false;
+}
+
+bool GatewayStore::open_log(const std::string &name, Gateway &gateway, bool &fatal, std::string &error) {
+    const std::string log = log_path(name);
+    // Opened per pass, as the logger opens its log, so that rotation by rename is followed.
+    const int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    struct stat info {};
+    const char *call = fd < 0 ? "open" : fstat(fd, &info) != 0 ? "fstat" : nullptr;
+    if (call != nullptr) {
+        fatal = is_disk_failure(errno);
+        error = failed_call(log, call);
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    GatewayRecord &record = gateway.record;
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    // Smaller than recorded: the same inode number, but a new file, or one cut in place.
+    const bool same = gateway.recorded && info.st_dev == record.dev && info.st_ino == record.ino && size >= record.size;
+    if (same && size > record.size && ftruncate(fd, static_cast<off_t>(record.size)) != 0) {
+        fatal = true;
+        error = failed_call(log, "ftruncate");
+        close(fd);
+        return false;
+    }
+    if (!same) {
+        // A file it has no record of: named in the journal before its first
+        // line goes in, so that a kill after that line is cut back to here.
+        // Its lines wait for the commit, where one sync names all such files.
+        record.dev = info.st_dev;
+        record.ino = info.st_ino;
+        record.size = size;
+        gateway.recorded = true;
+        gateway.fresh = true;
+        intents_ += encode_entry(name, record);
+        ++entries_;
+        created_ = true;
+    }
+    gateway.fd = fd;
+    return true;
+}
+
+bool GatewayStore::append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, bool &fatal,
+                          std::string &error) {
+    fatal = false;
+    if (gateway.fd < 0 && !open_log(name, gateway, fatal, error)) return false;
+    if (gateway.fresh) {
+        gateway.held.append(lines, size);
+        gateway.touched = true;
+        return true;
     }
     const off_t before = lseek(gateway.fd, 0, SEEK_END);
-    if (!write_all(gateway.fd, lines, size)) {
-        error = failure(log);
-        if (before >= 0 && ftruncate(gateway.fd, before) != 0) error += " (and cannot be cut back)";
-        return false;
+    if (write_all(gateway.fd, lines, size)) {
+        gateway.touched = true;
+        return true;
     }
-    gateway.next += count;
-    gateway.touched = true;
-    return true;
-}
-
-bool GatewayStore::save(const std::string &name, const Gateway &gateway, std::string &error) const {
-    std::ostringstream text;
-    char head[128];
-    std::snprintf(head, sizeof head, "%016" PRIx64 " %" PRIu64 " %llu %llu %lld", gateway.epoch, gateway.next,
-                  static_cast<unsigned long long>(gateway.dev), static_cast<unsigned long long>(gateway.ino),
-                  static_cast<long long>(gateway.size));
-    text << head;
-    for (const std::uint64_t old : gateway.left) {
-        char epoch[24];
-        std::snprintf(epoch, sizeof epoch, " %016" PRIx64, old);
-        text << epoch;
+    fatal = is_disk_failure(errno);
+    error = failed_call(log_path(name), "write");
+    if (before >= 0 && ftruncate(gateway.fd, before) != 0) {
+        error += " (and cannot be cut back)";
+        fatal = true;
     }
-    text << '\n';
-    const std::string data = text.str();
-    const std::string file = path(name, ".sfcollect");
-    const std::string temporary = file + ".new";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const bool written = fd >= 0 && write_all(fd, data.data(), data.size()) && fdatasync(fd) == 0;
-    const bool closed = fd >= 0 && close(fd) == 0;
-    if (!written || !closed || rename(temporary.c_str(), file.c_str()) != 0) {
-        error = failure(file);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool GatewayStore::commit(std::string &error) {
-    bool any = false;
-    for (auto &entry : gateways_) {
-        Gateway &gateway = entry.second;
-        if (!gateway.touched && gateway.fd < 0) continue;
-        const std::string log = path(entry.first, ".log");
-        if (gateway.fd >= 0) {
-            struct stat info {};
-            if (fdatasync(gateway.fd) != 0 || fstat(gateway.fd, &info) != 0) {
-                error = failure(log);
-                return false;
-            }
-            gateway.size = info.st_size;
-            close(gateway.fd);
-            gateway.fd = -1;
+    std::vector<std::pair<const std::string *, Gateway *>> due;
+    for (auto &entry : gateways_)
+        if (entry.second.fd >= 0) due.emplace_back(&entry.first, &entry.second);
+    if (due.empty()) return true;
+    if (!intents_.empty() && !append_journal(intents_, error)) return false;
+    intents_.clear();
+    for (auto &[name, gateway] : due) {
+        if (!gateway->fresh) continue;
+        if (!write_all(gateway->fd, gateway->held.data(), gateway->held.size())) {
+            error = failed_call(log_path(*name), "write");
+            return false;
         }
-        if (!save(entry.first, gateway, error)) return false;
-        gateway.touched = false;
-        any = true;
+        gateway->fresh = false;
+        std::string().swap(gateway->held);
     }
-    if (!any) return true;
-    // The renamed records are durable once the folder is.
-    const int dir = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = dir >= 0 && fsync(dir) == 0;
-    if (dir >= 0) close(dir);
-    if (!synced) error = failure(dir_);
-    return synced;
+    // One writeback and one file system commit for all the logs of the pass,
+    // however many: an fdatasync each costs a commit each, and even issued
+    // from many threads at once they queue (bench/fleet.sh, README).
+    if (syncfs(dir_fd_) != 0) {
+        error = failed_call(dir_, "syncfs");
+        return false;
+    }
+    std::string entries;
+    for (auto &[name, gateway] : due) {
+        struct stat info {};
+        if (fstat(gateway->fd, &info) != 0) {
+            error = failed_call(log_path(*name), "fstat");
+            return false;
+        }
+        close(gateway->fd);
+        gateway->fd = -1;
+        if (!gateway->touched && static_cast<std::uint64_t>(info.st_size) == gateway->record.size) continue;
+        gateway->record.state = gateway->state;
+        gateway->record.size = static_cast<std::uint64_t>(info.st_size);
+        gateway->touched = false;
+        entries += encode_entry(*name, gateway->record);
+        ++entries_;
+    }
+    if (!entries.empty() && !append_journal(entries, error)) return false;
+    // A log created in this pass is durable once its folder is.
+    if (created_ && fsync(dir_fd_) != 0) {
+        error = failed_call(dir_, "fsync");
+        return false;
+    }
+    created_ = false;
+    std::size_t recorded = 0;
+    for (const auto &entry : gateways_) recorded += entry.second.recorded ? 1 : 0;
+    return !should_compact(entries_, recorded) || compact(error);
 }

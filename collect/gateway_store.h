@@ -6,50 +6,64 @@
 #include <string>
 #include <vector>
 
-#include <sys/types.h>
+#include "journal.h"
 
-// What the collector knows of one gateway, kept in DIR/NAME.sfcollect beside
-// its log DIR/NAME.log, and always consistent with it: the log holds every
-// line of the epoch before next, and past size (in that file) nothing that
-// was acknowledged.
+// One gateway: its record as the journal has it, and the state its log is in
+// while a pass has lines not yet committed.
 struct Gateway {
-    std::uint64_t epoch = 0;  // 0: none yet
-    std::uint64_t next = 1;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    std::vector<std::uint64_t> left;  // epochs it has left behind, newest last
-    int fd = -1;                      // the log, open while a batch is being committed
+    GatewayRecord record;
+    GatewayState state;
+    bool recorded = false;  // the journal names its file
+    int fd = -1;            // the log, open while a pass is being committed
     bool touched = false;
+    bool fresh = false;  // its file is named in the journal only once the pass commits
+    std::string held;    // its lines until then
 };
 
-// The gateways' logs and records in one folder. Lines are appended at once
-// and made durable by commit, which only then lets their acks go out.
+// The gateways' logs DIR/NAME.log and their records in one journal,
+// DIR/sfcollect.journal. Lines are appended at once and made durable by
+// commit, which only then lets their acks go out. Every log is consistent
+// with its record at any instant: past the recorded size of the recorded
+// file lies nothing that was acknowledged, and a collector killed at any point
+// is cut back to exactly that when it starts.
 class GatewayStore {
 public:
-    explicit GatewayStore(std::string dir) : dir_(std::move(dir)) {}
+    explicit GatewayStore(std::string dir);
     ~GatewayStore();
+    GatewayStore(const GatewayStore &) = delete;
+    GatewayStore &operator=(const GatewayStore &) = delete;
 
-    // The record of name, read from its file the first time. False, with
-    // error set, when the file exists but cannot be read.
-    bool find(const std::string &name, Gateway *&gateway, std::string &error);
-    // Cuts off what a collector killed before its commit left in the logs of
-    // the gateways with a record. False, with error set, when it cannot.
-    bool recover(std::string &error);
-    // Starts epoch for the gateway at line 1.
-    static void start_epoch(Gateway &gateway, std::uint64_t epoch);
+    // Takes the folder for this process alone. False, with error set, when it
+    // cannot, or another collector has it.
+    bool lock(std::string &error);
+    // Reads the journal and the record files of earlier versions, cuts every
+    // log back to its record and starts a fresh journal. notes gets a line
+    // for each thing set aside. False, with error set, when it cannot.
+    bool recover(std::vector<std::string> &notes, std::string &error);
+    Gateway &find(const std::string &name);
     // Appends whole lines to the gateway's log; they count once committed.
-    // False, with error set and nothing of them left, when they cannot be written.
-    bool append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, std::uint64_t count,
+    // False, with error set and nothing of them left, when they cannot be
+    // written; fatal when the cause is the disk's and not this one file's.
+    bool append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, bool &fatal,
                 std::string &error);
-    // Makes every append since the last commit durable, records first.
+    // Makes every append since the last commit durable: the records naming
+    // files new to the journal, the lines held for them, the logs, then their
+    // records in the journal.
     bool commit(std::string &error);
 
 private:
-    std::string path(const std::string &name, const char *suffix) const { return dir_ + "/" + name + suffix; }
-    bool save(const std::string &name, const Gateway &gateway, std::string &error) const;
+    std::string log_path(const std::string &name) const { return dir_ + "/" + name + ".log"; }
+    bool open_log(const std::string &name, Gateway &gateway, bool &fatal, std::string &error);
+    bool append_journal(const std::string &text, std::string &error);
+    bool compact(std::string &error);
 
     std::string dir_;
+    std::string journal_;
+    int dir_fd_ = -1;      // locked
+    int journal_fd_ = -1;  // appended to
+    std::size_t entries_ = 0;
+    bool created_ = false;  // a log was created in this pass: the folder is synced too
+    std::string intents_;   // the journal entries naming the pass's fresh files
     std::map<std::string, Gateway> gateways_;
 };
 

@@ -2,12 +2,12 @@
 // every gateway's sfpublish sends through the MQTT broker, appends each
 // gateway's lines to DIR/NAME.log exactly once, and acknowledges them once
 // they are on disk.
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "broker.h"
+#include "collect_rule.h"
 #include "contract.h"
 #include "gateway_store.h"
 #include "options.h"
@@ -56,13 +57,31 @@ public:
 private:
     void on_batch(const mosquitto_message &message);
     void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
+    void say_once(const std::string &key, const std::string &line);
 
     const Options &options_;
     BrokerLink link_;
     GatewayStore store_;
     std::vector<std::pair<std::string, std::string>> acks_;  // due once the store has committed
     std::string failed_;                                     // a write that failed: the end
+    std::set<std::string> said_;                             // topics and names whose batches are dropped
+    std::size_t batches_ = 0;                                // come in this pass
+    std::size_t bytes_ = 0;                                  // of their payloads
 };
+
+// A pass ends after this many batches or bytes at most, so that acks are not
+// held back long, nor too many lines of new files in memory.
+const std::size_t max_pass = 4096;
+const std::size_t max_pass_bytes = std::size_t{64} << 20;
+
+// Names that topics choose need not be bounded: past this many, every drop is said.
+const std::size_t max_said = 10000;
+
+void Collector::say_once(const std::string &key, const std::string &line) {
+    if (said_.count(key) != 0) return;
+    if (said_.size() < max_said) said_.insert(key);
+    warn("%s", line.c_str());
+}
 
 void Collector::ack(const std::string &name, std::uint64_t epoch, std::uint64_t next) {
     const std::string topic = ack_topic(options_.broker.prefix, name);
@@ -72,49 +91,68 @@ void Collector::ack(const std::string &name, std::uint64_t epoch, std::uint64_t 
     acks_.emplace_back(topic, text);
 }
 
+// Why topic is not one whose batches can be stored.
+std::string topic_problem(const std::string &topic, const std::string &prefix) {
+    const std::string suffix = "/packets";
+    const std::size_t middle = prefix.size() + 1;
+    if (topic.size() > middle + suffix.size() && topic.compare(0, middle, prefix + "/") == 0 &&
+        topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        const std::string name = topic.substr(middle, topic.size() - middle - suffix.size());
+        bool letters = name.size() > max_gateway_name;
+        for (std::size_t at = 0; letters && at < name.size(); at += max_gateway_name)
+            letters = is_gateway_name(name.substr(at, max_gateway_name));
+        if (letters) return "gateway name longer than " + std::to_string(max_gateway_name) + " characters";
+    }
+    return "not a gateway's packets topic";
+}
+
 void Collector::on_batch(const mosquitto_message &message) {
+    ++batches_;
+    bytes_ += static_cast<std::size_t>(message.payloadlen);
     if (!failed_.empty()) return;
     const std::string topic = message.topic;
     const char *payload = static_cast<const char *>(message.payload);
     const auto size = static_cast<std::size_t>(message.payloadlen);
     std::string name;
+    if (!gateway_of(topic, options_.broker.prefix, name))
+        return say_once(topic, topic + ": " + topic_problem(topic, options_.broker.prefix) + ", dropped");
     BatchView batch;
-    const char *what = gateway_of(topic, options_.broker.prefix, name) ? read_batch(payload, size, batch)
-                                                                       : "not a gateway's packets topic";
-    if (what != nullptr) {
-        warn("%s: %s, dropped", topic.c_str(), what);
-        return;
-    }
-    Gateway *gateway = nullptr;
-    std::string error;
-    if (!store_.find(name, gateway, error)) {
-        warn("%s, batch dropped", error.c_str());
-        return;
-    }
-    const std::uint64_t epoch = batch.epoch;
-    if (epoch != gateway->epoch) {
-        if (std::find(gateway->left.begin(), gateway->left.end(), epoch) != gateway->left.end()) return;
-        if (batch.seq != 1) return ack(name, epoch, 1);  // its first lines went by before this collector subscribed
-        warn("%s: new epoch %016" PRIx64 "", name.c_str(), epoch);
-        GatewayStore::start_epoch(*gateway, epoch);
-    }
-    if (batch.seq > gateway->next) return ack(name, epoch, gateway->next);  // a batch before it went missing
-    // Lines before next are here already.
+    if (const char *what = read_batch(payload, size, batch)) return warn("%s: %s, dropped", topic.c_str(), what);
+    Gateway &gateway = store_.find(name);
+    const BatchHead head{batch.epoch, batch.seq, batch.count, message.retain};
+    const Decision decision = decide_batch(gateway.state, head);
+    if (decision.reason == DropReason::retained) return warn("%s: retained, dropped", topic.c_str());
+    if (decision.verdict == Verdict::drop) return;
+    if (decision.verdict == Verdict::ack) return ack(name, decision.ack_epoch, decision.ack_next);
     const char *lines = batch.lines;
     const char *end = batch.lines + batch.size;
-    std::uint64_t count = batch.count;
-    for (std::uint64_t skip = gateway->next - batch.seq; skip > 0 && count > 0; --skip, --count)
+    for (std::uint64_t skip = decision.skip; skip > 0; --skip)
         lines = static_cast<const char *>(std::memchr(lines, '\n', static_cast<std::size_t>(end - lines))) + 1;
-    if (count > 0 && !store_.append(name, *gateway, lines, static_cast<std::size_t>(end - lines), count, error)) {
-        failed_ = error;
+    bool fatal = false;
+    std::string error;
+    if (!store_.append(name, gateway, lines, static_cast<std::size_t>(end - lines), fatal, error)) {
+        if (fatal)
+            failed_ = error;
+        else
+            say_once(name, error + "; " + name + "'s batches dropped");
         return;
     }
-    ack(name, epoch, gateway->next);
+    if (!said_.empty()) said_.erase(name);
+    if (decision.verdict == Verdict::start_append) warn("%s: new epoch %016" PRIx64 "", name.c_str(), batch.epoch);
+    apply_decision(gateway.state, head, decision);
+    ack(name, decision.ack_epoch, decision.ack_next);
 }
 
 int Collector::run() {
     std::string error;
-    if (!store_.recover(error)) {
+    if (!store_.lock(error)) {
+        warn("%s", error.c_str());
+        return 1;
+    }
+    std::vector<std::string> notes;
+    const bool recovered = store_.recover(notes, error);
+    for (const std::string &note : notes) warn("%s", note.c_str());
+    if (!recovered) {
         warn("%s", error.c_str());
         return 3;
     }
@@ -126,7 +164,17 @@ int Collector::run() {
     }
     while (!stop_requested()) {
         bool unused = false;
-        if (!link_.turn(-1, std::chrono::milliseconds(1000), unused, error)) {
+        bool linked = link_.turn(-1, std::chrono::milliseconds(1000), unused, error);
+        // Everything the broker has delivered by now goes into this pass and
+        // its one commit: libmosquitto reads only a few packets a call, and a
+        // commit for each few would queue up behind each other.
+        for (std::size_t before = 0; linked && batches_ != before && batches_ < max_pass && bytes_ < max_pass_bytes;) {
+            before = batches_;
+            linked = link_.turn(-1, std::chrono::milliseconds(0), unused, error);
+        }
+        batches_ = 0;
+        bytes_ = 0;
+        if (!linked) {
             warn("%s", error.c_str());
             return 1;
         }

@@ -65,9 +65,12 @@ bool wait_for_content(const std::string &path, const std::string &expected, int 
     return false;
 }
 
+std::vector<std::string> collector_args(const Broker &broker, const std::string &dir) {
+    return {"sfcollect", "-b", broker.url(), "-i", "central", dir};
+}
+
 std::unique_ptr<Process> start_collector(const Broker &broker, const std::string &dir) {
-    return std::make_unique<Process>(collector,
-                                     std::vector<std::string>{"sfcollect", "-b", broker.url(), "-i", "central", dir});
+    return std::make_unique<Process>(collector, collector_args(broker, dir));
 }
 
 std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string &log, bool once) {

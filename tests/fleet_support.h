@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -37,6 +38,8 @@ void append_file(const std::string &path, const std::string &text);
 // Waits until path holds exactly expected; false after the time-out.
 bool wait_for_content(const std::string &path, const std::string &expected, int limit_ms = 3 * wait_ms);
 
+// sfcollect's command line for dir, with the client id central.
+std::vector<std::string> collector_args(const Broker &broker, const std::string &dir);
 std::unique_ptr<Process> start_collector(const Broker &broker, const std::string &dir);
 std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string &log, bool once = false);
 

@@ -301,7 +301,7 @@ TEST_F(Fleet, FullDiskStopsTheCollectorWithWholeLines) {
     append_file(log, all.substr(first.size()));  // more than the disk has room for
     const Outcome outcome = collecting->finish();
     EXPECT_EQ(outcome.status, 3);
-    EXPECT_NE(outcome.err.find("sfcollect: " + central + "/gw1.log: No space left on device"), std::string::npos)
+    EXPECT_NE(outcome.err.find("sfcollect: " + central + "/gw1.log: write: No space left on device"), std::string::npos)
         << outcome.err;
     const std::string kept = read_file(central + "/gw1.log");
     ASSERT_FALSE(kept.empty());

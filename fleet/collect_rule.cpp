@@ -1,0 +1,56 @@
+#include "collect_rule.h"
+
+#include <algorithm>
+
+Decision decide_batch(const GatewayState &gateway, const BatchHead &batch) {
+    Decision decision;
+    decision.ack_epoch = batch.epoch;
+    // A retained batch would come again to every new subscription, long after
+    // its lines were written: sfpublish never sends one.
+    if (batch.retained) {
+        decision.reason = DropReason::retained;
+        return decision;
+    }
+    std::uint64_t next = gateway.next;
+    bool starts = false;
+    if (batch.epoch != gateway.epoch) {
+        if (std::find(gateway.left.begin(), gateway.left.end(), batch.epoch) != gateway.left.end()) {
+            decision.reason = DropReason::left_behind;
+            return decision;
+        }
+        // Its first lines went by before this collector subscribed, or it
+        // lost its record: the publisher starts again from line 1.
+        if (batch.seq != 1) {
+            decision.verdict = Verdict::ack;
+            decision.ack_next = 1;
+            return decision;
+        }
+        starts = true;
+        next = 1;
+    }
+    decision.ack_next = next;
+    // A batch before it went missing: the publisher sends again from next.
+    if (batch.seq > next) {
+        decision.verdict = Verdict::ack;
+        return decision;
+    }
+    decision.skip = next - batch.seq;
+    if (decision.skip >= batch.count) {
+        decision.skip = 0;
+        decision.verdict = Verdict::ack;  // every line is here already
+        return decision;
+    }
+    decision.verdict = starts ? Verdict::start_append : Verdict::append;
+    decision.ack_next = batch.seq + batch.count;
+    return decision;
+}
+
+void apply_decision(GatewayState &gateway, const BatchHead &batch, const Decision &decision) {
+    if (decision.verdict == Verdict::start_append) {
+        if (gateway.epoch != 0) gateway.left.push_back(gateway.epoch);
+        if (gateway.left.size() > max_left_epochs) gateway.left.erase(gateway.left.begin());
+        gateway.epoch = batch.epoch;
+    }
+    if (decision.verdict == Verdict::append || decision.verdict == Verdict::start_append)
+        gateway.next = decision.ack_next;
+}

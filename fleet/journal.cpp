@@ -1,0 +1,108 @@
+#include "journal.h"
+
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <vector>
+
+#include "contract.h"
+#include "numbers.h"
+#include "record_file.h"
+
+const char journal_head[] = "sfcollect journal 1";
+
+namespace {
+
+// FNV-1a: enough to tell a torn or garbled line from a whole one.
+std::uint32_t check_of(const std::string &text, std::size_t size) {
+    std::uint32_t hash = 2166136261U;
+    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<unsigned char>(text[i])) * 16777619U;
+    return hash;
+}
+
+// "EPOCH NEXT DEV INO SIZE [LEFT...]" from words[first] on.
+bool decode_words(const std::vector<std::string> &words, std::size_t first, GatewayRecord &record) {
+    if (words.size() < first + 5 || words.size() > first + 5 + max_left_epochs) return false;
+    unsigned long long numbers[4] = {};
+    if (!parse_epoch(words[first], record.state.epoch)) return false;
+    for (std::size_t i = 0; i < 4; ++i)
+        if (!parse_number(words[first + 1 + i].c_str(), i == 3 ? LLONG_MAX : ULLONG_MAX, numbers[i])) return false;
+    if (numbers[0] == 0) return false;
+    record.state.next = numbers[0];
+    record.dev = numbers[1];
+    record.ino = numbers[2];
+    record.size = numbers[3];
+    record.state.left.clear();
+    for (std::size_t i = first + 5; i < words.size(); ++i) {
+        std::uint64_t old = 0;
+        if (!parse_epoch(words[i], old)) return false;
+        record.state.left.push_back(old);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string encode_entry(const std::string &name, const GatewayRecord &record) {
+    char numbers[128];
+    std::snprintf(numbers, sizeof numbers, " %016" PRIx64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64,
+                  record.state.epoch, record.state.next, record.dev, record.ino, record.size);
+    std::string line = name + numbers;
+    for (const std::uint64_t old : record.state.left) {
+        char epoch[24];
+        std::snprintf(epoch, sizeof epoch, " %016" PRIx64, old);
+        line += epoch;
+    }
+    char check[16];
+    std::snprintf(check, sizeof check, " %08" PRIx32 "\n", check_of(line, line.size()));
+    return line + check;
+}
+
+bool decode_entry(const std::string &line, std::string &name, GatewayRecord &record) {
+    const std::size_t blank = line.rfind(' ');
+    if (blank == std::string::npos || line.size() - blank != 9) return false;
+    char check[16];
+    std::snprintf(check, sizeof check, "%08" PRIx32, check_of(line, blank));
+    if (line.compare(blank + 1, std::string::npos, check) != 0) return false;
+    const std::vector<std::string> words = words_of(line.substr(0, blank));
+    if (words.empty() || !is_gateway_name(words[0])) return false;
+    name = words[0];
+    return decode_words(words, 1, record);
+}
+
+bool replay_journal(const std::string &text, JournalReplay &replay) {
+    replay = JournalReplay();
+    const std::string head = std::string(journal_head) + "\n";
+    if (text.compare(0, head.size(), head) != 0) return false;
+    for (std::size_t at = head.size(); at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        std::string name;
+        GatewayRecord record;
+        if (end == std::string::npos || !decode_entry(text.substr(at, end - at), name, record)) {
+            replay.torn = true;
+            break;
+        }
+        replay.records[name] = record;
+        ++replay.entries;
+        at = end + 1;
+    }
+    return true;
+}
+
+std::string compact_journal(const std::map<std::string, GatewayRecord> &records) {
+    std::string text = std::string(journal_head) + "\n";
+    for (const auto &entry : records) text += encode_entry(entry.first, entry.second);
+    return text;
+}
+
+bool should_compact(std::size_t entries, std::size_t gateways) {
+    // Each compaction costs two syncs more than a pass: rare, with a journal
+    // of a few MB at most to read at start.
+    return entries > 65536 && entries > 8 * gateways;
+}
+
+bool decode_old_record(const std::string &text, GatewayRecord &record) {
+    const std::size_t end = text.find('\n');
+    if (end == std::string::npos || end + 1 != text.size()) return false;
+    return decode_words(words_of(text.substr(0, end)), 0, record);
+}

@@ -1,0 +1,59 @@
+// sfcollect's journal, DIR/sfcollect.journal: one line for each time a
+// gateway's record changed, the last one for a name being the one that
+// counts. Each pass over the broker's batches appends the records of the
+// gateways it touched and makes them durable with one fdatasync; at start and
+// now and then, the journal is replaced by one line per gateway.
+#ifndef SF_FLEET_JOURNAL_H
+#define SF_FLEET_JOURNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "collect_rule.h"
+
+// What the collector knows of a gateway and of its log: the file (dev, ino)
+// holds every line of the epoch before next, and past size nothing that was
+// acknowledged.
+struct GatewayRecord {
+    GatewayState state;
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
+    std::uint64_t size = 0;
+};
+
+// The journal's first line, naming what it is.
+extern const char journal_head[];
+
+// "NAME EPOCH NEXT DEV INO SIZE [LEFT...] CHECK\n", CHECK being 8 hex digits
+// that make a torn or garbled line show.
+std::string encode_entry(const std::string &name, const GatewayRecord &record);
+// One line of the journal, without its newline; false when it is not a whole
+// entry whose check holds.
+bool decode_entry(const std::string &line, std::string &name, GatewayRecord &record);
+
+// A journal read back: every gateway's last record, up to the first line that
+// is not a whole entry (a collector killed in the middle of an append leaves
+// one at the end).
+struct JournalReplay {
+    std::map<std::string, GatewayRecord> records;
+    std::size_t entries = 0;
+    bool torn = false;  // something after the last whole entry was ignored
+};
+// False when text does not start with journal_head: not a journal of ours.
+bool replay_journal(const std::string &text, JournalReplay &replay);
+
+// The journal that holds just these records, as a compaction writes it.
+std::string compact_journal(const std::map<std::string, GatewayRecord> &records);
+
+// Whether a journal of entries lines for gateways gateways is worth
+// replacing by one line per gateway: often enough that it stays small,
+// seldom enough that the rewrites cost little beside the appends.
+bool should_compact(std::size_t entries, std::size_t gateways);
+
+// A record file of earlier versions, DIR/NAME.sfcollect: "EPOCH NEXT DEV INO
+// SIZE [LEFT...]" on one line.
+bool decode_old_record(const std::string &text, GatewayRecord &record);
+
+#endif

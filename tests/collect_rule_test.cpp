@@ -1,0 +1,245 @@
+// The collector's decisions, one row per scenario, and its journal's entries.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "collect_rule.h"
+#include "journal.h"
+
+namespace {
+
+const std::uint64_t current = 0xaaaa000000000001ULL;
+const std::uint64_t old = 0xaaaa000000000000ULL;
+const std::uint64_t fresh = 0xbbbb000000000000ULL;
+
+TEST(CollectRule, EachScenarioHasOneDecision) {
+    const GatewayState known{current, 11, {old}};
+    const GatewayState unknown{};
+    struct Case {
+        const char *scenario;
+        GatewayState gateway;
+        BatchHead batch;
+        Verdict verdict;
+        DropReason reason;
+        std::uint64_t ack_next;  // of the batch's epoch
+        std::uint64_t skip;
+        GatewayState after;
+    };
+    const Case cases[] = {
+        {"the next lines",
+         known,
+         {current, 11, 5, false},
+         Verdict::append,
+         DropReason::none,
+         16,
+         0,
+         {current, 16, {old}}},
+        {"overlapping what it has",
+         known,
+         {current, 8, 5, false},
+         Verdict::append,
+         DropReason::none,
+         13,
+         3,
+         {current, 13, {old}}},
+        {"all duplicates", known, {current, 3, 5, false}, Verdict::ack, DropReason::none, 11, 0, known},
+        {"ending just before next", known, {current, 6, 5, false}, Verdict::ack, DropReason::none, 11, 0, known},
+        {"beyond next: one went missing", known, {current, 12, 5, false}, Verdict::ack, DropReason::none, 11, 0, known},
+        {"retained", known, {current, 11, 5, true}, Verdict::drop, DropReason::retained, 0, 0, known},
+        {"retained of a new epoch", unknown, {fresh, 1, 5, true}, Verdict::drop, DropReason::retained, 0, 0, unknown},
+        {"an epoch left behind", known, {old, 1, 5, false}, Verdict::drop, DropReason::left_behind, 0, 0, known},
+        {"a new epoch from line 1",
+         known,
+         {fresh, 1, 5, false},
+         Verdict::start_append,
+         DropReason::none,
+         6,
+         0,
+         {fresh, 6, {old, current}}},
+        {"a new epoch not from line 1", known, {fresh, 7, 5, false}, Verdict::ack, DropReason::none, 1, 0, known},
+        {"a new gateway from line 1",
+         unknown,
+         {fresh, 1, 5, false},
+         Verdict::start_append,
+         DropReason::none,
+         6,
+         0,
+         {fresh, 6, {}}},
+        {"a new gateway not from line 1",
+         unknown,
+         {fresh, 40, 5, false},
+         Verdict::ack,
+         DropReason::none,
+         1,
+         0,
+         unknown},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const Decision decision = decide_batch(c.gateway, c.batch);
+        EXPECT_EQ(decision.verdict, c.verdict);
+        EXPECT_EQ(decision.reason, c.reason);
+        if (decision.verdict != Verdict::drop) {
+            EXPECT_EQ(decision.ack_epoch, c.batch.epoch);
+            EXPECT_EQ(decision.ack_next, c.ack_next);
+        }
+        EXPECT_EQ(decision.skip, c.skip);
+        GatewayState after = c.gateway;
+        apply_decision(after, c.batch, decision);
+        EXPECT_EQ(after.epoch, c.after.epoch);
+        EXPECT_EQ(after.next, c.after.next);
+        EXPECT_EQ(after.left, c.after.left);
+    }
+}
+
+TEST(CollectRule, RemembersOnlyTheLastEpochsLeftBehind) {
+    GatewayState gateway{1, 2, {}};
+    for (std::uint64_t epoch = 2; epoch <= max_left_epochs + 3; ++epoch) {
+        const BatchHead batch{epoch, 1, 1, false};
+        apply_decision(gateway, batch, decide_batch(gateway, batch));
+    }
+    ASSERT_EQ(gateway.left.size(), max_left_epochs);
+    EXPECT_EQ(gateway.left.front(), 3U);
+    EXPECT_EQ(gateway.left.back(), max_left_epochs + 2);
+}
+
+GatewayRecord record_of(std::uint64_t next, std::vector<std::uint64_t> left = {}) {
+    GatewayRecord record;
+    record.state = {current, next, std::move(left)};
+    record.dev = 2049;
+    record.ino = 131073;
+    record.size = next * 100;
+    return record;
+}
+
+TEST(Journal, EntriesReadBackAndDamagedOnesAreRefused) {
+    const std::string entry = encode_entry("gw-1.a_b", record_of(11, {old, fresh}));
+    EXPECT_EQ(entry, "gw-1.a_b aaaa000000000001 11 2049 131073 1100 aaaa000000000000 bbbb000000000000 " +
+                         entry.substr(entry.size() - 9));
+    const std::string line = entry.substr(0, entry.size() - 1);
+    std::string changed = line;
+    changed[10] = 'b';
+    struct Case {
+        const char *what;
+        std::string line;
+        bool read;
+    };
+    const Case cases[] = {
+        {"whole", line, true},
+        {"torn", line.substr(0, line.size() - 3), false},
+        {"torn after its check", line.substr(0, line.size() - 9), false},
+        {"a digit changed", changed, false},
+        {"its check changed", line.substr(0, line.size() - 1) + (line.back() == '0' ? "1" : "0"), false},
+        {"no check", "gw1 aaaa000000000001 11 2049 131073 1100", false},
+        {"not a gateway name", encode_entry("gw/1", record_of(11)), false},
+        {"next 0", encode_entry("gw1", record_of(0)), false},
+        {"empty", "", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string name;
+        GatewayRecord record;
+        ASSERT_EQ(decode_entry(c.line, name, record), c.read);
+        if (!c.read) continue;
+        EXPECT_EQ(name, "gw-1.a_b");
+        EXPECT_EQ(record.state.epoch, current);
+        EXPECT_EQ(record.state.next, 11U);
+        EXPECT_EQ(record.state.left, (std::vector<std::uint64_t>{old, fresh}));
+        EXPECT_EQ(record.dev, 2049U);
+        EXPECT_EQ(record.ino, 131073U);
+        EXPECT_EQ(record.size, 1100U);
+    }
+}
+
+TEST(Journal, ReplayKeepsEachGatewaysLastWholeEntry) {
+    const std::string head = std::string(journal_head) + "\n";
+    const std::string gw1 = encode_entry("gw1", record_of(5)) + encode_entry("gw1", record_of(9));
+    const std::string gw2 = encode_entry("gw2", record_of(7));
+    const std::string later = encode_entry("gw2", record_of(20));
+    struct Case {
+        const char *what;
+        std::string text;
+        std::size_t entries;
+        std::uint64_t gw2_next;  // 0: none
+        bool read;
+        bool torn;
+    };
+    const Case cases[] = {
+        {"empty journal", head, 0, 0, true, false},
+        {"last entry wins", head + gw1 + gw2 + later, 4, 20, true, false},
+        {"torn last entry", head + gw1 + gw2 + later.substr(0, 20), 3, 7, true, true},
+        {"torn just before its newline", head + gw1 + gw2 + later.substr(0, later.size() - 1), 3, 7, true, true},
+        {"garbage after the last", head + gw1 + gw2 + std::string(30, '\0'), 3, 7, true, true},
+        {"nothing counts after damage", head + gw1 + "x\n" + gw2, 2, 0, true, true},
+        {"not a journal", gw1, 0, 0, false, false},
+        {"empty file", "", 0, 0, false, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        JournalReplay replay;
+        ASSERT_EQ(replay_journal(c.text, replay), c.read);
+        EXPECT_EQ(replay.entries, c.entries);
+        EXPECT_EQ(replay.torn, c.torn);
+        if (c.entries > 0) {
+            EXPECT_EQ(replay.records.at("gw1").state.next, 9U);
+        }
+        EXPECT_EQ(replay.records.count("gw2"), c.gw2_next == 0 ? 0U : 1U);
+        if (c.gw2_next != 0) {
+            EXPECT_EQ(replay.records.at("gw2").state.next, c.gw2_next);
+        }
+    }
+}
+
+TEST(Journal, CompactionKeepsOneEntryPerGatewayAndReadsBack) {
+    const std::map<std::string, GatewayRecord> records = {{"gw1", record_of(9)}, {"gw2", record_of(3, {old})}};
+    const std::string text = compact_journal(records);
+    EXPECT_EQ(text, std::string(journal_head) + "\n" + encode_entry("gw1", record_of(9)) +
+                        encode_entry("gw2", record_of(3, {old})));
+    JournalReplay replay;
+    ASSERT_TRUE(replay_journal(text, replay));
+    EXPECT_EQ(replay.entries, 2U);
+    EXPECT_EQ(replay.records.at("gw2").state.left, std::vector<std::uint64_t>{old});
+}
+
+TEST(Journal, CompactsWhenTheEntriesFarOutnumberTheGateways) {
+    struct Case {
+        std::size_t entries, gateways;
+        bool compact;
+    };
+    const Case cases[] = {
+        {0, 0, false},        {65536, 0, false},     {65537, 0, true},     {65537, 8192, true},
+        {65537, 8193, false}, {80000, 10000, false}, {80001, 10000, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.entries) + " entries, " + std::to_string(c.gateways) + " gateways");
+        EXPECT_EQ(should_compact(c.entries, c.gateways), c.compact);
+    }
+}
+
+TEST(Journal, RecordFilesOfEarlierVersionsAreRead) {
+    struct Case {
+        std::string text;
+        bool read;
+    };
+    const Case cases[] = {
+        {"aaaa000000000001 11 2049 131073 1100\n", true},
+        {"aaaa000000000001 11 2049 131073 1100 aaaa000000000000\n", true},
+        {"aaaa000000000001 11 2049 131073 1100", false},
+        {"aaaa000000000001 0 2049 131073 1100\n", false},
+        {"aaaa000000000001 11 2049 131073\n", false},
+        {"AAAA000000000001 11 2049 131073 1100\n", false},
+        {"", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        GatewayRecord record;
+        ASSERT_EQ(decode_old_record(c.text, record), c.read);
+        if (c.read) {
+            EXPECT_EQ(record.size, 1100U);
+        }
+    }
+}
+
+}  // namespace

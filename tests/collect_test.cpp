@@ -1,0 +1,162 @@
+// sfcollect as a process: killed at its syncs, sharing its folder, and
+// meeting batches it cannot store, through a mosquitto of the test's own.
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "fleet_support.h"
+#include "support.h"
+
+namespace {
+
+const std::string strace_path = "/usr/bin/strace";
+const std::string header = "sflog1 0123456789abcdef 1\n";
+
+// Ships log with sfpublish -e as gw1, to its end.
+Outcome ship(const Broker &broker, const std::string &log) {
+    return run(publisher, {"sfpublish", "-e", "-b", broker.url(), "gw1", log});
+}
+
+class Collect : public testing::Test, protected FleetDir {};
+
+// A collector killed by strace at a sync of its first pass into a file it
+// has no record of (a new gateway's, or the one that follows a rotation of
+// the central log) is cut back at its restart to what it acknowledged.
+TEST_F(Collect, KilledAtAnySyncIntoANewFileDoublesNothing) {
+    if (access(strace_path.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << strace_path << " (Debian: strace)";
+    struct Case {
+        const char *file;
+        const char *call;
+        int when;  // which call of it is the last
+    };
+    // fdatasync: the start's new journal, the record before the first line,
+    // the pass's records; syncfs: the pass's logs, written but not recorded.
+    const Case cases[] = {
+        {"new gateway", "fdatasync", 1}, {"new gateway", "fdatasync", 2}, {"new gateway", "fdatasync", 3},
+        {"new gateway", "syncfs", 1},    {"rotated", "fdatasync", 2},     {"rotated", "fdatasync", 3},
+        {"rotated", "syncfs", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.file) + ", " + c.call + " " + std::to_string(c.when));
+        const TempDir each;
+        const std::string folder = each / "central";
+        const std::string gateway = each / "gw1.log";
+        mkdir(folder.c_str(), 0755);
+        Broker broker(each);
+        std::string before;
+        if (std::string(c.file) == "rotated") {
+            before = lines_from(0, 100);
+            write_file(gateway, before);
+            auto collecting = start_collector(broker, folder);
+            EXPECT_EQ(ship(broker, gateway).status, 0);
+            collecting->stop();
+            ASSERT_EQ(rename((folder + "/gw1.log").c_str(), (folder + "/gw1.log.1").c_str()), 0);
+        }
+        const std::string after = lines_from(100, 300);
+        append_file(gateway, after);
+        std::vector<std::string> args = {
+            "strace",    "-f", "-o",
+            "/dev/null", "-e", "inject=" + std::string(c.call) + ":signal=KILL:when=" + std::to_string(c.when)};
+        const std::vector<std::string> rest = collector_args(broker, folder);
+        args.push_back(collector);
+        args.insert(args.end(), rest.begin() + 1, rest.end());
+        Process killed(strace_path, args);
+        Process publishing(publisher, {"sfpublish", "-e", "-b", broker.url(), "gw1", gateway});
+        const Outcome outcome = killed.finish();
+        EXPECT_NE(outcome.status, 0) << "not killed: " << outcome.err;
+        // A new publisher sends again from what was acknowledged at once, not after its wait for an ack.
+        publishing.stop();
+        auto collecting = start_collector(broker, folder);
+        EXPECT_EQ(ship(broker, gateway).status, 0);
+        // Sizes first, as the logs are too long to be shown whole.
+        const std::string now = read_file(folder + "/gw1.log");
+        EXPECT_EQ(lines_of(now).size(), 300U);
+        EXPECT_TRUE(now == after);
+        EXPECT_TRUE(read_file(folder + "/gw1.log.1") == before);
+        collecting->stop();
+    }
+}
+
+TEST_F(Collect, SecondCollectorOnTheFolderIsRefused) {
+    Broker broker(dir);
+    auto first = start_collector(broker, central);
+    write_file(log, lines_from(0, 10));
+    EXPECT_EQ(ship(broker, log).status, 0);  // the first one holds the folder
+    const Outcome second = run(collector, {"sfcollect", "-b", broker.url(), "-i", "second", central});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err, "sfcollect: " + central + ": another sfcollect is using this folder\n");
+    first->stop();
+    EXPECT_EQ(first->finish().status, 0);
+}
+
+// Batches it cannot or must not store are said once per name and dropped,
+// and the other gateways are served.
+TEST_F(Collect, BatchesItCannotStoreAreSaidOnceAndOthersServed) {
+    Broker broker(dir);
+    ASSERT_EQ(mkdir((central + "/gw2.log").c_str(), 0755), 0);  // a file error on this name alone
+    const std::string long_name(65, 'g');
+    struct Case {
+        std::string topic;
+        bool retained;
+        std::string said;
+    };
+    const Case cases[] = {
+        {"sflogger/gw3/packets", true, "sflogger/gw3/packets: retained, dropped"},
+        {"sflogger/gw2/packets", false, central + "/gw2.log: open: Is a directory; gw2's batches dropped"},
+        {"sflogger/" + long_name + "/packets", false,
+         "sflogger/" + long_name + "/packets: gateway name longer than 64 characters, dropped"},
+    };
+    // Retained messages come to a subscription when it is made.
+    for (const Case &c : cases)
+        if (c.retained) publish_raw(broker.port(), c.topic, header + lines_from(0, 1), "", true);
+    auto collecting = start_collector(broker, central);
+    // Subscribed once a batch of gw1 is stored; the same batch again is a duplicate.
+    for (int tries = 0; tries < 100 && !file_exists(central + "/gw1.log"); ++tries)
+        publish_raw(broker.port(), "sflogger/gw1/packets", header + lines_from(0, 1));
+    std::string expected = cases[0].said + "\nsfcollect: gw1: new epoch 0123456789abcdef\n";
+    expected = "sfcollect: " + expected;
+    for (const Case &c : cases) {
+        if (c.retained) continue;
+        for (int batch = 0; batch < 3; ++batch) publish_raw(broker.port(), c.topic, header + lines_from(batch, 1));
+        expected += "sfcollect: " + c.said + "\n";
+    }
+    publish_raw(broker.port(), "sflogger/gw1/packets", "sflog1 0123456789abcdef 2\n" + lines_from(1, 2));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 3)));
+    collecting->stop();
+    const Outcome outcome = collecting->finish();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, expected);
+    EXPECT_FALSE(file_exists(central + "/gw3.log"));
+}
+
+// An archive of an earlier version, a record file for each gateway, goes on
+// from its records: its unacknowledged tail cut, the record moved into the
+// journal.
+TEST_F(Collect, RecordFilesOfEarlierVersionsAreMovedIntoTheJournal) {
+    Broker broker(dir);
+    const std::string archived = central + "/gw1.log";
+    write_file(archived, lines_from(0, 100));
+    struct stat info {};
+    ASSERT_EQ(stat(archived.c_str(), &info), 0);
+    write_file(central + "/gw1.sfcollect", "0123456789abcdef 101 " + std::to_string(info.st_dev) + " " +
+                                               std::to_string(info.st_ino) + " " + std::to_string(info.st_size) + "\n");
+    append_file(archived, lines_from(100, 10));  // written, never recorded
+    auto collecting = start_collector(broker, central);
+    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 100)));
+    publish_raw(broker.port(), "sflogger/gw1/packets", "sflog1 0123456789abcdef 101\n" + lines_from(100, 5));
+    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 105)));
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().err, "");
+    EXPECT_FALSE(file_exists(central + "/gw1.sfcollect"));
+    EXPECT_NE(read_file(central + "/sfcollect.journal").find("\ngw1 0123456789abcdef 106 "), std::string::npos);
+}
+
+}  // namespace
