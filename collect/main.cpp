@@ -21,6 +21,7 @@
 #include "contract.h"
 #include "gateway_store.h"
 #include "options.h"
+#include "packet_log.h"
 #include "signals.h"
 #include "std_fds.h"
 #include "warn.h"
@@ -124,13 +125,13 @@ void Collector::on_batch(const mosquitto_message &message) {
     if (decision.reason == DropReason::retained) return warn("%s: retained, dropped", topic.c_str());
     if (decision.verdict == Verdict::drop) return;
     if (decision.verdict == Verdict::ack) return ack(name, decision.ack_epoch, decision.ack_next);
-    const char *lines = batch.lines;
-    const char *end = batch.lines + batch.size;
-    for (std::uint64_t skip = decision.skip; skip > 0; --skip)
-        lines = static_cast<const char *>(std::memchr(lines, '\n', static_cast<std::size_t>(end - lines))) + 1;
+    // The lines the log has already are passed over; read_batch found them all whole and well formed.
+    std::size_t from = 0;
+    const char *what = nullptr;
+    for (std::uint64_t skip = decision.skip; skip > 0; --skip) walk_log_line(batch.lines, batch.size, from, what);
     bool fatal = false;
     std::string error;
-    if (!store_.append(name, gateway, lines, static_cast<std::size_t>(end - lines), fatal, error)) {
+    if (!store_.append(name, gateway, batch.lines + from, batch.size - from, fatal, error)) {
         if (fatal)
             failed_ = error;
         else

@@ -5,8 +5,7 @@
 void PublishRule::start(std::uint64_t epoch, std::uint64_t acked, Clock::time_point now) {
     epoch_ = epoch;
     acked_ = sent_ = acked;
-    copied_from_ = 1;
-    copied_to_ = 0;
+    heard_ = echo_ = 0;
     progressed(now);
 }
 
@@ -20,12 +19,10 @@ void PublishRule::sent(std::uint64_t to, Clock::time_point now) {
     sent_ = std::max(sent_, to);
 }
 
-// What was out stays out: it goes again, from from on. The collector
-// answers each copy it already has with the line it is at, which, once the
-// originals are in, equals the acknowledged line: news of nothing.
-PublishStep PublishRule::send_again(std::uint64_t from, std::uint64_t low, Clock::time_point now) {
-    copied_from_ = low;
-    copied_to_ = sent_;
+// What was out stays out: it goes again, from from on.
+PublishStep PublishRule::send_again(std::uint64_t from, std::uint64_t heard, Clock::time_point now) {
+    heard_ = heard;
+    echo_ = sent_;
     deadline_ = now + patience_;
     return {PublishStep::resend, from};
 }
@@ -36,16 +33,16 @@ PublishStep PublishRule::ack(std::uint64_t epoch, std::uint64_t next, bool retai
     if (next > acked_) {
         acked_ = next;
         sent_ = std::max(sent_, next);
+        if (acked_ > echo_) echo_ = 0;
         progressed(now);
         return {PublishStep::advance, next};
     }
     // The broker's stored ack is what is known already; so is any ack while nothing is out.
     if (next == acked_ && (retained || sent_ == acked_)) return {};
-    // One resend answers an ack value: duplicates of one ack, one ack per
-    // batch that followed a gap, and the answers to the copies must not each
-    // send the window again, or resends feed on each other.
-    if (answers_copies(next)) return {};
-    if (next == acked_) return send_again(acked_, acked_, now);
+    // One resend answers an ack value, and the collector's answers to its
+    // copies are no news: else resends feed on each other.
+    if (next == heard_ || (next == acked_ && next == echo_)) return {};
+    if (next == acked_) return send_again(acked_, next, now);
     if (held(next)) {
         // Old or not, the collector drops what it has; a collector restored from a backup gets the rest.
         acked_ = next;
@@ -60,10 +57,10 @@ PublishStep PublishRule::ack(std::uint64_t epoch, std::uint64_t next, bool retai
 PublishStep PublishRule::tick(Clock::time_point now) {
     if (sent_ <= acked_ || now < deadline_) return {};
     patience_ = std::min<Clock::duration>(patience_ * 2, max_patience);
-    return send_again(acked_, acked_, now);
+    return send_again(acked_, 0, now);
 }
 
 PublishStep PublishRule::reconnected(Clock::time_point now) {
     progressed(now);
-    return send_again(acked_, acked_, now);
+    return send_again(acked_, 0, now);
 }

@@ -47,18 +47,20 @@ public:
     Clock::duration patience() const { return patience_; }
 
 private:
-    PublishStep send_again(std::uint64_t from, std::uint64_t low, Clock::time_point now);
-    bool answers_copies(std::uint64_t next) const { return next >= copied_from_ && next <= copied_to_; }
+    PublishStep send_again(std::uint64_t from, std::uint64_t heard, Clock::time_point now);
     void progressed(Clock::time_point now);
 
     std::uint64_t epoch_ = 0;
     std::uint64_t acked_ = 1;
     std::uint64_t sent_ = 1;
-    // The last resend: the ack values [copied_from_, copied_to_] may be the
-    // collector's answers to its copies, or stale copies of the ack that
-    // caused it, and are no news of a gap. Empty: from above to.
-    std::uint64_t copied_from_ = 1;
-    std::uint64_t copied_to_ = 0;
+    // The ack value the last resend answered, so that copies of that ack
+    // (stale duplicates, or one per batch after a gap) send nothing more
+    // until the patience runs out; 0: none.
+    std::uint64_t heard_ = 0;
+    // What the collector answers to the copies of the last resend once it
+    // has the originals: the line after them. No news of a gap while the
+    // acknowledged line is below it; 0: none.
+    std::uint64_t echo_ = 0;
     Clock::duration patience_ = first_patience;
     Clock::time_point deadline_{};
 };
