@@ -5,7 +5,7 @@
 void PublishRule::start(std::uint64_t epoch, std::uint64_t acked, Clock::time_point now) {
     epoch_ = epoch;
     acked_ = sent_ = acked;
-    heard_ = echo_ = 0;
+    heard_ = echo_ = probe_ = 0;
     progressed(now);
 }
 
@@ -34,24 +34,28 @@ PublishStep PublishRule::ack(std::uint64_t epoch, std::uint64_t next, bool retai
         acked_ = next;
         sent_ = std::max(sent_, next);
         if (acked_ > echo_) echo_ = 0;
+        probe_ = 0;  // the lower ack was an old one
         progressed(now);
         return {PublishStep::advance, next};
     }
     // The broker's stored ack is what is known already; so is any ack while nothing is out.
     if (next == acked_ && (retained || sent_ == acked_)) return {};
+    if (next < acked_ && !held(next)) {
+        // The gateway no longer holds those lines, but the ack may be an old
+        // one (a broker's restored save, a copy sent by hand): the window
+        // again makes the collector say where it is. Only when it still says
+        // so a patience later, after the window went out again, has it lost them.
+        if (probe_ == next && now - probed_at_ >= first_patience) return {PublishStep::new_epoch, acked_ - next};
+        if (probe_ != next) probe_ = next, probed_at_ = now;
+        return next == heard_ ? PublishStep{} : send_again(acked_, next, now);
+    }
     // One resend answers an ack value, and the collector's answers to its
     // copies are no news: else resends feed on each other.
     if (next == heard_ || (next == acked_ && next == echo_)) return {};
     if (next == acked_) return send_again(acked_, next, now);
-    if (held(next)) {
-        // Old or not, the collector drops what it has; a collector restored from a backup gets the rest.
-        acked_ = next;
-        return send_again(next, next, now);
-    }
-    // A retained ack may be an old save of the broker's: the window again
-    // makes the collector say where it really is.
-    if (retained) return send_again(acked_, next, now);
-    return {PublishStep::new_epoch, acked_ - next};
+    // Old or not, the collector drops what it has; a collector restored from a backup gets the rest.
+    acked_ = next;
+    return send_again(next, next, now);
 }
 
 PublishStep PublishRule::tick(Clock::time_point now) {

@@ -61,6 +61,9 @@ private:
     // has the originals: the line after them. No news of a gap while the
     // acknowledged line is below it; 0: none.
     std::uint64_t echo_ = 0;
+    // A lower ack of lines the gateway no longer holds, and when it first came; 0: none.
+    std::uint64_t probe_ = 0;
+    Clock::time_point probed_at_{};
     Clock::duration patience_ = first_patience;
     Clock::time_point deadline_{};
 };
