@@ -45,7 +45,7 @@ PublishStep PublishRule::ack(std::uint64_t epoch, std::uint64_t next, bool retai
         // one (a broker's restored save, a copy sent by hand): the window
         // again makes the collector say where it is. Only when it still says
         // so a patience later, after the window went out again, has it lost them.
-        if (probe_ == next && now - probed_at_ >= first_patience) return {PublishStep::new_epoch, acked_ - next};
+        if (probe_ == next && now - probed_at_ >= first_patience) return {PublishStep::new_epoch, next};
         if (probe_ != next) probe_ = next, probed_at_ = now;
         return next == heard_ ? PublishStep{} : send_again(acked_, next, now);
     }

@@ -14,9 +14,10 @@ struct PublishStep {
         none,
         advance,    // the collector has every line before line: drop what it acknowledged, read on from there
         resend,     // send again from line (at or below the acknowledged line)
-        new_epoch,  // the collector lost line lines that the gateway no longer holds: a new epoch from acked
+        new_epoch,  // the collector has the epoch only before line, and the gateway no longer holds it:
+                    // a new epoch from the first line it still holds
     } kind = none;
-    std::uint64_t line = 0;  // advance, resend: a line number; new_epoch: how many lines were lost
+    std::uint64_t line = 0;
 };
 
 class PublishRule {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstring>
 
@@ -19,6 +20,9 @@ namespace {
 constexpr std::size_t max_files = 4;      // open at once; files moved away stay open while a resend may need them
 constexpr std::size_t max_marks = 8;      // files whose lines can be found again
 constexpr std::size_t print_span = 4096;  // of a file's start, when its first line is longer
+constexpr std::chrono::milliseconds linger{100};  // after a rotation is seen, before the file is left
+// A batch's room for lines: a well-formed line longer than this never fits.
+constexpr std::size_t max_line = max_payload - 64;
 
 std::string folder_of(const std::string &path) {
     const std::size_t slash = path.rfind('/');
@@ -174,6 +178,7 @@ Follower::File *Follower::file_at(Position &at) {
         warn("%s: the file it was on is gone, %" PRIu64 " of its lines read (line %" PRIu64
              " of the epoch next); going on with the log's start",
              log_.c_str(), at.line, at.seq);
+        broken_ = true;
     }
     struct stat info {};
     if (stat(log_.c_str(), &info) != 0) return nullptr;  // until it is created
@@ -191,7 +196,6 @@ Follower::File *Follower::file_at(Position &at) {
 // The file's start is not what it was: it was truncated, or emptied and
 // written again (copytruncate). Its lines are new ones, shipped from its start.
 bool Follower::replaced(File &file) {
-    file.caught_up = false;
     FileMark *mark = mark_of(file.dev, file.ino);
     const std::uint64_t print = print_of(file.fd);
     if (mark == nullptr || mark->print == print) return false;
@@ -200,6 +204,15 @@ bool Follower::replaced(File &file) {
         return false;
     }
     return true;
+}
+
+// The file's lines from its start are new ones, in a new epoch: said by the caller.
+void Follower::restart(File &file, Position &at) {
+    at = Position{file.dev, file.ino, 0, 0, at.seq};
+    file.named = 0;
+    file.run_at = -1;
+    note_file(file, static_cast<std::int64_t>(at.seq));
+    broken_ = true;
 }
 
 // [at.offset, at.offset + a whole buffer) has no newline: no log line is that
@@ -234,17 +247,31 @@ bool Follower::pass_long_run(File &file, Position &at, bool quiet) {
 bool Follower::move_on(File &file, Position &at, bool quiet) {
     struct stat now {};
     if (stat(log_.c_str(), &now) != 0 || same_file(now, file.dev, file.ino)) return false;
+    // A writer that opened the file before it moved may still be writing to
+    // it: read it to its end once more, a moment later.
+    const auto seen = std::chrono::steady_clock::now();
     if (!file.rotated) {
-        file.rotated = true;  // a line may have landed in it since the last read
-        return true;
+        file.rotated = true;
+        file.rotated_at = seen;
+        return false;
     }
+    if (seen - file.rotated_at < linger) return false;
     struct stat info {};
     if (!quiet && fstat(file.fd, &info) == 0 && info.st_size > at.offset && at.offset >= file.named) {
         file.named = info.st_size;
         warn("%s:%" PRIu64 ": last line has no newline, skipped", file.name.c_str(), at.line + 1);
     }
+    // Rotated twice meanwhile: the file after this one is LOG.1, never seen yet.
+    struct stat between {};
+    const std::string one = log_ + ".1";
+    std::string path = log_;
+    if (stat(one.c_str(), &between) == 0 && !same_file(between, file.dev, file.ino) &&
+        !same_file(between, now.st_dev, now.st_ino) && mark_of(between.st_dev, between.st_ino) == nullptr) {
+        now = between;
+        path = one;
+    }
     at = Position{now.st_dev, now.st_ino, 0, 0, at.seq};
-    File *next = open_as(log_, now.st_dev, now.st_ino);
+    File *next = open_as(path, now.st_dev, now.st_ino);
     if (next != nullptr) note_file(*next, static_cast<std::int64_t>(at.seq));
     return true;
 }
@@ -255,15 +282,14 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
     while (at.seq != stop && !at_end(at)) {
         File *file = file_at(at);
         if (file == nullptr) break;
-        if (file->caught_up && replaced(*file)) {
+        // Checked before every read that goes on in a file: copytruncate may
+        // have emptied and refilled it past this place meanwhile.
+        if (at.offset > 0 && replaced(*file)) {
             warn("%s: its start changed (truncated or written anew) after %" PRIu64
                  " lines were read; shipping it from its start",
                  file->name.c_str(), at.line);
-            at = Position{file->dev, file->ino, 0, 0, at.seq};
-            file->named = 0;
-            file->run_at = -1;
-            note_file(*file, static_cast<std::int64_t>(at.seq));
-            continue;
+            restart(*file, at);
+            break;
         }
         std::size_t want = buffer_.size();
         if (end_ >= 0 && at.dev == end_dev_ && at.ino == end_ino_)
@@ -276,6 +302,9 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
         const char *what = nullptr;
         for (std::size_t next = 0; at.seq != stop && walk_log_line(buffer_.data(), size, next, what); used = next) {
             const std::size_t length = next - used;
+            if (what == nullptr && out != nullptr && length > room && lines == 0 && length > max_line) {
+                what = "longer than a batch";  // well formed, with digits without end: it can never go out
+            }
             if (what == nullptr && out != nullptr) {
                 if (length > room) {
                     full = true;
@@ -306,17 +335,17 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
         if (size == 0 && fstat(file->fd, &info) == 0 && info.st_size < at.offset) {
             warn("%s: truncated to %lld bytes after %" PRIu64 " lines were read; shipping it from its start",
                  file->name.c_str(), static_cast<long long>(info.st_size), at.line);
-            at = Position{file->dev, file->ino, 0, 0, at.seq};
-            file->named = 0;
-            file->run_at = -1;
-            note_file(*file, static_cast<std::int64_t>(at.seq));
-            continue;
+            restart(*file, at);
+            break;
         }
-        file->caught_up = true;
         if (end_ >= 0 && at.dev == end_dev_ && at.ino == end_ino_) break;
         if (!move_on(*file, at, quiet)) break;
     }
     return lines;
+}
+
+void Follower::settle(Position &at) {
+    if (at.ino == 0) file_at(at);
 }
 
 std::size_t Follower::read(Position &at, std::string &out, std::size_t room) { return walk(at, &out, room, 0, ship); }
@@ -324,6 +353,18 @@ std::size_t Follower::read(Position &at, std::string &out, std::size_t room) { r
 bool Follower::skip(Position &at, std::uint64_t to) {
     walk(at, nullptr, 0, to, count);
     return at.seq == to;
+}
+
+void Follower::find_held(std::uint64_t seq, Position &at) {
+    const std::vector<FileMark> marks = marks_;  // find may note files
+    for (const FileMark &mark : marks) {
+        const std::uint64_t first = std::max<std::int64_t>(mark.first, static_cast<std::int64_t>(seq));
+        Position place;
+        if (first < at.seq && find(first, place)) {
+            at = place;
+            return;
+        }
+    }
 }
 
 bool Follower::find(std::uint64_t seq, Position &at) {

@@ -1,8 +1,10 @@
 #ifndef SFPUBLISH_FOLLOWER_H
 #define SFPUBLISH_FOLLOWER_H
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "state.h"
@@ -49,6 +51,16 @@ public:
     bool skip(Position &at, std::uint64_t to);
     // The place of line seq of the epoch; false when the gateway no longer holds it.
     bool find(std::uint64_t seq, Position &at);
+    // The place of the first line at or after seq that the gateway still
+    // holds, when there is one before at; at is left alone otherwise.
+    void find_held(std::uint64_t seq, Position &at);
+    // Whether the place moved to a file that does not go on from the last
+    // one: the file was gone, truncated or written anew. Its lines cannot
+    // take on the epoch's numbers, since the collector may have others under
+    // them; the caller starts a new epoch. Cleared by the call.
+    bool take_break() { return std::exchange(broken_, false); }
+    // A place in no file yet moves to the log's start, once there is a log.
+    void settle(Position &at);
 
 private:
     struct File {
@@ -56,11 +68,11 @@ private:
         ino_t ino;
         int fd;
         std::string name;
-        off_t named = 0;         // malformed lines before this have been named
-        off_t run_at = -1;       // where a run longer than a batch starts, while it is passed over
-        off_t run_checked = 0;   // it has no newline before this
-        bool rotated = false;    // the log has moved on; read once more before leaving
-        bool caught_up = false;  // its end was reached: check that it is still the same file
+        off_t named = 0;        // malformed lines before this have been named
+        off_t run_at = -1;      // where a run longer than a batch starts, while it is passed over
+        off_t run_checked = 0;  // it has no newline before this
+        bool rotated = false;   // the log has moved on; read once more, a moment later, before leaving
+        std::chrono::steady_clock::time_point rotated_at{};
     };
     enum Mode { ship, count };
     std::size_t walk(Position &at, std::string *out, std::size_t room, std::uint64_t stop, Mode mode);
@@ -69,6 +81,7 @@ private:
     FileMark *mark_of(dev_t dev, ino_t ino);
     void note_file(const File &file, std::int64_t first);
     bool replaced(File &file);
+    void restart(File &file, Position &at);
     bool pass_long_run(File &file, Position &at, bool quiet);
     bool move_on(File &file, Position &at, bool quiet);
     void forget_old();
@@ -81,6 +94,7 @@ private:
     dev_t end_dev_ = 0;
     ino_t end_ino_ = 0;
     off_t end_ = -1;  // -1: no end
+    bool broken_ = false;
 };
 
 #endif

@@ -80,7 +80,9 @@ private:
     void on_ack(const mosquitto_message &message);
     void apply(const PublishStep &step);
     void forget_in_flight();
-    void start_epoch(std::uint64_t lost);
+    void start_epoch(std::uint64_t line);
+    void start_epoch_at(const Position &at);
+    void begin_epoch(std::uint64_t epoch, const Position &at);
     void send_batches();
     void save(bool now);
 
@@ -109,8 +111,10 @@ bool Publisher::start(std::string &error) {
         epoch_pending_ = true;
     }
     follower_.restore(state_.files, state_.acked);
+    follower_.settle(state_.acked);  // a first start: on the log as it is now, before it is rotated
     rule_.start(state_.epoch, state_.acked.seq, Clock::now());
     read_ = state_.acked;
+    if (follower_.take_break()) start_epoch_at(read_);
     if (options_.once) follower_.stop_at_current_end();
     const std::string ack = ack_topic(options_.broker.prefix, options_.name);
     const std::string status = status_topic(options_.broker.prefix, options_.name);
@@ -181,19 +185,35 @@ void Publisher::apply(const PublishStep &step) {
     }
 }
 
-// The collector lost lines that the gateway no longer holds: the central log
-// has a gap, and a new epoch starts at the acknowledged line.
-void Publisher::start_epoch(std::uint64_t lost) {
+// The collector has the epoch only before line, and the gateway no longer
+// holds that line: the central log has a gap up to the first line the
+// gateway still holds, where a new epoch starts.
+void Publisher::start_epoch(std::uint64_t line) {
+    Position from = state_.acked;
+    follower_.find_held(line, from);
     const std::uint64_t fresh = draw_epoch();
     warn("the collector has lost %" PRIu64 " lines of epoch %016" PRIx64 " (from line %" PRIu64
          ") that this gateway no longer holds; starting epoch %016" PRIx64 " at line %" PRIu64,
-         lost, state_.epoch, state_.acked.seq - lost, fresh, state_.acked.seq);
+         from.seq - line, state_.epoch, line, fresh, from.seq);
+    begin_epoch(fresh, from);
+}
+
+// The follower is on a file that does not go on from the last one: its
+// lines start a new epoch, whatever line numbers the collector already has.
+void Publisher::start_epoch_at(const Position &at) {
+    const std::uint64_t fresh = draw_epoch();
+    warn("starting epoch %016" PRIx64 " at the start of the file that is the log now", fresh);
+    begin_epoch(fresh, at);
+}
+
+void Publisher::begin_epoch(std::uint64_t epoch, const Position &at) {
     forget_in_flight();
     skip_to_ = 0;
-    state_.epoch = fresh;
+    state_.epoch = epoch;
+    state_.acked = at;
     follower_.renumber(state_.acked);
     read_ = state_.acked;
-    rule_.start(fresh, state_.acked.seq, Clock::now());
+    rule_.start(epoch, state_.acked.seq, Clock::now());
     epoch_pending_ = true;
 }
 
@@ -207,6 +227,7 @@ void Publisher::send_batches() {
             }
             skip_to_ = 0;
         }
+        if (follower_.take_break()) return start_epoch_at(read_);
         payload_.clear();
         payload_ += format_header(state_.epoch, read_.seq);
         if (follower_.read(read_, payload_, max_payload - payload_.size()) == 0) {
@@ -216,6 +237,10 @@ void Publisher::send_batches() {
                 dirty_ = true;
             }
             return;
+        }
+        if (state_.acked.ino == 0 && in_flight_.empty()) {
+            // The log came after the start: acknowledged lines are counted from its start, not from its name.
+            state_.acked = Position{read_.dev, read_.ino, 0, 0, state_.acked.seq};
         }
         if (!link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(),
                            false))

@@ -96,4 +96,11 @@ void publish_raw(int port, const std::string &topic, const std::string &payload,
     mosquitto_lib_cleanup();
 }
 
+bool says_new_epoch(const std::string &line) {
+    const std::string start = "sfpublish: starting epoch ";
+    const std::string end = " at the start of the file that is the log now";
+    return line.size() == start.size() + 16 + end.size() && line.rfind(start, 0) == 0 &&
+           line.compare(start.size() + 16, end.size(), end) == 0;
+}
+
 FleetDir::FleetDir() { mkdir(central.c_str(), 0755); }

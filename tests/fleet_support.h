@@ -48,6 +48,9 @@ std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string
 void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user = "",
                  bool retain = false);
 
+// Whether line is sfpublish's word that it starts a new epoch on the file the log is now.
+bool says_new_epoch(const std::string &line);
+
 // A folder with the central archive and the gateway's log.
 struct FleetDir {
     FleetDir();

@@ -61,7 +61,7 @@ const Scenario scenarios[] = {
      {{Event::ack, 300, Kind::resend, 300}, {Event::send, 900}, {Event::ack, 900, Kind::advance, 900}}},
     {"lines gone from the gateway, and the collector says so again a patience later: a new epoch", 900, 500,
      {{Event::send, 950}, {Event::ack, 300, Kind::resend, 900}, {Event::ack, 300}, {Event::wait, 6, Kind::resend, 900},
-      {Event::ack, 300, Kind::new_epoch, 600}}},
+      {Event::ack, 300, Kind::new_epoch, 300}}},
     {"lines gone, but the ack an old copy: the window again, and the collector's answer ends it", 900, 500,
      {{Event::send, 950}, {Event::old_ack, 300, Kind::resend, 900}, {Event::old_ack, 300}, {Event::ack, 300},
       {Event::ack, 950, Kind::advance, 950}, {Event::wait, 6}, {Event::ack, 300}}},
