@@ -161,6 +161,14 @@ Follower::File *Follower::open_as(const std::string &path, dev_t dev, ino_t ino)
     return &files_.back();
 }
 
+// The file dev, ino: open already, or the log or LOG.1 when it is that file.
+Follower::File *Follower::open_known(dev_t dev, ino_t ino) {
+    for (File &file : files_)
+        if (file.dev == dev && file.ino == ino) return &file;
+    if (File *file = open_as(log_, dev, ino)) return file;
+    return open_as(log_ + ".1", dev, ino);
+}
+
 void Follower::forget_old() {
     if (files_.size() <= max_files) return;
     close(files_.front().fd);
@@ -170,11 +178,8 @@ void Follower::forget_old() {
 // The open file at holds a place in; or the log or LOG.1 when one is that
 // file; or, when it is gone, the log from its start.
 Follower::File *Follower::file_at(Position &at) {
-    for (File &file : files_)
-        if (file.dev == at.dev && file.ino == at.ino) return &file;
     if (at.ino != 0) {
-        if (File *file = open_as(log_, at.dev, at.ino)) return file;
-        if (File *file = open_as(log_ + ".1", at.dev, at.ino)) return file;
+        if (File *file = open_known(at.dev, at.ino)) return file;
         warn("%s: the file it was on is gone, %" PRIu64 " of its lines read (line %" PRIu64
              " of the epoch next); going on with the log's start",
              log_.c_str(), at.line, at.seq);
@@ -261,11 +266,25 @@ bool Follower::move_on(File &file, Position &at, bool quiet) {
         file.named = info.st_size;
         warn("%s:%" PRIu64 ": last line has no newline, skipped", file.name.c_str(), at.line + 1);
     }
-    // Rotated twice meanwhile: the file after this one is LOG.1, never seen yet.
+    // The file after this one: the one marked after it, when a resend goes
+    // over files read before; else LOG.1 when it was never seen (rotated
+    // twice meanwhile); else the log.
+    const auto own = std::find_if(marks_.begin(), marks_.end(),
+                                  [&](const FileMark &mark) { return mark.dev == file.dev && mark.ino == file.ino; });
+    const dev_t from_dev = file.dev;
+    const ino_t from_ino = file.ino;
+    if (own != marks_.end() && own + 1 != marks_.end()) {
+        const FileMark after = *(own + 1);
+        if (File *next = open_known(after.dev, after.ino)) {
+            at = Position{after.dev, after.ino, 0, 0, at.seq};
+            if (after.first != static_cast<std::int64_t>(at.seq)) note_file(*next, static_cast<std::int64_t>(at.seq));
+            return true;
+        }
+    }
     struct stat between {};
     const std::string one = log_ + ".1";
     std::string path = log_;
-    if (stat(one.c_str(), &between) == 0 && !same_file(between, file.dev, file.ino) &&
+    if (stat(one.c_str(), &between) == 0 && !same_file(between, from_dev, from_ino) &&
         !same_file(between, now.st_dev, now.st_ino) && mark_of(between.st_dev, between.st_ino) == nullptr) {
         now = between;
         path = one;
@@ -282,8 +301,14 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
     while (at.seq != stop && !at_end(at)) {
         File *file = file_at(at);
         if (file == nullptr) break;
-        // Checked before every read that goes on in a file: copytruncate may
-        // have emptied and refilled it past this place meanwhile.
+        std::size_t want = buffer_.size();
+        if (end_ >= 0 && at.dev == end_dev_ && at.ino == end_ino_)
+            want = std::min(want, static_cast<std::size_t>(std::max<off_t>(end_ - at.offset, 0)));
+        const ssize_t got = want == 0 ? 0 : pread(file->fd, buffer_.data(), want, at.offset);
+        if (got < 0) break;
+        // Checked after every read that goes on in a file, so that what was
+        // read is known to be of the same file: copytruncate may have emptied
+        // and refilled it past this place meanwhile.
         if (at.offset > 0 && replaced(*file)) {
             warn("%s: its start changed (truncated or written anew) after %" PRIu64
                  " lines were read; shipping it from its start",
@@ -291,11 +316,6 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
             restart(*file, at);
             break;
         }
-        std::size_t want = buffer_.size();
-        if (end_ >= 0 && at.dev == end_dev_ && at.ino == end_ino_)
-            want = std::min(want, static_cast<std::size_t>(std::max<off_t>(end_ - at.offset, 0)));
-        const ssize_t got = want == 0 ? 0 : pread(file->fd, buffer_.data(), want, at.offset);
-        if (got < 0) break;
         const auto size = static_cast<std::size_t>(got);
         std::size_t used = 0;
         bool full = false;
@@ -376,9 +396,7 @@ bool Follower::find(std::uint64_t seq, Position &at) {
     const ino_t ino = mark->ino;
     // Numbered from the file's first line on, even from below the epoch's line 1.
     Position place{dev, ino, 0, 0, static_cast<std::uint64_t>(mark->first)};
-    bool open = false;
-    for (const File &file : files_) open = open || (file.dev == dev && file.ino == ino);
-    if (!open && open_as(log_, dev, ino) == nullptr && open_as(log_ + ".1", dev, ino) == nullptr) return false;
+    if (open_known(dev, ino) == nullptr) return false;
     if (!skip(place, seq)) return false;
     at = place;
     return true;

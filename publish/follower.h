@@ -78,6 +78,7 @@ private:
     std::size_t walk(Position &at, std::string *out, std::size_t room, std::uint64_t stop, Mode mode);
     File *file_at(Position &at);
     File *open_as(const std::string &path, dev_t dev, ino_t ino);
+    File *open_known(dev_t dev, ino_t ino);
     FileMark *mark_of(dev_t dev, ino_t ino);
     void note_file(const File &file, std::int64_t first);
     bool replaced(File &file);

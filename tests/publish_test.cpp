@@ -238,4 +238,36 @@ TEST_F(Fleet, FullDiskAtTheGatewayDelaysOnlyANewEpoch) {
     collecting->stop();
 }
 
+// While the broker is away nothing is read: the log rotated twice meanwhile
+// (the file it was on now LOG.2, the next one LOG.1) and truncated under
+// copytruncate after that, each file is shipped whole, once.
+TEST_F(Fleet, RotatedTwiceOrTruncatedWhileTheBrokerIsAwayLosesNothing) {
+    for (const bool truncate : {false, true}) {
+        SCOPED_TRACE(truncate ? "truncated" : "rotated twice");
+        const FleetDir here;
+        Broker broker(here.dir);
+        auto collecting = start_collector(broker, here.central);
+        auto publishing = start_publisher(broker, here.log);
+        write_file(here.log, lines_from(0, 100));
+        ASSERT_TRUE(wait_for_content(here.central + "/gw1.log", lines_from(0, 100)));
+        broker.kill_hard();
+        append_file(here.log, lines_from(100, 50));
+        std::string expected = lines_from(0, 150);
+        if (truncate) {
+            write_file(here.log, lines_from(1000, 300));  // emptied, then more than before
+            expected += lines_from(1000, 300);
+        } else {
+            ASSERT_EQ(rename(here.log.c_str(), (here.log + ".2").c_str()), 0);
+            write_file(here.log + ".1", lines_from(200, 50));
+            write_file(here.log, lines_from(300, 50));
+            expected += lines_from(200, 50) + lines_from(300, 50);
+        }
+        broker.start();
+        EXPECT_TRUE(wait_for_content(here.central + "/gw1.log",
+                                     truncate ? lines_from(0, 100) + lines_from(1000, 300) : expected));
+        publishing->stop();
+        collecting->stop();
+    }
+}
+
 }  // namespace
