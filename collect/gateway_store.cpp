@@ -78,6 +78,17 @@ std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> files_of(DIR *dir
     return files;
 }
 
+// Whether file is name's log: NAME.log, or a rotated one NAME.log.N or
+// NAME.log-DATE as logrotate names them; never a compressed one.
+bool is_log_of(const std::string &name, const std::string &file) {
+    const std::string own = name + ".log";
+    if (file == own) return true;
+    if (file.size() < own.size() + 2 || file.compare(0, own.size(), own) != 0) return false;
+    const char separator = file[own.size()];
+    return (separator == '.' || separator == '-') &&
+           file.find_first_not_of("0123456789", own.size() + 1) == std::string::npos;
+}
+
 // Cuts what lies past the recorded size of the recorded file: it was never
 // acknowledged, and it comes again.
 bool cut_to_record(const std::string &path, const GatewayRecord &record, std::string &error) {
@@ -159,13 +170,25 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
     }
     const auto files = files_of(dir, dir_fd_);
     closedir(dir);
+    std::map<std::pair<std::uint64_t, std::uint64_t>, int> named;  // records naming each file
+    for (const auto &entry : replay.records) ++named[{entry.second.dev, entry.second.ino}];
     for (const auto &entry : replay.records) {
         Gateway &gateway = gateways_[entry.first];
         gateway.record = entry.second;
         gateway.state = entry.second.state;
         gateway.recorded = true;
-        const auto file = files.find({entry.second.dev, entry.second.ino});
-        if (file != files.end() && !cut_to_record(dir_ + "/" + file->second, entry.second, error)) return false;
+        const std::pair<std::uint64_t, std::uint64_t> id{entry.second.dev, entry.second.ino};
+        const auto file = files.find(id);
+        if (file == files.end()) continue;
+        // A file system gives a freed inode to the next new file: the file
+        // with the recorded inode is this gateway's only under one of its
+        // own names, and only when no other record names it too.
+        if (!is_log_of(entry.first, file->second) || named[id] > 1) {
+            notes.push_back(dir_ + "/" + file->second + " has the inode " + entry.first +
+                            "'s record names, but is not its log; left alone");
+            continue;
+        }
+        if (!cut_to_record(dir_ + "/" + file->second, entry.second, error)) return false;
     }
     if (!compact(error)) return false;
     // Only now that the journal holds them durably.
