@@ -1,6 +1,7 @@
 #include "gateway_store.h"
 
 #include <cerrno>
+#include <cstdint>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,52 +16,11 @@ namespace {
 
 const char old_suffix[] = ".sfcollect";  // the record files of earlier versions
 
-bool write_all(int fd, const char *data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = ENOSPC;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Failures that every gateway would meet next, not just the one whose file it was.
 bool is_disk_failure(int error) { return error == ENOSPC || error == EDQUOT || error == EIO || error == EROFS; }
 
 bool ends_with(const std::string &text, const std::string &suffix) {
     return text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// The journal grows beyond what a record file may hold.
-bool read_whole(const std::string &path, std::string &text, bool &found, std::string &error) {
-    found = false;
-    text.clear();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return true;
-        error = failed_call(path, "open");
-        return false;
-    }
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = failed_call(path, "read");
-            close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    found = true;
-    return true;
 }
 
 // Which file of the folder is which, so that a log rotated away since its
@@ -137,7 +97,8 @@ Gateway &GatewayStore::find(const std::string &name) { return gateways_[name]; }
 bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) {
     std::string text;
     bool found = false;
-    if (!read_whole(journal_, text, found, error)) return false;
+    // The journal grows beyond what a record file may hold.
+    if (!read_whole(journal_, SIZE_MAX, text, found, error)) return false;
     JournalReplay replay;
     if (found && !replay_journal(text, replay)) {
         error = journal_ + ": not a journal of sfcollect";

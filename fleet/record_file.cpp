@@ -12,6 +12,14 @@ namespace {
 // Record files are a line or a few; more is not one of ours.
 constexpr std::size_t max_record = 1 << 20;
 
+std::string folder_of(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
 bool write_all(int fd, const char *data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = write(fd, data, size);
@@ -26,19 +34,11 @@ bool write_all(int fd, const char *data, std::size_t size) {
     return true;
 }
 
-std::string folder_of(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
-
 std::string failed_call(const std::string &path, const char *call) {
     return path + ": " + call + ": " + std::strerror(errno);
 }
 
-bool read_record_file(const std::string &path, std::string &text, bool &found, std::string &error) {
+bool read_whole(const std::string &path, std::size_t limit, std::string &text, bool &found, std::string &error) {
     found = false;
     text.clear();
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -47,7 +47,7 @@ bool read_record_file(const std::string &path, std::string &text, bool &found, s
         error = failed_call(path, "open");
         return false;
     }
-    char buffer[4096];
+    char buffer[65536];
     for (;;) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
@@ -58,7 +58,7 @@ bool read_record_file(const std::string &path, std::string &text, bool &found, s
         }
         if (n == 0) break;
         text.append(buffer, static_cast<std::size_t>(n));
-        if (text.size() > max_record) {
+        if (text.size() > limit) {
             error = path + ": larger than any record";
             close(fd);
             return false;
@@ -67,6 +67,10 @@ bool read_record_file(const std::string &path, std::string &text, bool &found, s
     close(fd);
     found = true;
     return true;
+}
+
+bool read_record_file(const std::string &path, std::string &text, bool &found, std::string &error) {
+    return read_whole(path, max_record, text, found, error);
 }
 
 bool sync_folder_of(const std::string &path, std::string &error) {
