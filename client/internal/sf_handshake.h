@@ -25,7 +25,7 @@ constexpr std::size_t max_frame = 256;
 // Writes the frame for len bytes (0 to 255) of packet at out; returns its size.
 inline std::size_t put_frame(char *out, const unsigned char *packet, int len) {
     out[0] = static_cast<char>(len);
-    std::memcpy(out + 1, packet, static_cast<std::size_t>(len));
+    if (len > 0) std::memcpy(out + 1, packet, static_cast<std::size_t>(len));  // an empty packet may be null
     return 1 + static_cast<std::size_t>(len);
 }
 
