@@ -16,7 +16,7 @@ void warn(const char *format, ...) {  // NOLINT(cert-dcl50-cpp)
     char text[1024];
     va_list args;
     va_start(args, format);
-    // The analyzer of clang-tidy 14 takes va_start in a function with a format attribute for none.
+    // clang-tidy 14's analyzer reports args as uninitialised here, though va_start set it.
     const int n = std::vsnprintf(text, sizeof text, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
     if (n < 0) return;
