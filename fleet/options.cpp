@@ -5,6 +5,7 @@
 
 #include <getopt.h>
 
+#include "tls_files.h"
 #include "warn.h"
 
 bool parse_fleet_options(int argc, char **argv, const FleetCommand &command, BrokerOptions &broker,
@@ -44,6 +45,11 @@ bool parse_fleet_options(int argc, char **argv, const FleetCommand &command, Bro
     if (broker.cert.empty() != broker.key.empty()) {
         warn("--cert and --key go together");
         std::fputs(command.usage, stderr);
+        return false;
+    }
+    if (!check_tls_files(broker, error)) {
+        warn("%s", error.c_str());
+        status = 1;
         return false;
     }
     return true;

@@ -19,7 +19,8 @@ struct FleetCommand {
 // Returns true to go on with the operands, as many as the command takes, from
 // optind; false once done, with the exit status set: 0 after help or the
 // version, 2 after a usage error, whose message and the usage are on
-// standard error.
+// standard error, 1 when a certificate file given cannot be read or is not
+// PEM (one line naming the option and the file).
 bool parse_fleet_options(int argc, char **argv, const FleetCommand &command, BrokerOptions &broker,
                          const std::function<bool(int option, const char *arg)> &take, int &status);
 
