@@ -159,7 +159,7 @@ int Collector::run() {
     }
     link_.on_up = [this] { link_.subscribe(options_.broker.prefix + "/+/packets"); };
     link_.on_message = [this](const mosquitto_message &message) { on_batch(message); };
-    if (!link_.open(options_.id, false, "", "", error)) {
+    if (!link_.open(options_.id, false, "", "", "another sfcollect is using the client id " + options_.id, error)) {
         warn("%s", error.c_str());
         return 1;
     }

@@ -8,12 +8,14 @@
 
 #include <getopt.h>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include "numbers.h"
+#include "reasons.h"
 #include "warn.h"
 
 namespace {
@@ -21,19 +23,6 @@ namespace {
 constexpr std::chrono::seconds max_backoff{30};
 constexpr std::chrono::seconds answer_time{30};  // for the broker's CONNACK
 const int keepalive_seconds = 30;
-
-// The CONNACK return codes of MQTT 3.1.1.
-enum Connack {
-    connack_accepted = 0,
-    connack_bad_protocol = 1,
-    connack_id_rejected = 2,
-    connack_unavailable = 3,
-    connack_bad_credentials = 4,
-    connack_not_authorised = 5,
-};
-
-// The broker's refusal will not mend by trying again.
-bool is_final(int connack) { return connack == connack_bad_credentials || connack == connack_not_authorised; }
 
 }  // namespace
 
@@ -98,15 +87,21 @@ BrokerLink::~BrokerLink() {
 }
 
 bool BrokerLink::open(const std::string &id, bool clean, const std::string &will_topic, const std::string &will,
-                      std::string &error) {
+                      const std::string &taken_over, std::string &error) {
     client_ = mosquitto_new(id.c_str(), clean, this);
     if (client_ == nullptr) {
         error = std::string("mosquitto_new: ") + std::strerror(errno);
         return false;
     }
-    mosquitto_connect_callback_set(client_, connected);
+    clean_ = clean;
+    speaker_ = {options_.user, taken_over};
+    mosquitto_connect_v5_callback_set(client_, connected);
+    mosquitto_disconnect_v5_callback_set(client_, disconnected);
+    mosquitto_publish_v5_callback_set(client_, published);
+    mosquitto_subscribe_v5_callback_set(client_, subscribed);
     mosquitto_message_callback_set(client_, message);
     mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     int rc = MOSQ_ERR_SUCCESS;
     const char *call = nullptr;
     const auto check = [&](const char *name, int result) {
@@ -134,20 +129,84 @@ bool BrokerLink::open(const std::string &id, bool clean, const std::string &will
     return true;
 }
 
-void BrokerLink::connected(mosquitto * /*client*/, void *self, int rc) {
+void BrokerLink::connected(mosquitto * /*client*/, void *self, int rc, int /*flags*/,
+                           const mosquitto_property * /*properties*/) {
     auto &link = *static_cast<BrokerLink *>(self);
-    if (rc != connack_accepted && is_final(rc)) {
-        link.refused_ = rc;
-        link.state_ = State::refused;
-        mosquitto_disconnect(link.client_);
-        return;
+    const Answer answer = read_connack(rc, link.v5_);
+    switch (answer.reaction) {
+        case Reaction::go_on:
+            break;
+        case Reaction::fall_back:
+            return link.fall_back();
+        case Reaction::stop:
+            return link.refuse(answer.text);
+        default:
+            return link.lost(answer.text);
     }
-    if (rc != connack_accepted) return link.lost(std::string("refused: ") + mosquitto_connack_string(rc));
     link.state_ = State::up;
     link.backoff_ = std::chrono::seconds(1);
     if (link.reported_) warn("broker %s:%d is back", link.options_.host.c_str(), link.options_.port);
     link.reported_ = false;
     if (link.on_up) link.on_up();
+}
+
+// Our own disconnects and lost connections come here too, with libmosquitto's
+// error numbers, all below the first reason code of a broker's DISCONNECT.
+void BrokerLink::disconnected(mosquitto * /*client*/, void *self, int rc, const mosquitto_property * /*properties*/) {
+    auto &link = *static_cast<BrokerLink *>(self);
+    if (rc < MQTT_RC_UNSPECIFIED || link.state_ != State::up) return;
+    const Answer answer = read_disconnect(rc, link.speaker_);
+    if (answer.reaction == Reaction::stop) return link.refuse(answer.text);
+    link.lost(answer.text);
+}
+
+void BrokerLink::published(mosquitto * /*client*/, void *self, int mid, int rc,
+                           const mosquitto_property * /*properties*/) {
+    auto &link = *static_cast<BrokerLink *>(self);
+    const auto topic = link.topics_.find(mid);
+    if (topic == link.topics_.end()) return;
+    const Answer answer = read_puback(rc, topic->second, link.speaker_);
+    link.topics_.erase(topic);
+    if (answer.reaction == Reaction::stop) link.refuse(answer.text);
+    if (answer.reaction == Reaction::say) warn("%s", answer.text.c_str());
+}
+
+void BrokerLink::subscribed(mosquitto * /*client*/, void *self, int mid, int count, const int *granted,
+                            const mosquitto_property * /*properties*/) {
+    auto &link = *static_cast<BrokerLink *>(self);
+    const auto topic = link.topics_.find(mid);
+    if (topic == link.topics_.end()) return;
+    for (int i = 0; i < count; ++i) {
+        const Answer answer = read_suback(granted[i], topic->second, link.speaker_);
+        if (answer.reaction == Reaction::stop) link.refuse(answer.text);
+    }
+    link.topics_.erase(topic);
+}
+
+// The broker answered in a way that trying again cannot mend.
+void BrokerLink::refuse(const std::string &why) {
+    refusal_ = why;
+    state_ = State::refused;
+    mosquitto_disconnect(client_);
+}
+
+// A broker of MQTT 3.1.1 only: connect again at once in its protocol. It
+// refuses nothing it is sent there, only drops it, so that is said once.
+void BrokerLink::fall_back() {
+    speak(false);
+    if (!fell_back_)
+        warn("broker %s:%d does not speak MQTT v5; speaking 3.1.1, under which it drops what its ACL refuses without a "
+         "word",
+         options_.host.c_str(), options_.port);
+    fell_back_ = true;
+    state_ = State::idle;
+    mosquitto_disconnect(client_);
+    retry_at_ = std::chrono::steady_clock::now();
+}
+
+void BrokerLink::speak(bool v5) {
+    v5_ = v5;
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, v5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
 }
 
 void BrokerLink::message(mosquitto * /*client*/, void *self, const mosquitto_message *message) {
@@ -177,7 +236,7 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
     fd_ready = false;
     const auto now = std::chrono::steady_clock::now();
     if (state_ == State::idle && now >= retry_at_) {
-        const int rc = mosquitto_connect(client_, options_.host.c_str(), options_.port, keepalive_seconds);
+        const int rc = connect();
         if (rc == MOSQ_ERR_TLS) return tls_failed(error);
         if (rc == MOSQ_ERR_SUCCESS) {
             state_ = State::connecting;
@@ -218,9 +277,12 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
     // The handshake may end in a read or write of libmosquitto's own.
     if (rc == MOSQ_ERR_TLS && state_ == State::connecting) return tls_failed(error);
     if (state_ == State::refused) {
-        error = std::string("broker refused the connection: ") + mosquitto_connack_string(refused_);
+        error = refusal_;
         return false;
     }
+    // A broker that closes a v5 connection before its CONNACK may not speak
+    // v5 (or may be going down): the next try speaks the other protocol.
+    if (rc != MOSQ_ERR_SUCCESS && state_ == State::connecting) speak(!v5_);
     if (rc != MOSQ_ERR_SUCCESS && still_open())
         lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
     else if (state_ == State::connecting && std::chrono::steady_clock::now() > answer_by_)
@@ -228,13 +290,32 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
     return true;
 }
 
+// A persistent session under v5 lasts only as long as its expiry interval,
+// which is 0 unless given: given as "never", as under 3.1.1.
+int BrokerLink::connect() {
+    mosquitto_property *properties = nullptr;
+    if (v5_ && !clean_) mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, UINT32_MAX);
+    const int rc =
+        mosquitto_connect_bind_v5(client_, options_.host.c_str(), options_.port, keepalive_seconds, nullptr, properties);
+    mosquitto_property_free_all(&properties);
+    return rc;
+}
+
+// The topic of each message in flight is kept, so that a refusal names it.
 bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain) {
-    return up() && mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(size), payload, 1, retain) ==
-                       MOSQ_ERR_SUCCESS;
+    int mid = 0;
+    if (!up() ||
+        mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(size), payload, 1, retain) != MOSQ_ERR_SUCCESS)
+        return false;
+    if (v5_) topics_[mid] = topic;
+    return true;
 }
 
 bool BrokerLink::subscribe(const std::string &topic) {
-    return up() && mosquitto_subscribe(client_, nullptr, topic.c_str(), 1) == MOSQ_ERR_SUCCESS;
+    int mid = 0;
+    if (!up() || mosquitto_subscribe(client_, &mid, topic.c_str(), 1) != MOSQ_ERR_SUCCESS) return false;
+    topics_[mid] = topic;
+    return true;
 }
 
 void BrokerLink::close_cleanly() {

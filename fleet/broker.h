@@ -7,9 +7,14 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <unordered_map>
+
+#include "reasons.h"
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
+typedef struct mqtt5__property mosquitto_property;
 
 struct BrokerOptions {
     std::string host = "localhost";
@@ -40,17 +45,19 @@ public:
     BrokerLink &operator=(const BrokerLink &) = delete;
 
     // Creates the client: a fixed id, a clean or a persistent session, a
-    // will when will_topic is not empty. False, with error set, when it cannot.
+    // will when will_topic is not empty, and what to say when another client
+    // takes the session over. False, with error set, when it cannot.
     bool open(const std::string &id, bool clean, const std::string &will_topic, const std::string &will,
-              std::string &error);
+              const std::string &taken_over, std::string &error);
 
     std::function<void()> on_up;  // connected: subscribe and announce here
     std::function<void(const mosquitto_message &)> on_message;
 
     // Connects when a retry is due, then waits up to timeout for the broker
     // or for fd (when not -1) to be readable, and does what libmosquitto has
-    // to do. Returns false on a failure that retrying cannot mend: refused
-    // credentials or a certificate that does not verify (error set).
+    // to do. Returns false on a failure that retrying cannot mend (error
+    // set): refused credentials, a certificate that does not verify, a
+    // session taken over, a publish or subscription the broker refuses.
     bool turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready, std::string &error);
     bool up() const { return state_ == State::up; }
 
@@ -65,16 +72,29 @@ private:
     // broker's CONNACK, connected, or refused for good.
     enum class State { idle, connecting, up, refused };
 
+    int connect();
     void lost(std::string why);
+    void refuse(const std::string &why);
+    void fall_back();
+    void speak(bool v5);
     bool tls_failed(std::string &error) const;
-    static void connected(mosquitto *client, void *self, int rc);
+    static void connected(mosquitto *client, void *self, int rc, int flags, const mosquitto_property *properties);
+    static void disconnected(mosquitto *client, void *self, int rc, const mosquitto_property *properties);
+    static void published(mosquitto *client, void *self, int mid, int rc, const mosquitto_property *properties);
+    static void subscribed(mosquitto *client, void *self, int mid, int count, const int *granted,
+                           const mosquitto_property *properties);
     static void message(mosquitto *client, void *self, const mosquitto_message *message);
 
     BrokerOptions options_;
     mosquitto *client_ = nullptr;
     State state_ = State::idle;
     bool reported_ = false;  // that the broker cannot be reached, once
-    int refused_ = 0;        // the broker's CONNACK code, when it refused us for good
+    bool v5_ = true;         // MQTT v5, until the broker shows it speaks only 3.1.1
+    bool fell_back_ = false;  // and said so
+    bool clean_ = true;
+    Speaker speaker_;
+    std::string refusal_;                       // why, when refused for good
+    std::unordered_map<int, std::string> topics_;  // of publishes (under v5) and subscriptions in flight
     std::chrono::seconds backoff_{1};
     std::chrono::steady_clock::time_point retry_at_{};
     std::chrono::steady_clock::time_point answer_by_{};  // of the CONNACK, while connecting

@@ -126,7 +126,8 @@ bool Publisher::start(std::string &error) {
     link_.on_message = [this, ack](const mosquitto_message &message) {
         if (ack == message.topic) on_ack(message);
     };
-    return link_.open("sfpublish-" + options_.name, true, status, "offline", error);
+    return link_.open("sfpublish-" + options_.name, true, status, "offline",
+                      "another sfpublish is using the name " + options_.name, error);
 }
 
 void Publisher::on_ack(const mosquitto_message &message) {

@@ -1,0 +1,104 @@
+#include "reasons.h"
+
+#include <cctype>
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+namespace {
+
+// The CONNACK return codes of MQTT 3.1.1.
+enum Connack {
+    connack_accepted = 0,
+    connack_bad_protocol = 1,
+    connack_id_rejected = 2,
+    connack_unavailable = 3,
+    connack_bad_credentials = 4,
+    connack_not_authorised = 5,
+};
+
+// A SUBACK's failure under 3.1.1.
+const int suback_failure = 0x80;
+
+// libmosquitto's words for code, in lower case as the programs' own lines are.
+std::string reason_of(int code) {
+    std::string text = mosquitto_reason_string(code);
+    for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string as_user(const Speaker &who) { return who.user.empty() ? "without a user name" : "as user " + who.user; }
+
+Answer refused(const std::string &why) { return {Reaction::stop, "broker refused the connection: " + why}; }
+
+}  // namespace
+
+Answer read_connack(int code, bool v5) {
+    if (!v5) {
+        switch (code) {
+            case connack_accepted:
+                return {Reaction::go_on, ""};
+            case connack_bad_protocol:
+                return refused("it speaks neither MQTT v5 nor 3.1.1");
+            case connack_id_rejected:
+                return refused("client id rejected");
+            case connack_unavailable:
+                return {Reaction::retry, "refused: server unavailable"};
+            case connack_bad_credentials:
+                return refused("bad user name or password");
+            case connack_not_authorised:
+                return refused("not authorised");
+            default:
+                return {Reaction::retry, "refused: code " + std::to_string(code)};
+        }
+    }
+    switch (code) {
+        case MQTT_RC_SUCCESS:
+            return {Reaction::go_on, ""};
+        // A 3.1.1 broker answers a v5 CONNECT with its own "unacceptable protocol version".
+        case connack_bad_protocol:
+        case MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION:
+            return {Reaction::fall_back, "the broker does not speak MQTT v5"};
+        case MQTT_RC_CLIENTID_NOT_VALID:
+            return refused("client id rejected");
+        case MQTT_RC_BAD_USERNAME_OR_PASSWORD:
+            return refused("bad user name or password");
+        case MQTT_RC_NOT_AUTHORIZED:
+            return refused("not authorised");
+        case MQTT_RC_BANNED:
+            return refused("banned");
+        case MQTT_RC_BAD_AUTHENTICATION_METHOD:
+            return refused("bad authentication method");
+        default:
+            return {Reaction::retry, "refused: " + reason_of(code)};
+    }
+}
+
+Answer read_disconnect(int code, const Speaker &who) {
+    switch (code) {
+        case MQTT_RC_SESSION_TAKEN_OVER:
+            return {Reaction::stop, who.taken_over};
+        case MQTT_RC_NOT_AUTHORIZED:
+        case MQTT_RC_BANNED:
+            return {Reaction::stop, "broker disconnected us: " + reason_of(code)};
+        default:
+            return {Reaction::retry, "broker disconnected us: " + reason_of(code)};
+    }
+}
+
+Answer read_puback(int code, const std::string &topic, const Speaker &who) {
+    if (code < MQTT_RC_UNSPECIFIED) return {Reaction::go_on, ""};  // 16: no one subscribed, which is no fault
+    if (code == MQTT_RC_NOT_AUTHORIZED) return {Reaction::stop, "not authorised to publish to " + topic + " " + as_user(who)};
+    // Too large for the broker: every copy will be.
+    if (code == MQTT_RC_PACKET_TOO_LARGE || code == MQTT_RC_TOPIC_NAME_INVALID)
+        return {Reaction::stop, "broker refused a message for " + topic + ": " + reason_of(code)};
+    // The publisher sends it again when its patience runs out.
+    return {Reaction::say, "broker refused a message for " + topic + ": " + reason_of(code)};
+}
+
+Answer read_suback(int granted, const std::string &topic, const Speaker &who) {
+    if (granted < MQTT_RC_UNSPECIFIED) return {Reaction::go_on, ""};
+    if (granted == suback_failure || granted == MQTT_RC_NOT_AUTHORIZED)
+        return {Reaction::stop, "not authorised to subscribe to " + topic + " " + as_user(who)};
+    return {Reaction::stop, "broker refused the subscription to " + topic + ": " + reason_of(granted)};
+}
