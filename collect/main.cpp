@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -59,6 +60,7 @@ private:
     void on_batch(const mosquitto_message &message);
     void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
     void say_once(const std::string &key, const std::string &line);
+    void say_alternation(const std::string &name, std::uint64_t old, std::uint64_t current);
 
     const Options &options_;
     BrokerLink link_;
@@ -66,6 +68,7 @@ private:
     std::vector<std::pair<std::string, std::string>> acks_;  // due once the store has committed
     std::string failed_;                                     // a write that failed: the end
     std::set<std::string> said_;                             // topics and names whose batches are dropped
+    std::map<std::string, std::chrono::steady_clock::time_point> alternation_said_;  // by name, when
     std::size_t batches_ = 0;                                // come in this pass
     std::size_t bytes_ = 0;                                  // of their payloads
 };
@@ -82,6 +85,22 @@ void Collector::say_once(const std::string &key, const std::string &line) {
     if (said_.count(key) != 0) return;
     if (said_.size() < max_said) said_.insert(key);
     warn("%s", line.c_str());
+}
+
+// A batch of an epoch the gateway has left comes when two publishers use one
+// name, each with its own log: the operator must know from when the log holds
+// the other's lines. A stale copy from the broker may come too, hence at most
+// once a minute.
+void Collector::say_alternation(const std::string &name, std::uint64_t old, std::uint64_t current) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto said = alternation_said_.find(name);
+    if (said != alternation_said_.end() && now - said->second < std::chrono::minutes(1)) return;
+    if (said == alternation_said_.end() && alternation_said_.size() >= max_said) return;
+    alternation_said_[name] = now;
+    warn("%s: batches of epochs %016" PRIx64 " and %016" PRIx64
+         " alternate: two gateways publish as %s? Those of the first are dropped; the log holds the second's lines "
+         "from its new epoch on",
+         name.c_str(), old, current, name.c_str());
 }
 
 void Collector::ack(const std::string &name, std::uint64_t epoch, std::uint64_t next) {
@@ -123,6 +142,7 @@ void Collector::on_batch(const mosquitto_message &message) {
     const BatchHead head{batch.epoch, batch.seq, batch.count, message.retain};
     const Decision decision = decide_batch(gateway.state, head);
     if (decision.reason == DropReason::retained) return warn("%s: retained, dropped", topic.c_str());
+    if (decision.reason == DropReason::left_behind) return say_alternation(name, batch.epoch, gateway.state.epoch);
     if (decision.verdict == Verdict::drop) return;
     if (decision.verdict == Verdict::ack) return ack(name, decision.ack_epoch, decision.ack_next);
     // The lines the log has already are passed over; read_batch found them all whole and well formed.
@@ -158,8 +178,8 @@ int Collector::run() {
         return 3;
     }
     link_.on_up = [this] { link_.subscribe(options_.broker.prefix + "/+/packets"); };
-    link_.on_message = [this](const mosquitto_message &message) { on_batch(message); };
-    if (!link_.open(options_.id, false, "", "", "another sfcollect is using the client id " + options_.id, error)) {
+    link_.on_message = [this](const mosquitto_message &message, const std::string & /*from*/) { on_batch(message); };
+    if (!link_.open({options_.id, false, "", "", "", "another sfcollect is using the client id " + options_.id}, error)) {
         warn("%s", error.c_str());
         return 1;
     }

@@ -23,6 +23,8 @@ namespace {
 constexpr std::chrono::seconds max_backoff{30};
 constexpr std::chrono::seconds answer_time{30};  // for the broker's CONNACK
 const int keepalive_seconds = 30;
+// The MQTT v5 user property that names who sent a message.
+const char from_property[] = "from";
 
 }  // namespace
 
@@ -86,20 +88,19 @@ BrokerLink::~BrokerLink() {
     mosquitto_lib_cleanup();
 }
 
-bool BrokerLink::open(const std::string &id, bool clean, const std::string &will_topic, const std::string &will,
-                      const std::string &taken_over, std::string &error) {
-    client_ = mosquitto_new(id.c_str(), clean, this);
+bool BrokerLink::open(const Session &session, std::string &error) {
+    client_ = mosquitto_new(session.id.c_str(), session.clean, this);
     if (client_ == nullptr) {
         error = std::string("mosquitto_new: ") + std::strerror(errno);
         return false;
     }
-    clean_ = clean;
-    speaker_ = {options_.user, taken_over};
+    clean_ = session.clean;
+    speaker_ = {options_.user, session.taken_over};
     mosquitto_connect_v5_callback_set(client_, connected);
     mosquitto_disconnect_v5_callback_set(client_, disconnected);
     mosquitto_publish_v5_callback_set(client_, published);
     mosquitto_subscribe_v5_callback_set(client_, subscribed);
-    mosquitto_message_callback_set(client_, message);
+    mosquitto_message_v5_callback_set(client_, message);
     mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     int rc = MOSQ_ERR_SUCCESS;
@@ -110,9 +111,15 @@ bool BrokerLink::open(const std::string &id, bool clean, const std::string &will
     if (!options_.user.empty())
         check("mosquitto_username_pw_set",
               mosquitto_username_pw_set(client_, options_.user.c_str(), std::getenv("SF_MQTT_PASSWORD")));
-    if (!will_topic.empty())
-        check("mosquitto_will_set",
-              mosquitto_will_set(client_, will_topic.c_str(), static_cast<int>(will.size()), will.data(), 1, true));
+    if (!session.will_topic.empty()) {
+        mosquitto_property *properties = nullptr;
+        if (!session.from.empty())
+            mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, from_property, session.from.c_str());
+        const int set = mosquitto_will_set_v5(client_, session.will_topic.c_str(), static_cast<int>(session.will.size()),
+                                              session.will.data(), 1, true, properties);
+        if (set != MOSQ_ERR_SUCCESS) mosquitto_property_free_all(&properties);
+        check("mosquitto_will_set_v5", set);
+    }
     if (options_.tls) {
         const auto given = [](const std::string &path) { return path.empty() ? nullptr : path.c_str(); };
         if (options_.cafile.empty())
@@ -176,11 +183,13 @@ void BrokerLink::subscribed(mosquitto * /*client*/, void *self, int mid, int cou
     auto &link = *static_cast<BrokerLink *>(self);
     const auto topic = link.topics_.find(mid);
     if (topic == link.topics_.end()) return;
-    for (int i = 0; i < count; ++i) {
-        const Answer answer = read_suback(granted[i], topic->second, link.speaker_);
-        if (answer.reaction == Reaction::stop) link.refuse(answer.text);
-    }
+    const std::string filter = topic->second;
     link.topics_.erase(topic);
+    for (int i = 0; i < count; ++i) {
+        const Answer answer = read_suback(granted[i], filter, link.speaker_);
+        if (answer.reaction == Reaction::stop) return link.refuse(answer.text);
+    }
+    if (link.on_subscribed) link.on_subscribed(filter);
 }
 
 // The broker answered in a way that trying again cannot mend.
@@ -209,9 +218,23 @@ void BrokerLink::speak(bool v5) {
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, v5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
 }
 
-void BrokerLink::message(mosquitto * /*client*/, void *self, const mosquitto_message *message) {
+void BrokerLink::message(mosquitto * /*client*/, void *self, const mosquitto_message *message,
+                         const mosquitto_property *properties) {
     auto &link = *static_cast<BrokerLink *>(self);
-    if (link.on_message) link.on_message(*message);
+    if (!link.on_message) return;
+    char *name = nullptr;
+    char *value = nullptr;
+    std::string from;
+    for (const mosquitto_property *p = properties; p != nullptr; p = mosquitto_property_next(p)) {
+        if (mosquitto_property_identifier(p) != MQTT_PROP_USER_PROPERTY) continue;
+        if (mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, false) != nullptr &&
+            std::strcmp(name, from_property) == 0)
+            from = value;
+        std::free(name);
+        std::free(value);
+        name = value = nullptr;
+    }
+    link.on_message(*message, from);
 }
 
 // The connection is gone or never came: say so once, and try again later.
@@ -302,11 +325,15 @@ int BrokerLink::connect() {
 }
 
 // The topic of each message in flight is kept, so that a refusal names it.
-bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain) {
+bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
+                         const std::string &from) {
+    if (!up()) return false;
+    mosquitto_property *properties = nullptr;
+    if (v5_ && !from.empty()) mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, from_property, from.c_str());
     int mid = 0;
-    if (!up() ||
-        mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(size), payload, 1, retain) != MOSQ_ERR_SUCCESS)
-        return false;
+    const int rc = mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(size), payload, 1, retain, properties);
+    mosquitto_property_free_all(&properties);
+    if (rc != MOSQ_ERR_SUCCESS) return false;
     if (v5_) topics_[mid] = topic;
     return true;
 }

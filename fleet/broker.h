@@ -36,6 +36,15 @@ int take_broker_option(int option, const char *arg, BrokerOptions &options, std:
 // mqtt://HOST[:PORT] or mqtts://HOST[:PORT].
 bool parse_broker_url(const char *url, BrokerOptions &options);
 
+// Who the client is to the broker.
+struct Session {
+    std::string id;  // the client id
+    bool clean = true;  // false: a persistent session
+    std::string will_topic, will;  // no will when will_topic is empty
+    std::string from;  // said with the will, as with publish()
+    std::string taken_over;  // what it means when another client takes the session over
+};
+
 // One client of the broker, in a single thread.
 class BrokerLink {
 public:
@@ -44,14 +53,13 @@ public:
     BrokerLink(const BrokerLink &) = delete;
     BrokerLink &operator=(const BrokerLink &) = delete;
 
-    // Creates the client: a fixed id, a clean or a persistent session, a
-    // will when will_topic is not empty, and what to say when another client
-    // takes the session over. False, with error set, when it cannot.
-    bool open(const std::string &id, bool clean, const std::string &will_topic, const std::string &will,
-              const std::string &taken_over, std::string &error);
+    // Creates the client. False, with error set, when it cannot.
+    bool open(const Session &session, std::string &error);
 
     std::function<void()> on_up;  // connected: subscribe and announce here
-    std::function<void(const mosquitto_message &)> on_message;
+    std::function<void(const std::string &filter)> on_subscribed;
+    // from: the sender's "from" user property (MQTT v5), or empty.
+    std::function<void(const mosquitto_message &, const std::string &from)> on_message;
 
     // Connects when a retry is due, then waits up to timeout for the broker
     // or for fd (when not -1) to be readable, and does what libmosquitto has
@@ -61,9 +69,14 @@ public:
     bool turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready, std::string &error);
     bool up() const { return state_ == State::up; }
 
-    // QoS 1 publishing; false when not connected or the client refuses it.
-    bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain);
+    // QoS 1 publishing, saying who sends it when from is given (under MQTT
+    // v5 only); false when not connected or the client refuses it.
+    bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
+                 const std::string &from = "");
     bool subscribe(const std::string &topic);
+    // Ends the connection for a reason retrying cannot mend: turn returns
+    // false with why as its error.
+    void refuse(const std::string &why);
     // Sends what is queued and disconnects, waiting at most a second.
     void close_cleanly();
 
@@ -74,7 +87,6 @@ private:
 
     int connect();
     void lost(std::string why);
-    void refuse(const std::string &why);
     void fall_back();
     void speak(bool v5);
     bool tls_failed(std::string &error) const;
@@ -83,7 +95,8 @@ private:
     static void published(mosquitto *client, void *self, int mid, int rc, const mosquitto_property *properties);
     static void subscribed(mosquitto *client, void *self, int mid, int count, const int *granted,
                            const mosquitto_property *properties);
-    static void message(mosquitto *client, void *self, const mosquitto_message *message);
+    static void message(mosquitto *client, void *self, const mosquitto_message *message,
+                        const mosquitto_property *properties);
 
     BrokerOptions options_;
     mosquitto *client_ = nullptr;

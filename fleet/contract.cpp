@@ -99,3 +99,7 @@ bool parse_ack(const char *payload, std::size_t size, std::uint64_t &epoch, std:
     if (size > 0 && payload[size - 1] == '\n') --end;  // as a line, from a shell's mosquitto_pub
     return read_epoch(at, end, epoch) && at != end && *at++ == ' ' && read_count(at, end, next) && at == end;
 }
+
+bool shows_name_taken(const std::string &from, const std::string &me, bool announced) {
+    return announced && !from.empty() && from != me;
+}

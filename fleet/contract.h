@@ -19,6 +19,12 @@ std::string packets_topic(const std::string &prefix, const std::string &name);
 std::string ack_topic(const std::string &prefix, const std::string &name);
 std::string status_topic(const std::string &prefix, const std::string &name);
 
+// Whether a message on a publisher's own status topic, online or offline,
+// shows another publisher using its name: it comes from another sender (its
+// "from") once this one had said it was online. Before that, it may be the
+// record of one that is gone, such as this gateway under another host name.
+bool shows_name_taken(const std::string &from, const std::string &me, bool announced);
+
 // The gateway NAME of a topic PREFIX/NAME/packets; false when it is not one
 // or NAME is not a gateway name.
 bool gateway_of(const std::string &topic, const std::string &prefix, std::string &name);

@@ -64,6 +64,12 @@ bool same_place(const Position &a, const Position &b) {
     return a.dev == b.dev && a.ino == b.ino && a.offset == b.offset;
 }
 
+std::string host_name() {
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    return host;
+}
+
 struct Batch {
     std::uint64_t end_seq;  // the first line after it
     Position end;
@@ -72,7 +78,8 @@ struct Batch {
 
 class Publisher {
 public:
-    explicit Publisher(const Options &options) : options_(options), link_(options.broker), follower_(options.log) {}
+    explicit Publisher(const Options &options)
+        : options_(options), link_(options.broker), follower_(options.log), me_(host_name() + ":" + options.log) {}
     int run();
 
 private:
@@ -97,6 +104,8 @@ private:
     std::deque<Batch> in_flight_;
     std::size_t in_flight_bytes_ = 0;
     std::string payload_;
+    std::string me_;              // who this publisher is to others of its name: host and log
+    bool announced_ = false;      // online, on this connection or an earlier one
     bool epoch_pending_ = false;  // a new epoch, not yet durable: nothing of it goes out
     bool dirty_ = false;
     bool save_failing_ = false;
@@ -118,16 +127,26 @@ bool Publisher::start(std::string &error) {
     if (options_.once) follower_.stop_at_current_end();
     const std::string ack = ack_topic(options_.broker.prefix, options_.name);
     const std::string status = status_topic(options_.broker.prefix, options_.name);
+    // The status is read before it is written: the broker answers the two
+    // subscriptions in order, so what another publisher of this name left
+    // there has come by the time the ack's subscription is granted.
     link_.on_up = [this, ack, status] {
-        link_.publish(status, "online", 6, true);
+        link_.subscribe(status);
         link_.subscribe(ack);
         apply(rule_.reconnected(Clock::now()));
     };
-    link_.on_message = [this, ack](const mosquitto_message &message) {
-        if (ack == message.topic) on_ack(message);
+    link_.on_subscribed = [this, ack, status](const std::string &filter) {
+        if (filter != ack) return;
+        link_.publish(status, "online", 6, true, me_);
+        announced_ = true;
     };
-    return link_.open("sfpublish-" + options_.name, true, status, "offline",
-                      "another sfpublish is using the name " + options_.name, error);
+    link_.on_message = [this, ack, status](const mosquitto_message &message, const std::string &from) {
+        if (ack == message.topic) on_ack(message);
+        if (status == message.topic && shows_name_taken(from, me_, announced_))
+            link_.refuse("another sfpublish is using the name " + options_.name);
+    };
+    const std::string taken = "another sfpublish is using the name " + options_.name;
+    return link_.open({"sfpublish-" + options_.name, true, status, "offline", me_, taken}, error);
 }
 
 void Publisher::on_ack(const mosquitto_message &message) {
@@ -295,7 +314,7 @@ int Publisher::run() {
         return 1;
     }
     save(true);
-    link_.publish(status_topic(options_.broker.prefix, options_.name), "offline", 7, true);
+    link_.publish(status_topic(options_.broker.prefix, options_.name), "offline", 7, true, me_);
     link_.close_cleanly();
     return 0;
 }

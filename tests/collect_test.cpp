@@ -163,3 +163,28 @@ TEST_F(Collect, RecordFilesOfEarlierVersionsAreMovedIntoTheJournal) {
 }
 
 }  // namespace
+
+// Two publishers of one name take turns: a batch of the epoch the gateway
+// left is said, once a minute at most, and dropped.
+TEST_F(Collect, EpochsTakingTurnsAreSaidOnce) {
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    const std::string first = "sflog1 0123456789abcdef ";
+    const std::string second = "sflog1 fedcba9876543210 ";
+    for (int tries = 0; tries < 100 && !file_exists(central + "/gw1.log"); ++tries)
+        publish_raw(broker.port(), "sflogger/gw1/packets", first + "1\n" + lines_from(0, 1));
+    publish_raw(broker.port(), "sflogger/gw1/packets", second + "1\n" + lines_from(100, 1));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1) + lines_from(100, 1)));
+    for (int turn = 0; turn < 3; ++turn) {
+        publish_raw(broker.port(), "sflogger/gw1/packets", first + std::to_string(2 + turn) + "\n" + lines_from(1 + turn, 1));
+        publish_raw(broker.port(), "sflogger/gw1/packets", second + std::to_string(2 + turn) + "\n" + lines_from(101 + turn, 1));
+    }
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1) + lines_from(100, 4)));
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().err,
+              "sfcollect: gw1: new epoch 0123456789abcdef\n"
+              "sfcollect: gw1: new epoch fedcba9876543210\n"
+              "sfcollect: gw1: batches of epochs 0123456789abcdef and fedcba9876543210 alternate: two gateways "
+              "publish as gw1? Those of the first are dropped; the log holds the second's lines from its new epoch "
+              "on\n");
+}

@@ -107,6 +107,29 @@ TEST(Contract, GatewayNamesAndTopics) {
         EXPECT_FALSE(gateway_of(topic, "sflogger", name)) << topic;
 }
 
+// Whether what a publisher reads on its own status topic shows another
+// publisher of its name.
+TEST(Contract, StatusFromAnotherPublisherOfTheName) {
+    const std::string me = "gw-a:/var/log/sflogger/gw1.log";
+    struct Case {
+        const char *what;
+        std::string from;
+        bool announced;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"its own online or will", me, true, false},
+        {"another's, after it was online", "gw-b:/var/log/sflogger/gw1.log", true, true},
+        {"another log on this host", "gw-a:/srv/gw1.log", true, true},
+        {"another's, before it was online: perhaps one that is gone", "gw-b:/var/log/sflogger/gw1.log", false, false},
+        {"a sender that does not say who it is", "", true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(shows_name_taken(c.from, me, c.announced), c.taken);
+    }
+}
+
 TEST(Contract, BrokerUrls) {
     struct Case {
         const char *url;

@@ -3,6 +3,7 @@
 // gateways given one name, a publish the ACL refuses, and a broker that
 // speaks only MQTT 3.1.1.
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -50,6 +51,89 @@ TEST(FleetCommandLine, CertificateFilesThatCannotServeAreNamed) {
             EXPECT_EQ(outcome.err, program + ": " + c.said + "\n");
         }
     }
+}
+
+// Started with the collector's password, as its unit gives it.
+std::unique_ptr<Process> start_collector_as(const Broker &broker, const std::string &central, const std::string &user) {
+    return std::make_unique<Process>("/usr/bin/env", std::vector<std::string>{"env", "SF_MQTT_PASSWORD=" + user + "-secret", collector, "-b",
+                                                                    broker.url(), "-u", user, central});
+}
+
+std::vector<std::string> subscriber(const Broker &broker, const std::string &user) {
+    return {"mosquitto_sub", "-V", "5", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-u", user, "-P", user + "-secret", "-v"};
+}
+
+// The shipped ACL's monitor reads every gateway's status and ack, and neither
+// reads packets nor writes anything.
+TEST_F(Fleet, MonitorWatchesStatusAndAcksOnly) {
+    Broker broker(dir, shipped_acl(dir, {"collector", "gw1", "monitor"}));
+    auto collecting = start_collector_as(broker, central, "collector");
+    write_file(log, lines_from(0, 3));
+    const Outcome shipped = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-e", "-b", broker.url(), "-u", "gw1", "gw1", log});
+    ASSERT_EQ(shipped.status, 0) << shipped.err;
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 3)));
+
+    std::vector<std::string> watch = subscriber(broker, "monitor");
+    watch.insert(watch.end(), {"-t", "sflogger/+/status", "-t", "sflogger/+/ack", "-W", "2"});
+    const Outcome watched = run("/usr/bin/mosquitto_sub", watch);
+    const std::vector<std::string> lines = lines_of(watched.out);
+    ASSERT_EQ(lines.size(), 2U) << watched.out;
+    EXPECT_EQ(lines[0], "sflogger/gw1/status offline");
+    EXPECT_EQ(lines[1].rfind("sflogger/gw1/ack ", 0), 0U);
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 2), " 4");
+
+    std::vector<std::string> snoop = subscriber(broker, "monitor");
+    snoop.insert(snoop.end(), {"-t", "sflogger/+/packets", "-C", "1", "-W", "3"});
+    Process snooping("/usr/bin/mosquitto_sub", snoop);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // subscribed
+    const std::string epoch = lines[1].substr(17, 16);
+    publish_raw(broker.port(), "sflogger/gw1/packets", "sflog1 " + epoch + " 4\n" + lines_from(3, 1), "gw1");
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 4)));
+    EXPECT_EQ(snooping.finish().out, "");
+    const Outcome forged = run("/usr/bin/mosquitto_pub", {"mosquitto_pub", "-V", "5", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-u", "monitor", "-P", "monitor-secret", "-q", "1", "-t", "sflogger/gw1/ack", "-m", epoch + " 1"});
+    EXPECT_NE(forged.err.find("Not authorized"), std::string::npos) << forged.err;
+    collecting->stop();
+}
+
+// A gateway user publishing under another gateway's name: the first message
+// the ACL refuses (the first batch, sent before the status) ends sfpublish,
+// naming the topic and the user.
+TEST_F(Fleet, PublishTheAclRefusesEndsWithTheTopicAndUser) {
+    Broker broker(dir, shipped_acl(dir, {"collector", "gw1"}));
+    auto collecting = start_collector_as(broker, central, "collector");
+    write_file(log, lines_from(0, 3));
+    const Outcome refused = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-b", broker.url(), "-u", "gw1", "gw2", log});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "sfpublish: not authorised to publish to sflogger/gw2/packets as user gw1\n");
+    collecting->stop();
+}
+
+// Two gateways given one name: the second takes the session over, the first
+// ends saying why (status 1, which its unit does not restart), and only the
+// second's lines arrive from then on.
+TEST_F(Fleet, SecondGatewayOfOneNameEndsTheFirst) {
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    const std::string first_log = dir / "first.log";
+    const std::string second_log = dir / "second.log";
+    write_file(first_log, lines_from(0, 100));
+    write_file(second_log, lines_from(1000, 100));
+    Process first(publisher, {"sfpublish", "-b", broker.url(), "gw1", first_log});
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    Process second(publisher, {"sfpublish", "-b", broker.url(), "gw1", second_log});
+    const Outcome ended = first.finish();
+    EXPECT_EQ(ended.status, 1);
+    // Taken over first, it may say that it reconnected before it found out.
+    ASSERT_FALSE(lines_of(ended.err).empty());
+    EXPECT_EQ(lines_of(ended.err).back(), "sfpublish: another sfpublish is using the name gw1");
+    append_file(first_log, lines_from(100, 50));
+    append_file(second_log, lines_from(1100, 50));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100) + lines_from(1000, 150)));
+    second.stop();
+    collecting->stop();
+    const std::vector<std::string> said = lines_of(collecting->finish().err);
+    ASSERT_EQ(said.size(), 2U);
+    EXPECT_NE(said[0], said[1]);  // two epochs, said as they began
 }
 
 }  // namespace

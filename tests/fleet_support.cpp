@@ -42,6 +42,16 @@ void Broker::kill_hard() {
 
 void Broker::save() { kill(process_->pid(), SIGUSR1); }
 
+std::string shipped_acl(const TempDir &dir, const std::vector<std::string> &users) {
+    const std::string passwords = dir / "passwd";
+    write_file(passwords, "");
+    for (const std::string &user : users)
+        EXPECT_EQ(run("/usr/bin/mosquitto_passwd", {"mosquitto_passwd", "-b", passwords, user, user + "-secret"}).status,
+                  0);
+    return "allow_anonymous false\npassword_file " + passwords + "\nacl_file " + SF_SOURCE_DIR +
+           "/packaging/mosquitto-central.acl\n";
+}
+
 std::string lines_from(int first, int count) {
     std::vector<Record> records;
     for (int i = first; i < first + count; ++i)

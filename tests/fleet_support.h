@@ -32,6 +32,10 @@ private:
     std::unique_ptr<Process> process_;
 };
 
+// The broker settings of the shipped ACL, with a password file that lets in
+// each of users with the password USER-secret.
+std::string shipped_acl(const TempDir &dir, const std::vector<std::string> &users);
+
 // count log lines from first on, distinct.
 std::string lines_from(int first, int count);
 void append_file(const std::string &path, const std::string &text);

@@ -364,15 +364,7 @@ TEST_F(Fleet, TlsWithTheRightCaOnly) {
 // The shipped ACL: gw1 publishes only under its own name, and only the
 // collector reads the packets.
 TEST_F(Fleet, AclKeepsEachGatewayToItsOwnTopics) {
-    const std::string passwords = dir / "passwd";
-    write_file(passwords, "");
-    for (const char *user : {"collector", "gw1", "gw2"})
-        ASSERT_EQ(
-            run("/usr/bin/mosquitto_passwd", {"mosquitto_passwd", "-b", passwords, user, std::string(user) + "-secret"})
-                .status,
-            0);
-    Broker broker(dir, "allow_anonymous false\npassword_file " + passwords + "\nacl_file " + SF_SOURCE_DIR +
-                           "/packaging/mosquitto-central.acl\n");
+    Broker broker(dir, shipped_acl(dir, {"collector", "gw1", "gw2"}));
     Process collecting("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=collector-secret", collector, "-b", broker.url(), "-u",
                                         "collector", central});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // subscribed
