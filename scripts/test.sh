@@ -10,6 +10,11 @@ cd "$(dirname "$0")/.."
 need_packages cmake make g++ pkgconf libgtest-dev libpcap-dev tshark iproute2 util-linux \
   libmosquitto-dev mosquitto mosquitto-clients openssl
 
+# aedes, a broker of MQTT 3.1.1 only, for the test of the fallback from v5.
+command -v npm >/dev/null 2>&1 || need_packages nodejs npm
+[ -f build/aedes/node_modules/aedes/package.json ] ||
+  npm install --prefix build/aedes --no-audit --no-fund --no-save --silent aedes@0.51.3 >&2
+
 cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
 cmake --build build -j
 ctest --test-dir build -j4 --output-on-failure

@@ -136,4 +136,31 @@ TEST_F(Fleet, SecondGatewayOfOneNameEndsTheFirst) {
     EXPECT_NE(said[0], said[1]);  // two epochs, said as they began
 }
 
+// A broker of MQTT 3.1.1 only (aedes, which scripts/test.sh installs): both
+// programs say once that they speak 3.1.1 to it, and ship as over v5.
+TEST_F(Fleet, BrokerOfMqtt311OnlyIsSpokenTo) {
+    const std::string modules = std::string(SF_SOURCE_DIR) + "/build/aedes/node_modules";
+    if (!file_exists(modules + "/aedes/package.json") || !file_exists("/usr/bin/node"))
+        GTEST_SKIP() << "no aedes in " << modules << " (scripts/test.sh installs it)";
+    const int port = closed_port();
+    Process aedes("/usr/bin/env", {"env", "NODE_PATH=" + modules, "node", std::string(SF_SOURCE_DIR) + "/tests/aedes_broker.js",
+                                   std::to_string(port)});
+    ASSERT_EQ(aedes.read_line(), "ready");
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(port);
+    Process collecting(collector, {"sfcollect", "-b", url, "-i", "central", central});
+    write_file(log, lines_from(0, 500));
+    const Outcome shipped = run(publisher, {"sfpublish", "-e", "-b", url, "gw1", log});
+    EXPECT_EQ(shipped.status, 0);
+    const std::string fell_back = "broker 127.0.0.1:" + std::to_string(port) +
+                                  " does not speak MQTT v5; speaking 3.1.1, under which it drops what its ACL refuses "
+                                  "without a word\n";
+    EXPECT_EQ(shipped.err, "sfpublish: " + fell_back);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 500)));
+    collecting.stop();
+    const Outcome collected = collecting.finish();
+    EXPECT_EQ(collected.err.rfind("sfcollect: " + fell_back + "sfcollect: gw1: new epoch ", 0), 0U) << collected.err;
+    EXPECT_EQ(lines_of(collected.err).size(), 2U);
+    aedes.stop();
+}
+
 }  // namespace
