@@ -69,8 +69,8 @@ private:
     std::string failed_;                                     // a write that failed: the end
     std::set<std::string> said_;                             // topics and names whose batches are dropped
     std::map<std::string, std::chrono::steady_clock::time_point> alternation_said_;  // by name, when
-    std::size_t batches_ = 0;                                // come in this pass
-    std::size_t bytes_ = 0;                                  // of their payloads
+    std::size_t batches_ = 0;                                                        // come in this pass
+    std::size_t bytes_ = 0;                                                          // of their payloads
 };
 
 // A pass ends after this many batches or bytes at most, so that acks are not
@@ -179,7 +179,8 @@ int Collector::run() {
     }
     link_.on_up = [this] { link_.subscribe(options_.broker.prefix + "/+/packets"); };
     link_.on_message = [this](const mosquitto_message &message, const std::string & /*from*/) { on_batch(message); };
-    if (!link_.open({options_.id, false, "", "", "", "another sfcollect is using the client id " + options_.id}, error)) {
+    if (!link_.open({options_.id, false, "", "", "", "another sfcollect is using the client id " + options_.id},
+                    error)) {
         warn("%s", error.c_str());
         return 1;
     }

@@ -114,9 +114,11 @@ bool BrokerLink::open(const Session &session, std::string &error) {
     if (!session.will_topic.empty()) {
         mosquitto_property *properties = nullptr;
         if (!session.from.empty())
-            mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, from_property, session.from.c_str());
-        const int set = mosquitto_will_set_v5(client_, session.will_topic.c_str(), static_cast<int>(session.will.size()),
-                                              session.will.data(), 1, true, properties);
+            mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, from_property,
+                                               session.from.c_str());
+        const int set =
+            mosquitto_will_set_v5(client_, session.will_topic.c_str(), static_cast<int>(session.will.size()),
+                                  session.will.data(), 1, true, properties);
         if (set != MOSQ_ERR_SUCCESS) mosquitto_property_free_all(&properties);
         check("mosquitto_will_set_v5", set);
     }
@@ -204,9 +206,10 @@ void BrokerLink::refuse(const std::string &why) {
 void BrokerLink::fall_back() {
     speak(false);
     if (!fell_back_)
-        warn("broker %s:%d does not speak MQTT v5; speaking 3.1.1, under which it drops what its ACL refuses without a "
-         "word",
-         options_.host.c_str(), options_.port);
+        warn(
+            "broker %s:%d does not speak MQTT v5; speaking 3.1.1, under which it drops what its ACL refuses without a "
+            "word",
+            options_.host.c_str(), options_.port);
     fell_back_ = true;
     state_ = State::idle;
     mosquitto_disconnect(client_);
@@ -318,8 +321,8 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
 int BrokerLink::connect() {
     mosquitto_property *properties = nullptr;
     if (v5_ && !clean_) mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, UINT32_MAX);
-    const int rc =
-        mosquitto_connect_bind_v5(client_, options_.host.c_str(), options_.port, keepalive_seconds, nullptr, properties);
+    const int rc = mosquitto_connect_bind_v5(client_, options_.host.c_str(), options_.port, keepalive_seconds, nullptr,
+                                             properties);
     mosquitto_property_free_all(&properties);
     return rc;
 }
@@ -329,9 +332,11 @@ bool BrokerLink::publish(const std::string &topic, const void *payload, std::siz
                          const std::string &from) {
     if (!up()) return false;
     mosquitto_property *properties = nullptr;
-    if (v5_ && !from.empty()) mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, from_property, from.c_str());
+    if (v5_ && !from.empty())
+        mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, from_property, from.c_str());
     int mid = 0;
-    const int rc = mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(size), payload, 1, retain, properties);
+    const int rc =
+        mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(size), payload, 1, retain, properties);
     mosquitto_property_free_all(&properties);
     if (rc != MOSQ_ERR_SUCCESS) return false;
     if (v5_) topics_[mid] = topic;

@@ -38,11 +38,11 @@ bool parse_broker_url(const char *url, BrokerOptions &options);
 
 // Who the client is to the broker.
 struct Session {
-    std::string id;  // the client id
-    bool clean = true;  // false: a persistent session
+    std::string id;                // the client id
+    bool clean = true;             // false: a persistent session
     std::string will_topic, will;  // no will when will_topic is empty
-    std::string from;  // said with the will, as with publish()
-    std::string taken_over;  // what it means when another client takes the session over
+    std::string from;              // said with the will, as with publish()
+    std::string taken_over;        // what it means when another client takes the session over
 };
 
 // One client of the broker, in a single thread.
@@ -101,12 +101,12 @@ private:
     BrokerOptions options_;
     mosquitto *client_ = nullptr;
     State state_ = State::idle;
-    bool reported_ = false;  // that the broker cannot be reached, once
-    bool v5_ = true;         // MQTT v5, until the broker shows it speaks only 3.1.1
+    bool reported_ = false;   // that the broker cannot be reached, once
+    bool v5_ = true;          // MQTT v5, until the broker shows it speaks only 3.1.1
     bool fell_back_ = false;  // and said so
     bool clean_ = true;
     Speaker speaker_;
-    std::string refusal_;                       // why, when refused for good
+    std::string refusal_;                          // why, when refused for good
     std::unordered_map<int, std::string> topics_;  // of publishes (under v5) and subscriptions in flight
     std::chrono::seconds backoff_{1};
     std::chrono::steady_clock::time_point retry_at_{};

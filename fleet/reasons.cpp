@@ -88,7 +88,8 @@ Answer read_disconnect(int code, const Speaker &who) {
 
 Answer read_puback(int code, const std::string &topic, const Speaker &who) {
     if (code < MQTT_RC_UNSPECIFIED) return {Reaction::go_on, ""};  // 16: no one subscribed, which is no fault
-    if (code == MQTT_RC_NOT_AUTHORIZED) return {Reaction::stop, "not authorised to publish to " + topic + " " + as_user(who)};
+    if (code == MQTT_RC_NOT_AUTHORIZED)
+        return {Reaction::stop, "not authorised to publish to " + topic + " " + as_user(who)};
     // Too large for the broker: every copy will be.
     if (code == MQTT_RC_PACKET_TOO_LARGE || code == MQTT_RC_TOPIC_NAME_INVALID)
         return {Reaction::stop, "broker refused a message for " + topic + ": " + reason_of(code)};

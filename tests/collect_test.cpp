@@ -176,8 +176,10 @@ TEST_F(Collect, EpochsTakingTurnsAreSaidOnce) {
     publish_raw(broker.port(), "sflogger/gw1/packets", second + "1\n" + lines_from(100, 1));
     ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1) + lines_from(100, 1)));
     for (int turn = 0; turn < 3; ++turn) {
-        publish_raw(broker.port(), "sflogger/gw1/packets", first + std::to_string(2 + turn) + "\n" + lines_from(1 + turn, 1));
-        publish_raw(broker.port(), "sflogger/gw1/packets", second + std::to_string(2 + turn) + "\n" + lines_from(101 + turn, 1));
+        publish_raw(broker.port(), "sflogger/gw1/packets",
+                    first + std::to_string(2 + turn) + "\n" + lines_from(1 + turn, 1));
+        publish_raw(broker.port(), "sflogger/gw1/packets",
+                    second + std::to_string(2 + turn) + "\n" + lines_from(101 + turn, 1));
     }
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1) + lines_from(100, 4)));
     collecting->stop();

@@ -33,7 +33,8 @@ TEST(FleetCommandLine, CertificateFilesThatCannotServeAreNamed) {
         {{"--cafile", dir.path}, "--cafile " + dir.path + ": Is a directory"},
         {{"--cafile", dir / "der.crt"}, "--cafile " + dir / "der.crt" + ": not a PEM file (no \"-----BEGIN\" line)"},
         {{"--cafile", dir / "locked.pem"}, "--cafile " + dir / "locked.pem" + ": Permission denied"},
-        {{"--cafile", pem, "--cert", dir / "gw1.pem", "--key", pem}, "--cert " + dir / "gw1.pem" + ": No such file or directory"},
+        {{"--cafile", pem, "--cert", dir / "gw1.pem", "--key", pem},
+         "--cert " + dir / "gw1.pem" + ": No such file or directory"},
         {{"--cafile", pem, "--cert", pem, "--key", dir / "der.crt"},
          "--key " + dir / "der.crt" + ": not a PEM file (no \"-----BEGIN\" line)"},
     };
@@ -55,12 +56,14 @@ TEST(FleetCommandLine, CertificateFilesThatCannotServeAreNamed) {
 
 // Started with the collector's password, as its unit gives it.
 std::unique_ptr<Process> start_collector_as(const Broker &broker, const std::string &central, const std::string &user) {
-    return std::make_unique<Process>("/usr/bin/env", std::vector<std::string>{"env", "SF_MQTT_PASSWORD=" + user + "-secret", collector, "-b",
-                                                                    broker.url(), "-u", user, central});
+    return std::make_unique<Process>(
+        "/usr/bin/env", std::vector<std::string>{"env", "SF_MQTT_PASSWORD=" + user + "-secret", collector, "-b",
+                                                 broker.url(), "-u", user, central});
 }
 
 std::vector<std::string> subscriber(const Broker &broker, const std::string &user) {
-    return {"mosquitto_sub", "-V", "5", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-u", user, "-P", user + "-secret", "-v"};
+    return {"mosquitto_sub",  "-V", "5", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-u", user, "-P",
+            user + "-secret", "-v"};
 }
 
 // The shipped ACL's monitor reads every gateway's status and ack, and neither
@@ -69,7 +72,8 @@ TEST_F(Fleet, MonitorWatchesStatusAndAcksOnly) {
     Broker broker(dir, shipped_acl(dir, {"collector", "gw1", "monitor"}));
     auto collecting = start_collector_as(broker, central, "collector");
     write_file(log, lines_from(0, 3));
-    const Outcome shipped = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-e", "-b", broker.url(), "-u", "gw1", "gw1", log});
+    const Outcome shipped = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-e", "-b",
+                                                 broker.url(), "-u", "gw1", "gw1", log});
     ASSERT_EQ(shipped.status, 0) << shipped.err;
     ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 3)));
 
@@ -90,7 +94,10 @@ TEST_F(Fleet, MonitorWatchesStatusAndAcksOnly) {
     publish_raw(broker.port(), "sflogger/gw1/packets", "sflog1 " + epoch + " 4\n" + lines_from(3, 1), "gw1");
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 4)));
     EXPECT_EQ(snooping.finish().out, "");
-    const Outcome forged = run("/usr/bin/mosquitto_pub", {"mosquitto_pub", "-V", "5", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-u", "monitor", "-P", "monitor-secret", "-q", "1", "-t", "sflogger/gw1/ack", "-m", epoch + " 1"});
+    const Outcome forged =
+        run("/usr/bin/mosquitto_pub",
+            {"mosquitto_pub", "-V", "5", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-u", "monitor", "-P",
+             "monitor-secret", "-q", "1", "-t", "sflogger/gw1/ack", "-m", epoch + " 1"});
     EXPECT_NE(forged.err.find("Not authorized"), std::string::npos) << forged.err;
     collecting->stop();
 }
@@ -102,7 +109,8 @@ TEST_F(Fleet, PublishTheAclRefusesEndsWithTheTopicAndUser) {
     Broker broker(dir, shipped_acl(dir, {"collector", "gw1"}));
     auto collecting = start_collector_as(broker, central, "collector");
     write_file(log, lines_from(0, 3));
-    const Outcome refused = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-b", broker.url(), "-u", "gw1", "gw2", log});
+    const Outcome refused = run(
+        "/usr/bin/env", {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-b", broker.url(), "-u", "gw1", "gw2", log});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "sfpublish: not authorised to publish to sflogger/gw2/packets as user gw1\n");
     collecting->stop();
@@ -143,8 +151,8 @@ TEST_F(Fleet, BrokerOfMqtt311OnlyIsSpokenTo) {
     if (!file_exists(modules + "/aedes/package.json") || !file_exists("/usr/bin/node"))
         GTEST_SKIP() << "no aedes in " << modules << " (scripts/test.sh installs it)";
     const int port = closed_port();
-    Process aedes("/usr/bin/env", {"env", "NODE_PATH=" + modules, "node", std::string(SF_SOURCE_DIR) + "/tests/aedes_broker.js",
-                                   std::to_string(port)});
+    Process aedes("/usr/bin/env", {"env", "NODE_PATH=" + modules, "node",
+                                   std::string(SF_SOURCE_DIR) + "/tests/aedes_broker.js", std::to_string(port)});
     ASSERT_EQ(aedes.read_line(), "ready");
     const std::string url = "mqtt://127.0.0.1:" + std::to_string(port);
     Process collecting(collector, {"sfcollect", "-b", url, "-i", "central", central});

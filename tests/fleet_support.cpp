@@ -46,8 +46,8 @@ std::string shipped_acl(const TempDir &dir, const std::vector<std::string> &user
     const std::string passwords = dir / "passwd";
     write_file(passwords, "");
     for (const std::string &user : users)
-        EXPECT_EQ(run("/usr/bin/mosquitto_passwd", {"mosquitto_passwd", "-b", passwords, user, user + "-secret"}).status,
-                  0);
+        EXPECT_EQ(
+            run("/usr/bin/mosquitto_passwd", {"mosquitto_passwd", "-b", passwords, user, user + "-secret"}).status, 0);
     return "allow_anonymous false\npassword_file " + passwords + "\nacl_file " + SF_SOURCE_DIR +
            "/packaging/mosquitto-central.acl\n";
 }
