@@ -247,6 +247,12 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
     return false;
 }
 
+bool GatewayStore::pending() const {
+    for (const auto &entry : gateways_)
+        if (entry.second.fd >= 0) return true;
+    return false;
+}
+
 bool GatewayStore::commit(std::string &error) {
     std::vector<std::pair<const std::string *, Gateway *>> due;
     for (auto &entry : gateways_)

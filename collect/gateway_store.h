@@ -50,6 +50,8 @@ public:
     // files new to the journal, the lines held for them, the logs, then their
     // records in the journal.
     bool commit(std::string &error);
+    // Whether there are appends for commit to make durable.
+    bool pending() const;
 
 private:
     std::string log_path(const std::string &name) const { return dir_ + "/" + name + ".log"; }

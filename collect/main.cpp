@@ -18,9 +18,11 @@
 #include <unistd.h>
 
 #include "broker.h"
+#include "collect_metrics.h"
 #include "collect_rule.h"
 #include "contract.h"
 #include "gateway_store.h"
+#include "metrics.h"
 #include "options.h"
 #include "packet_log.h"
 #include "signals.h"
@@ -30,7 +32,8 @@
 namespace {
 
 const char usage[] =
-    "usage: sfcollect [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE] [-i ID] DIR\n";
+    "usage: sfcollect [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE]\n"
+    "                 [--metrics ADDRESS:PORT] [-i ID] DIR\n";
 const char help[] =
     "Writes the packet log lines every gateway publishes to DIR/NAME.log, each\n"
     "line exactly once, and acknowledges them once they are on disk.\n"
@@ -41,23 +44,29 @@ const char help[] =
     "  -u USER      user name; the password is taken from SF_MQTT_PASSWORD\n"
     "  --cafile FILE  CA certificate for mqtts (default: the system's CAs)\n"
     "  --cert FILE, --key FILE  client certificate and key for mqtts\n"
+    "  --metrics ADDRESS:PORT  serve Prometheus metrics at http://ADDRESS:PORT/metrics\n"
+    "               (ADDRESS an IPv4 address; port 0: one the system picks, printed)\n"
     "  -i ID        MQTT client id of the persistent session (default sfcollect-HOSTNAME)\n"
     "  -h, --help   print this and exit\n"
     "  -V, --version  print the version and exit\n";
 
 struct Options {
     BrokerOptions broker;
+    MetricsAddress metrics;  // port -1: none
     std::string id;
     std::string dir;
 };
 
 class Collector {
 public:
-    explicit Collector(const Options &options) : options_(options), link_(options.broker), store_(options.dir) {}
+    explicit Collector(const Options &options)
+        : options_(options), link_(options.broker), store_(options.dir), counts_(metrics_.registry()) {}
     int run();
 
 private:
+    void on_message(const mosquitto_message &message);
     void on_batch(const mosquitto_message &message);
+    void refuse(const char *reason) { counts_.refused(reason); }
     void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
     void say_once(const std::string &key, const std::string &line);
     void say_alternation(const std::string &name, std::uint64_t old, std::uint64_t current);
@@ -65,6 +74,8 @@ private:
     const Options &options_;
     BrokerLink link_;
     GatewayStore store_;
+    Metrics metrics_;
+    CollectMetrics counts_;
     std::vector<std::pair<std::string, std::string>> acks_;  // due once the store has committed
     std::string failed_;                                     // a write that failed: the end
     std::set<std::string> said_;                             // topics and names whose batches are dropped
@@ -126,6 +137,14 @@ std::string topic_problem(const std::string &topic, const std::string &prefix) {
     return "not a gateway's packets topic";
 }
 
+// A gateway's retained status, online or offline, is only watched.
+void Collector::on_message(const mosquitto_message &message) {
+    std::string name;
+    if (!gateway_of(message.topic, options_.broker.prefix, name, "status")) return on_batch(message);
+    const std::string said(static_cast<const char *>(message.payload), static_cast<std::size_t>(message.payloadlen));
+    if (said == "online" || said == "offline") counts_.status(name, said == "online");
+}
+
 void Collector::on_batch(const mosquitto_message &message) {
     ++batches_;
     bytes_ += static_cast<std::size_t>(message.payloadlen);
@@ -134,15 +153,29 @@ void Collector::on_batch(const mosquitto_message &message) {
     const char *payload = static_cast<const char *>(message.payload);
     const auto size = static_cast<std::size_t>(message.payloadlen);
     std::string name;
-    if (!gateway_of(topic, options_.broker.prefix, name))
-        return say_once(topic, topic + ": " + topic_problem(topic, options_.broker.prefix) + ", dropped");
+    if (!gateway_of(topic, options_.broker.prefix, name)) {
+        const std::string problem = topic_problem(topic, options_.broker.prefix);
+        refuse(problem.rfind("gateway name", 0) == 0 ? "name_too_long" : "not_packets_topic");
+        return say_once(topic, topic + ": " + problem + ", dropped");
+    }
     BatchView batch;
-    if (const char *what = read_batch(payload, size, batch)) return warn("%s: %s, dropped", topic.c_str(), what);
+    const char *reason = nullptr;
+    if (const char *what = read_batch(payload, size, batch, &reason)) {
+        refuse(reason);
+        return warn("%s: %s, dropped", topic.c_str(), what);
+    }
     Gateway &gateway = store_.find(name);
     const BatchHead head{batch.epoch, batch.seq, batch.count, message.retain};
     const Decision decision = decide_batch(gateway.state, head);
-    if (decision.reason == DropReason::retained) return warn("%s: retained, dropped", topic.c_str());
-    if (decision.reason == DropReason::left_behind) return say_alternation(name, batch.epoch, gateway.state.epoch);
+    if (decision.reason == DropReason::retained) {
+        refuse("retained");
+        return warn("%s: retained, dropped", topic.c_str());
+    }
+    if (decision.reason == DropReason::left_behind) {
+        refuse("left_behind");
+        return say_alternation(name, batch.epoch, gateway.state.epoch);
+    }
+    counts_.duplicates(name, decision.duplicates);
     if (decision.verdict == Verdict::drop) return;
     if (decision.verdict == Verdict::ack) return ack(name, decision.ack_epoch, decision.ack_next);
     // The lines the log has already are passed over; read_batch found them all whole and well formed.
@@ -152,21 +185,27 @@ void Collector::on_batch(const mosquitto_message &message) {
     bool fatal = false;
     std::string error;
     if (!store_.append(name, gateway, batch.lines + from, batch.size - from, fatal, error)) {
-        if (fatal)
+        if (fatal) {
             failed_ = error;
-        else
+        } else {
+            refuse("cannot_store");
             say_once(name, error + "; " + name + "'s batches dropped");
+        }
         return;
     }
     if (!said_.empty()) said_.erase(name);
-    if (decision.verdict == Verdict::start_append) warn("%s: new epoch %016" PRIx64 "", name.c_str(), batch.epoch);
+    counts_.appended(name, batch.count - decision.skip, batch.size - from, batch.last_micros);
+    if (decision.verdict == Verdict::start_append) {
+        counts_.started_epoch(name);
+        warn("%s: new epoch %016" PRIx64 "", name.c_str(), batch.epoch);
+    }
     apply_decision(gateway.state, head, decision);
     ack(name, decision.ack_epoch, decision.ack_next);
 }
 
 int Collector::run() {
     std::string error;
-    if (!store_.lock(error)) {
+    if (!store_.lock(error) || !metrics_.serve(options_.metrics, error)) {
         warn("%s", error.c_str());
         return 1;
     }
@@ -177,8 +216,13 @@ int Collector::run() {
         warn("%s", error.c_str());
         return 3;
     }
-    link_.on_up = [this] { link_.subscribe(options_.broker.prefix + "/+/packets"); };
-    link_.on_message = [this](const mosquitto_message &message, const std::string & /*from*/) { on_batch(message); };
+    link_.on_up = [this] {
+        counts_.connected(true);
+        link_.subscribe(options_.broker.prefix + "/+/packets");
+        link_.subscribe(options_.broker.prefix + "/+/status");
+    };
+    link_.on_down = [this] { counts_.connected(false); };
+    link_.on_message = [this](const mosquitto_message &message, const std::string & /*from*/) { on_message(message); };
     if (!link_.open({options_.id, false, "", "", "", "another sfcollect is using the client id " + options_.id},
                     error)) {
         warn("%s", error.c_str());
@@ -200,7 +244,11 @@ int Collector::run() {
             warn("%s", error.c_str());
             return 1;
         }
+        const bool syncing = failed_.empty() && store_.pending();
+        const auto commit_start = std::chrono::steady_clock::now();
         if (failed_.empty() && !store_.commit(error)) failed_ = error;
+        if (syncing && failed_.empty())
+            counts_.committed(std::chrono::duration<double>(std::chrono::steady_clock::now() - commit_start).count());
         if (!failed_.empty()) {
             warn("%s", failed_.c_str());
             return 3;
@@ -219,7 +267,7 @@ bool parse_options(int argc, char **argv, Options &options, int &status) {
         if (option == 'i') options.id = arg;
         return option == 'i';
     };
-    if (!parse_fleet_options(argc, argv, command, options.broker, take, status)) return false;
+    if (!parse_fleet_options(argc, argv, command, options.broker, options.metrics, take, status)) return false;
     options.dir = argv[optind];
     if (options.id.empty()) {
         char host[256] = "";

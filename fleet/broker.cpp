@@ -152,11 +152,10 @@ void BrokerLink::connected(mosquitto * /*client*/, void *self, int rc, int /*fla
         default:
             return link.lost(answer.text);
     }
-    link.state_ = State::up;
     link.backoff_ = std::chrono::seconds(1);
     if (link.reported_) warn("broker %s:%d is back", link.options_.host.c_str(), link.options_.port);
     link.reported_ = false;
-    if (link.on_up) link.on_up();
+    link.set_state(State::up);
 }
 
 // Our own disconnects and lost connections come here too, with libmosquitto's
@@ -197,8 +196,17 @@ void BrokerLink::subscribed(mosquitto * /*client*/, void *self, int mid, int cou
 // The broker answered in a way that trying again cannot mend.
 void BrokerLink::refuse(const std::string &why) {
     refusal_ = why;
-    state_ = State::refused;
+    set_state(State::refused);
     mosquitto_disconnect(client_);
+}
+
+// Every change of state goes through here, so that the program hears of a
+// connection coming up and going down once each.
+void BrokerLink::set_state(State state) {
+    const bool was_up = state_ == State::up;
+    state_ = state;
+    if (was_up && state != State::up && on_down) on_down();
+    if (!was_up && state == State::up && on_up) on_up();
 }
 
 // A broker of MQTT 3.1.1 only: connect again at once in its protocol. It
@@ -245,7 +253,7 @@ void BrokerLink::lost(std::string why) {
     if (!why.empty() && why.back() == '.') why.pop_back();  // libmosquitto's texts end in one
     if (!reported_) warn("cannot reach broker %s:%d: %s; retrying", options_.host.c_str(), options_.port, why.c_str());
     reported_ = true;
-    state_ = State::idle;
+    set_state(State::idle);
     mosquitto_disconnect(client_);
     retry_at_ = std::chrono::steady_clock::now() + backoff_;
     backoff_ = std::min(backoff_ * 2, max_backoff);
@@ -360,5 +368,5 @@ void BrokerLink::close_cleanly() {
     }
     mosquitto_disconnect(client_);
     mosquitto_loop_write(client_, 1);
-    state_ = State::idle;
+    set_state(State::idle);
 }

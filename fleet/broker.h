@@ -26,7 +26,7 @@ struct BrokerOptions {
 };
 
 // The long options both programs take beside -b, -t and -u.
-enum { option_cafile = 256, option_cert, option_key };
+enum { option_cafile = 256, option_cert, option_key, option_metrics };
 
 // Takes one of -b, -t, -u, --cafile, --cert, --key. Returns 1 when option
 // was one of them and its argument fits, 0 when it was none, -1 when the
@@ -56,7 +56,8 @@ public:
     // Creates the client. False, with error set, when it cannot.
     bool open(const Session &session, std::string &error);
 
-    std::function<void()> on_up;  // connected: subscribe and announce here
+    std::function<void()> on_up;    // connected: subscribe and announce here
+    std::function<void()> on_down;  // the connection that was up is gone
     std::function<void(const std::string &filter)> on_subscribed;
     // from: the sender's "from" user property (MQTT v5), or empty.
     std::function<void(const mosquitto_message &, const std::string &from)> on_message;
@@ -88,6 +89,7 @@ private:
     int connect();
     void lost(std::string why);
     void fall_back();
+    void set_state(State state);
     void speak(bool v5);
     bool tls_failed(std::string &error) const;
     static void connected(mosquitto *client, void *self, int rc, int flags, const mosquitto_property *properties);

@@ -37,9 +37,11 @@ Decision decide_batch(const GatewayState &gateway, const BatchHead &batch) {
     decision.skip = next - batch.seq;
     if (decision.skip >= batch.count) {
         decision.skip = 0;
+        decision.duplicates = batch.count;
         decision.verdict = Verdict::ack;  // every line is here already
         return decision;
     }
+    decision.duplicates = decision.skip;
     decision.verdict = starts ? Verdict::start_append : Verdict::append;
     decision.ack_next = batch.seq + batch.count;
     return decision;

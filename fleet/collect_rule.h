@@ -41,7 +41,8 @@ struct Decision {
     DropReason reason = DropReason::none;
     std::uint64_t ack_epoch = 0;
     std::uint64_t ack_next = 0;
-    std::uint64_t skip = 0;  // lines at the batch's start the log has already
+    std::uint64_t skip = 0;        // lines at the batch's start the log has already
+    std::uint64_t duplicates = 0;  // lines of the batch the log has already, dropped
 };
 
 Decision decide_batch(const GatewayState &gateway, const BatchHead &batch);

@@ -47,8 +47,8 @@ std::string packets_topic(const std::string &prefix, const std::string &name) {
 std::string ack_topic(const std::string &prefix, const std::string &name) { return prefix + "/" + name + "/ack"; }
 std::string status_topic(const std::string &prefix, const std::string &name) { return prefix + "/" + name + "/status"; }
 
-bool gateway_of(const std::string &topic, const std::string &prefix, std::string &name) {
-    const std::string suffix = "/packets";
+bool gateway_of(const std::string &topic, const std::string &prefix, std::string &name, const char *kind) {
+    const std::string suffix = std::string("/") + kind;
     if (topic.size() <= prefix.size() + 1 + suffix.size() || topic.compare(0, prefix.size(), prefix) != 0 ||
         topic[prefix.size()] != '/' || topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0)
         return false;
@@ -74,17 +74,24 @@ std::size_t parse_header(const char *payload, std::size_t size, std::uint64_t &e
     return static_cast<std::size_t>(at - payload);
 }
 
-const char *read_batch(const char *payload, std::size_t size, BatchView &batch) {
-    if (size > max_payload) return "payload larger than 256 KiB";
+const char *read_batch(const char *payload, std::size_t size, BatchView &batch, const char **reason) {
+    const auto refuse = [reason](const char *word, const char *what) {
+        if (reason != nullptr) *reason = word;
+        return what;
+    };
+    if (size > max_payload) return refuse("too_large", "payload larger than 256 KiB");
     const std::size_t header = parse_header(payload, size, batch.epoch, batch.seq);
-    if (header == 0) return "no \"sflog1 EPOCH SEQ\" header";
+    if (header == 0) return refuse("no_header", "no \"sflog1 EPOCH SEQ\" header");
     batch.lines = payload + header;
     batch.size = size - header;
     batch.count = 0;
     LogPacket packet;
     for (std::size_t at = 0; at < batch.size; ++batch.count)
-        if (const char *what = read_log_line(batch.lines, batch.size, at, packet)) return what;
-    return batch.count == 0 ? "no lines" : nullptr;
+        if (const char *what = read_log_line(batch.lines, batch.size, at, packet))
+            return refuse("malformed_line", what);
+    if (batch.count == 0) return refuse("no_lines", "no lines");
+    batch.last_micros = packet.micros;
+    return nullptr;
 }
 
 std::string format_ack(std::uint64_t epoch, std::uint64_t next) {

@@ -25,9 +25,9 @@ std::string status_topic(const std::string &prefix, const std::string &name);
 // record of one that is gone, such as this gateway under another host name.
 bool shows_name_taken(const std::string &from, const std::string &me, bool announced);
 
-// The gateway NAME of a topic PREFIX/NAME/packets; false when it is not one
-// or NAME is not a gateway name.
-bool gateway_of(const std::string &topic, const std::string &prefix, std::string &name);
+// The gateway NAME of a topic PREFIX/NAME/KIND (packets, status); false when
+// it is not one or NAME is not a gateway name.
+bool gateway_of(const std::string &topic, const std::string &prefix, std::string &name, const char *kind = "packets");
 
 // "sflog1 EPOCH SEQ\n": EPOCH as 16 lowercase hex digits, SEQ in decimal.
 std::string format_header(std::uint64_t epoch, std::uint64_t seq);
@@ -41,10 +41,13 @@ struct BatchView {
     std::uint64_t seq = 0;
     std::uint64_t count = 0;  // lines, each whole and well formed
     const char *lines = nullptr;
-    std::size_t size = 0;  // of the lines, newlines included
+    std::size_t size = 0;       // of the lines, newlines included
+    long long last_micros = 0;  // the last line's timestamp
 };
-// Reads payload as a batch. Returns null, or what breaks the contract.
-const char *read_batch(const char *payload, std::size_t size, BatchView &batch);
+// Reads payload as a batch. Returns null, or what breaks the contract, with
+// reason (when given) set to a word for it: too_large, no_header,
+// malformed_line or no_lines.
+const char *read_batch(const char *payload, std::size_t size, BatchView &batch, const char **reason = nullptr);
 
 // "EPOCH NEXT": every line of EPOCH before NEXT is on the collector's disk.
 // Read with or without a newline after it.

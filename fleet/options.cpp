@@ -9,11 +9,14 @@
 #include "warn.h"
 
 bool parse_fleet_options(int argc, char **argv, const FleetCommand &command, BrokerOptions &broker,
-                         const std::function<bool(int option, const char *arg)> &take, int &status) {
+                         MetricsAddress &metrics, const std::function<bool(int option, const char *arg)> &take,
+                         int &status) {
     status = 2;
+    metrics.port = -1;
     static const option long_options[] = {{"cafile", required_argument, nullptr, option_cafile},
                                           {"cert", required_argument, nullptr, option_cert},
                                           {"key", required_argument, nullptr, option_key},
+                                          {"metrics", required_argument, nullptr, option_metrics},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
@@ -29,6 +32,12 @@ bool parse_fleet_options(int argc, char **argv, const FleetCommand &command, Bro
         if (option == 'V') {
             std::printf("%s %s\n", command.program, SF_VERSION);
             status = 0;
+            return false;
+        }
+        if (option == option_metrics) {
+            if (parse_metrics_address(optarg, metrics)) continue;
+            warn("not a metrics address: %s (ADDRESS:PORT, ADDRESS an IPv4 address)", optarg);
+            std::fputs(command.usage, stderr);
             return false;
         }
         const int taken = take_broker_option(option, optarg, broker, error);

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "broker.h"
+#include "metrics.h"
 
 // The command line of a fleet program, beside the options of the broker.
 struct FleetCommand {
@@ -14,7 +15,8 @@ struct FleetCommand {
     const char *help;
 };
 
-// Parses the options: -b, -t, -u, --cafile, --cert, --key into broker, the
+// Parses the options: -b, -t, -u, --cafile, --cert, --key into broker,
+// --metrics into metrics (its port -1 when not given), the
 // program's own through take (false: not one it takes), -h and -V printed.
 // Returns true to go on with the operands, as many as the command takes, from
 // optind; false once done, with the exit status set: 0 after help or the
@@ -22,6 +24,7 @@ struct FleetCommand {
 // standard error, 1 when a certificate file given cannot be read or is not
 // PEM (one line naming the option and the file).
 bool parse_fleet_options(int argc, char **argv, const FleetCommand &command, BrokerOptions &broker,
-                         const std::function<bool(int option, const char *arg)> &take, int &status);
+                         MetricsAddress &metrics, const std::function<bool(int option, const char *arg)> &take,
+                         int &status);
 
 #endif

@@ -68,3 +68,8 @@ PublishStep PublishRule::reconnected(Clock::time_point now) {
     progressed(now);
     return send_again(acked_, 0, now);
 }
+
+SentLines split_sent(std::uint64_t first, std::uint64_t count, std::uint64_t high) {
+    const std::uint64_t again = high > first ? std::min(count, high - first) : 0;
+    return {count - again, again};
+}

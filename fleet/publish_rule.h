@@ -69,4 +69,13 @@ private:
     Clock::time_point deadline_{};
 };
 
+// A batch of count lines from line first, sent when lines before high had
+// been sent already in the epoch: how many go out for the first time, and
+// how many again.
+struct SentLines {
+    std::uint64_t fresh = 0;
+    std::uint64_t again = 0;
+};
+SentLines split_sent(std::uint64_t first, std::uint64_t count, std::uint64_t high);
+
 #endif

@@ -228,6 +228,7 @@ bool Follower::pass_long_run(File &file, Position &at, bool quiet) {
         warn("%s:%" PRIu64 ": no newline in %zu bytes, longer than any log line; skipped", file.name.c_str(),
              at.line + 1, buffer_.size());
         file.named = at.offset + 1;
+        if (on_malformed) on_malformed();
     }
     if (file.run_at != at.offset) file.run_checked = at.offset + static_cast<off_t>(buffer_.size());
     file.run_at = at.offset;
@@ -265,6 +266,7 @@ bool Follower::move_on(File &file, Position &at, bool quiet) {
     if (!quiet && fstat(file.fd, &info) == 0 && info.st_size > at.offset && at.offset >= file.named) {
         file.named = info.st_size;
         warn("%s:%" PRIu64 ": last line has no newline, skipped", file.name.c_str(), at.line + 1);
+        if (on_malformed) on_malformed();
     }
     // The file after this one: the one marked after it, when a resend goes
     // over files read before; else LOG.1 when it was never seen (rotated
@@ -344,6 +346,7 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
             } else if (!quiet && at.offset >= file->named) {
                 warn("%s:%" PRIu64 ": %s, skipped", file->name.c_str(), at.line, what);
                 file->named = at.offset + static_cast<off_t>(length);
+                if (on_malformed) on_malformed();
             }
             at.offset += static_cast<off_t>(length);
         }
@@ -400,4 +403,20 @@ bool Follower::find(std::uint64_t seq, Position &at) {
     if (!skip(place, seq)) return false;
     at = place;
     return true;
+}
+
+std::uint64_t Follower::bytes_after(const Position &at) const {
+    std::uint64_t bytes = 0;
+    bool from = false;
+    for (const FileMark &mark : marks_) {
+        from = from || (mark.dev == at.dev && mark.ino == at.ino);
+        if (!from) continue;
+        for (const File &file : files_) {
+            struct stat info {};
+            if (file.dev != mark.dev || file.ino != mark.ino || fstat(file.fd, &info) != 0) continue;
+            const off_t start = file.dev == at.dev && file.ino == at.ino ? at.offset : 0;
+            if (info.st_size > start) bytes += static_cast<std::uint64_t>(info.st_size - start);
+        }
+    }
+    return bytes;
 }

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,6 +62,12 @@ public:
     bool take_break() { return std::exchange(broken_, false); }
     // A place in no file yet moves to the log's start, once there is a log.
     void settle(Position &at);
+    // The bytes of the files it knows from at on: what is not yet
+    // acknowledged when at is the acknowledged place.
+    std::uint64_t bytes_after(const Position &at) const;
+
+    // Called for each malformed line or overlong run, as it is named.
+    std::function<void()> on_malformed;
 
 private:
     struct File {

@@ -1,6 +1,7 @@
 // sfpublish: ships a gateway's packet log to a central collector through an
 // MQTT broker, line for line and exactly once: the log is the spool, and a
 // line counts as shipped only once the collector says it is on its disk.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -15,7 +16,10 @@
 #include "broker.h"
 #include "contract.h"
 #include "follower.h"
+#include "metrics.h"
 #include "options.h"
+#include "packet_log.h"
+#include "publish_metrics.h"
 #include "publish_rule.h"
 #include "signals.h"
 #include "state.h"
@@ -27,8 +31,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char usage[] =
-    "usage: sfpublish [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE] [-s FILE] [-e] NAME "
-    "LOG\n";
+    "usage: sfpublish [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE]\n"
+    "                 [--metrics ADDRESS:PORT] [-s FILE] [-e] NAME LOG\n";
 const char help[] =
     "Ships every line of the packet log LOG to the collector, as gateway NAME,\n"
     "through an MQTT broker; follows LOG across rotation.\n"
@@ -39,6 +43,8 @@ const char help[] =
     "  -u USER      user name; the password is taken from SF_MQTT_PASSWORD\n"
     "  --cafile FILE  CA certificate for mqtts (default: the system's CAs)\n"
     "  --cert FILE, --key FILE  client certificate and key for mqtts\n"
+    "  --metrics ADDRESS:PORT  serve Prometheus metrics at http://ADDRESS:PORT/metrics\n"
+    "               (ADDRESS an IPv4 address; port 0: one the system picks, printed)\n"
     "  -s FILE      state file (default LOG.sfpublish)\n"
     "  -e           ship what LOG holds now, wait until all of it is acknowledged, exit\n"
     "  -h, --help   print this and exit\n"
@@ -54,6 +60,7 @@ constexpr std::chrono::seconds retry_save{1};
 
 struct Options {
     BrokerOptions broker;
+    MetricsAddress metrics;  // port -1: none
     std::string name;
     std::string log;
     std::string state;
@@ -74,12 +81,17 @@ struct Batch {
     std::uint64_t end_seq;  // the first line after it
     Position end;
     std::size_t size;
+    long long first_micros;  // its first line's timestamp
 };
 
 class Publisher {
 public:
     explicit Publisher(const Options &options)
-        : options_(options), link_(options.broker), follower_(options.log), me_(host_name() + ":" + options.log) {}
+        : options_(options),
+          link_(options.broker),
+          follower_(options.log),
+          me_(host_name() + ":" + options.log),
+          counts_(metrics_.registry(), options.name) {}
     int run();
 
 private:
@@ -92,6 +104,8 @@ private:
     void begin_epoch(std::uint64_t epoch, const Position &at);
     void send_batches();
     void save(bool now);
+    void note_acked();
+    void update_gauges();
 
     const Options &options_;
     BrokerLink link_;
@@ -104,9 +118,14 @@ private:
     std::deque<Batch> in_flight_;
     std::size_t in_flight_bytes_ = 0;
     std::string payload_;
-    std::string me_;              // who this publisher is to others of its name: host and log
-    bool announced_ = false;      // online, on this connection or an earlier one
-    bool epoch_pending_ = false;  // a new epoch, not yet durable: nothing of it goes out
+    std::string me_;  // who this publisher is to others of its name: host and log
+    Metrics metrics_;
+    PublishMetrics counts_;
+    std::uint64_t sent_high_ = 0;   // lines of the epoch before this have been sent
+    std::uint64_t acked_high_ = 0;  // and before this acknowledged, as counted
+    long long oldest_micros_ = 0;   // the timestamp of the line at the acknowledged place
+    bool announced_ = false;        // online, on this connection or an earlier one
+    bool epoch_pending_ = false;    // a new epoch, not yet durable: nothing of it goes out
     bool dirty_ = false;
     bool save_failing_ = false;
     Clock::time_point saved_at_{};
@@ -118,11 +137,14 @@ bool Publisher::start(std::string &error) {
     if (!found) {
         state_.epoch = draw_epoch();
         epoch_pending_ = true;
+        counts_.epochs.Increment();
     }
+    follower_.on_malformed = [this] { counts_.malformed.Increment(); };
     follower_.restore(state_.files, state_.acked);
     follower_.settle(state_.acked);  // a first start: on the log as it is now, before it is rotated
     rule_.start(state_.epoch, state_.acked.seq, Clock::now());
     read_ = state_.acked;
+    sent_high_ = acked_high_ = state_.acked.seq;
     if (follower_.take_break()) start_epoch_at(read_);
     if (options_.once) follower_.stop_at_current_end();
     const std::string ack = ack_topic(options_.broker.prefix, options_.name);
@@ -131,10 +153,13 @@ bool Publisher::start(std::string &error) {
     // subscriptions in order, so what another publisher of this name left
     // there has come by the time the ack's subscription is granted.
     link_.on_up = [this, ack, status] {
+        counts_.connected.Set(1);
+        counts_.connects.Increment();
         link_.subscribe(status);
         link_.subscribe(ack);
         apply(rule_.reconnected(Clock::now()));
     };
+    link_.on_down = [this] { counts_.connected.Set(0); };
     link_.on_subscribed = [this, ack, status](const std::string &filter) {
         if (filter != ack) return;
         link_.publish(status, "online", 6, true, me_);
@@ -186,7 +211,9 @@ void Publisher::apply(const PublishStep &step) {
             if (at.seq == step.line) {
                 state_.acked = at;
                 dirty_ = true;
+                note_acked();
             }
+            if (!in_flight_.empty()) oldest_micros_ = in_flight_.front().first_micros;
             return;
         }
         case PublishStep::resend:
@@ -235,6 +262,8 @@ void Publisher::begin_epoch(std::uint64_t epoch, const Position &at) {
     read_ = state_.acked;
     rule_.start(epoch, state_.acked.seq, Clock::now());
     epoch_pending_ = true;
+    sent_high_ = acked_high_ = state_.acked.seq;
+    counts_.epochs.Increment();
 }
 
 void Publisher::send_batches() {
@@ -244,13 +273,17 @@ void Publisher::send_batches() {
             if (in_flight_.empty()) {
                 state_.acked = read_;
                 dirty_ = true;
+                note_acked();
             }
             skip_to_ = 0;
         }
         if (follower_.take_break()) return start_epoch_at(read_);
         payload_.clear();
         payload_ += format_header(state_.epoch, read_.seq);
-        if (follower_.read(read_, payload_, max_payload - payload_.size()) == 0) {
+        const std::size_t header = payload_.size();
+        const std::uint64_t first = read_.seq;
+        const std::size_t lines = follower_.read(read_, payload_, max_payload - payload_.size());
+        if (lines == 0) {
             if (in_flight_.empty() && read_.seq == state_.acked.seq && !same_place(read_, state_.acked)) {
                 // Past malformed lines or into a new file, with nothing unacknowledged.
                 state_.acked = read_;
@@ -265,9 +298,17 @@ void Publisher::send_batches() {
         if (!link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(),
                            false))
             return;  // the connection is going: a reconnection sends again from the acknowledged line
-        in_flight_.push_back({read_.seq, read_, payload_.size()});
+        LogPacket packet;
+        const char *line = payload_.data() + header;
+        parse_log_line(line, static_cast<const char *>(std::memchr(line, '\n', payload_.size() - header)), packet);
+        in_flight_.push_back({read_.seq, read_, payload_.size(), packet.micros});
         in_flight_bytes_ += payload_.size();
         rule_.sent(read_.seq, Clock::now());
+        if (first == state_.acked.seq) oldest_micros_ = packet.micros;
+        const SentLines split = split_sent(first, lines, sent_high_);
+        counts_.sent.Increment(static_cast<double>(split.fresh));
+        counts_.resent.Increment(static_cast<double>(split.again));
+        sent_high_ = std::max(sent_high_, read_.seq);
     }
 }
 
@@ -296,8 +337,26 @@ void Publisher::save(bool now) {
     epoch_pending_ = false;
 }
 
+// Acknowledged lines are counted once each, though a lower ack may move the
+// acknowledged place back.
+void Publisher::note_acked() {
+    if (state_.acked.seq <= acked_high_) return;
+    counts_.acked.Increment(static_cast<double>(state_.acked.seq - acked_high_));
+    acked_high_ = state_.acked.seq;
+}
+
+void Publisher::update_gauges() {
+    const std::uint64_t backlog = follower_.bytes_after(state_.acked);
+    counts_.backlog.Set(static_cast<double>(backlog));
+    counts_.oldest.Set(backlog == 0 ? 0 : static_cast<double>(oldest_micros_) / 1e6);
+}
+
 int Publisher::run() {
     std::string error;
+    if (!metrics_.serve(options_.metrics, error)) {
+        warn("%s", error.c_str());
+        return 1;
+    }
     bool going = start(error);
     while (going && !stop_requested()) {
         save(false);
@@ -305,6 +364,7 @@ int Publisher::run() {
         if (options_.once && in_flight_.empty() && !epoch_pending_ && follower_.at_end(state_.acked) && link_.up())
             break;
         apply(rule_.tick(Clock::now()));
+        update_gauges();
         bool changed = false;
         going = link_.turn(follower_.watch_fd(), std::chrono::milliseconds(1000), changed, error);
         if (changed) follower_.drain_events();
@@ -327,7 +387,7 @@ bool parse_options(int argc, char **argv, Options &options, int &status) {
         if (option == 'e') options.once = true;
         return option == 's' || option == 'e';
     };
-    if (!parse_fleet_options(argc, argv, command, options.broker, take, status)) return false;
+    if (!parse_fleet_options(argc, argv, command, options.broker, options.metrics, take, status)) return false;
     options.name = argv[optind];
     options.log = argv[optind + 1];
     if (!is_gateway_name(options.name)) {

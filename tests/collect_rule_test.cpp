@@ -94,6 +94,30 @@ TEST(CollectRule, EachScenarioHasOneDecision) {
     }
 }
 
+// The lines of a batch that the log has already: what the duplicates counter counts.
+TEST(CollectRule, DuplicatesAreTheLinesTheLogHas) {
+    const GatewayState known{current, 11, {old}};
+    struct Case {
+        const char *scenario;
+        BatchHead batch;
+        std::uint64_t duplicates;
+    };
+    const Case cases[] = {
+        {"the next lines", {current, 11, 5, false}, 0},
+        {"overlapping what it has by 3", {current, 8, 5, false}, 3},
+        {"all of them", {current, 3, 5, false}, 5},
+        {"ending just before next", {current, 6, 5, false}, 5},
+        {"beyond next: none yet", {current, 12, 5, false}, 0},
+        {"an epoch left behind: refused, not duplicates", {old, 1, 5, false}, 0},
+        {"a new epoch", {fresh, 1, 5, false}, 0},
+        {"retained", {current, 3, 5, true}, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.scenario);
+        EXPECT_EQ(decide_batch(known, c.batch).duplicates, c.duplicates);
+    }
+}
+
 TEST(CollectRule, RemembersOnlyTheLastEpochsLeftBehind) {
     GatewayState gateway{1, 2, {}};
     for (std::uint64_t epoch = 2; epoch <= max_left_epochs + 3; ++epoch) {

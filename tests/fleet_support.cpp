@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -104,6 +105,27 @@ void publish_raw(int port, const std::string &topic, const std::string &payload,
     mosquitto_disconnect(client);
     mosquitto_destroy(client);
     mosquitto_lib_cleanup();
+}
+
+int metrics_port(Process &program) {
+    const std::string line = program.read_line();
+    const std::string start = "metrics on http://127.0.0.1:";
+    if (line.rfind(start, 0) != 0) return 0;
+    return std::atoi(line.c_str() + start.size());
+}
+
+std::string http_get(int port, const std::string &path) {
+    const int fd = connect_loopback(port);
+    if (fd < 0) return "";
+    send_all(fd, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    return read_to_end(fd);
+}
+
+double sample_of(const std::string &page, const std::string &series) {
+    const std::string start = "\n" + series + " ";
+    const std::size_t at = page.find(start);
+    if (at == std::string::npos) return -1;
+    return std::strtod(page.c_str() + at + start.size(), nullptr);
 }
 
 bool says_new_epoch(const std::string &line) {

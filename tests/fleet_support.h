@@ -52,6 +52,13 @@ std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string
 void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user = "",
                  bool retain = false);
 
+// The port a program started with --metrics 127.0.0.1:0 says it serves on; 0 when it does not.
+int metrics_port(Process &program);
+// The whole HTTP response to GET path on 127.0.0.1:port.
+std::string http_get(int port, const std::string &path);
+// The value of the sample named series (with its labels) in a metrics page; -1 when absent.
+double sample_of(const std::string &page, const std::string &series);
+
 // Whether line is sfpublish's word that it starts a new epoch on the file the log is now.
 bool says_new_epoch(const std::string &line);
 

@@ -130,10 +130,12 @@ TEST_F(Fleet, FileGoneWhileStoppedIsSaidAndTheLogFollows) {
 
 TEST(FleetCommandLine, ErrorsAreStatusTwo) {
     const std::string publish_usage =
-        "usage: sfpublish [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE] [-s FILE] [-e] NAME "
-        "LOG\n";
+        "usage: sfpublish [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE]\n"
+        "                 [--metrics ADDRESS:PORT] [-s FILE] [-e] NAME LOG\n";
     const std::string collect_usage =
-        "usage: sfcollect [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE] [-i ID] DIR\n";
+        "usage: sfcollect [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE]\n"
+        "                 [--metrics ADDRESS:PORT] [-i ID] DIR\n";
+    const std::string no_metrics = " (ADDRESS:PORT, ADDRESS an IPv4 address)\n";
     struct Case {
         std::vector<std::string> args;
         std::string err;
@@ -153,6 +155,14 @@ TEST(FleetCommandLine, ErrorsAreStatusTwo) {
         {{"sfpublish", "-x", "gw1", "log"}, publish_usage},
         {{"sfcollect"}, collect_usage},
         {{"sfcollect", "a", "b"}, collect_usage},
+        {{"sfpublish", "--metrics", "9100", "gw1", "log"},
+         "sfpublish: not a metrics address: 9100" + no_metrics + publish_usage},
+        {{"sfpublish", "--metrics", "localhost:9100", "gw1", "log"},
+         "sfpublish: not a metrics address: localhost:9100" + no_metrics + publish_usage},
+        {{"sfcollect", "--metrics", "127.0.0.1:65536", "dir"},
+         "sfcollect: not a metrics address: 127.0.0.1:65536" + no_metrics + collect_usage},
+        {{"sfcollect", "--metrics", "127.0.0.1:", "dir"},
+         "sfcollect: not a metrics address: 127.0.0.1:" + no_metrics + collect_usage},
         {{"sfcollect", "-b", "mqtt://h:0", "dir"},
          "sfcollect: not a broker: mqtt://h:0 (mqtt://HOST[:PORT] or mqtts://HOST[:PORT])\n" + collect_usage},
     };

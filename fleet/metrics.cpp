@@ -1,0 +1,93 @@
+#include "metrics.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <prometheus/exposer.h>
+#include <prometheus/registry.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "numbers.h"
+#include "process_metrics.h"
+
+namespace {
+
+// A scraper that connects and says nothing holds a worker this long at most.
+const char request_timeout_ms[] = "10000";
+
+// Why address cannot be listened on, or empty: the exposer would say only
+// that its server did not start.
+std::string bind_problem(const MetricsAddress &address) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::string("socket: ") + std::strerror(errno);
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // as the exposer's server binds
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<std::uint16_t>(address.port));
+    inet_pton(AF_INET, address.host.c_str(), &where.sin_addr);
+    std::string problem;
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&where), sizeof where) != 0)
+        problem = std::string("bind: ") + std::strerror(errno);
+    close(fd);
+    return problem;
+}
+
+std::shared_ptr<ProcessMetrics> process_metrics = std::make_shared<ProcessMetrics>();
+
+}  // namespace
+
+bool parse_metrics_address(const char *text, MetricsAddress &address) {
+    const std::string all = text;
+    const std::size_t colon = all.rfind(':');
+    if (colon == std::string::npos) return false;
+    const std::string host = all.substr(0, colon);
+    in_addr unused{};
+    if (inet_pton(AF_INET, host.c_str(), &unused) != 1) return false;
+    int port = 0;
+    if (!parse_port(all.c_str() + colon + 1, true, port)) return false;
+    address = {host, port};
+    return true;
+}
+
+Metrics::Metrics() : registry_(std::make_shared<prometheus::Registry>()) {}
+
+Metrics::~Metrics() = default;
+
+bool Metrics::serve(const MetricsAddress &address, std::string &error) {
+    if (address.port < 0) return true;
+    const std::string where = address.host + ":" + std::to_string(address.port);
+    const std::string problem = bind_problem(address);
+    if (!problem.empty()) {
+        error = "--metrics " + where + ": " + problem;
+        return false;
+    }
+    // The server's threads take no signals: the program's own thread does.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    try {
+        exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
+            "listening_ports", where, "num_threads", "2", "request_timeout_ms", request_timeout_ms});
+    } catch (const std::exception &e) {
+        error = "--metrics " + where + ": " + e.what();
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (!exposer_) return false;
+    exposer_->RegisterCollectable(registry_);
+    exposer_->RegisterCollectable(process_metrics);
+    const std::vector<int> ports = exposer_->GetListeningPorts();
+    port_ = ports.empty() ? address.port : ports.front();
+    std::printf("metrics on http://%s:%d/metrics\n", address.host.c_str(), port_);
+    std::fflush(stdout);
+    return true;
+}
