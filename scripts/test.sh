@@ -6,9 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 # tshark and libpcap for the Wireshark tools, iproute2 and util-linux for the
-# dead-peer test's network namespace, mosquitto and openssl for the fleet tests.
+# dead-peer test's network namespace, mosquitto and openssl for the fleet tests,
+# prometheus-cpp for their metrics, and Prometheus (with promtool) to read them.
 need_packages cmake make g++ pkgconf libgtest-dev libpcap-dev tshark iproute2 util-linux \
-  libmosquitto-dev mosquitto mosquitto-clients openssl
+  libmosquitto-dev mosquitto mosquitto-clients openssl prometheus-cpp-dev prometheus
 
 # aedes, a broker of MQTT 3.1.1 only, for the test of the fallback from v5.
 command -v npm >/dev/null 2>&1 || need_packages nodejs npm
