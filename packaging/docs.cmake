@@ -14,5 +14,7 @@ foreach(package IN ITEMS sflogger libsfsource-dev)
 endforeach()
 install(FILES example.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sflogger/examples RENAME gw1.conf
   COMPONENT programs)
-install(FILES sfcollect.conf mosquitto-central.conf mosquitto-central.acl
+install(FILES sfcollect.conf mosquitto-central.conf mosquitto-central.acl prometheus.yml
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sflogger/examples COMPONENT programs)
+install(FILES prometheus-alerts.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sflogger/examples
+  RENAME sflogger-alerts.yml COMPONENT programs)
