@@ -10,6 +10,8 @@
 #   from a line's write to its arrival in the central log;
 # - GATEWAYS (default 50) gateways of 20,000 lines each at once into one
 #   collector, every central log compared with its gateway's.
+# Then through the tuned broker, the catch-up with the metrics served and
+# scraped every second beside the catch-up without them, three times in turns.
 # Then, once: mosquitto_pub -l -q 1 into mosquitto_sub on the same log (lines
 # delivered a second, and how many were lost), through a broker at the
 # defaults but for set_tcp_nodelay; and the broker's peak memory (VmHWM) while
@@ -29,9 +31,9 @@ outage=${4:-120}
 
 [ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
 cmake --build build -j --target sfpublish sfcollect make_log latency many_latency >/dev/null
-for tool in mosquitto mosquitto_pub mosquitto_sub; do
+for tool in mosquitto mosquitto_pub mosquitto_sub curl; do
   command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
-    { echo "bench: $tool is missing (Debian: mosquitto, mosquitto-clients)" >&2; exit 1; }
+    { echo "bench: $tool is missing (Debian: mosquitto, mosquitto-clients, curl)" >&2; exit 1; }
 done
 PATH=$PATH:/usr/sbin
 
@@ -92,24 +94,43 @@ for i in $(seq 1 "$gateways"); do
 done
 
 # Ships $work/$1.log as gateway $1 under prefix $2 into a fresh central
-# folder; prints "SECONDS PUBLISH_KIB COLLECT_KIB".
+# folder; prints "SECONDS PUBLISH_KIB COLLECT_KIB". With a third argument,
+# both serve their metrics, and both pages are fetched every second.
 catch_up() {
-  local name=$1 prefix=$2 central=$work/central-$2
+  local name=$1 prefix=$2 scraped=${3:-} central=$work/central-$2
   mkdir -p "$central"
   cp "$work/$name.log" "$work/$prefix.log"
-  build/collect/sfcollect -b "$broker" -t "$prefix" -i "collect-$prefix" "$central" 2>/dev/null &
+  local metrics=()
+  [ -z "$scraped" ] || metrics=(--metrics 127.0.0.1:0)
+  build/collect/sfcollect -b "$broker" -t "$prefix" -i "collect-$prefix" "${metrics[@]}" "$central" \
+    >"$work/collect-metrics" 2>/dev/null &
   local collector=$!
   peak_rss "$collector" >"$work/collect-rss" &
   local sampler=$!
   sleep 0.3
   local start end
   start=$(now)
-  build/publish/sfpublish -b "$broker" -t "$prefix" -e "$name" "$work/$prefix.log" 2>/dev/null &
+  build/publish/sfpublish -b "$broker" -t "$prefix" "${metrics[@]}" -e "$name" "$work/$prefix.log" \
+    >"$work/publish-metrics" 2>/dev/null &
   local publisher=$!
+  local scraper=
+  if [ -n "$scraped" ]; then
+    (
+      sleep 0.1
+      while kill -0 "$publisher" 2>/dev/null; do
+        for page in $(sed 's/^metrics on //' "$work/collect-metrics" "$work/publish-metrics"); do
+          curl -s -o /dev/null "$page" || true
+        done
+        sleep 1
+      done
+    ) &
+    scraper=$!
+  fi
   local publish_rss
   publish_rss=$(peak_rss "$publisher")
   wait "$publisher"
   end=$(now)
+  [ -z "$scraper" ] || wait "$scraper" || true
   cmp -s "$work/$name.log" "$central/$name.log" || { echo "bench: $prefix's central log differs" >&2; exit 1; }
   kill "$collector"
   wait "$collector" "$sampler" || true
@@ -178,6 +199,18 @@ measure default
 kill "$broker_pid"
 start_broker tuned "max_queued_messages 100000" "set_tcp_nodelay true"
 measure tuned
+
+# The metrics' cost: catch-up with both programs serving them and scraped
+# every second, beside catch-up without, in turns; the best of each.
+best_plain=1e9 best_scraped=1e9
+for round in 1 2 3; do
+  read -r took _ < <(catch_up big "plain-$round")
+  best_plain=$(calc "($took < $best_plain) ? $took : $best_plain")
+  read -r took _ < <(catch_up big "scraped-$round" scraped)
+  best_scraped=$(calc "($took < $best_scraped) ? $took : $best_scraped")
+done
+printf 'tuned: catch-up of %d lines, best of 3 in turns: %.2f s without metrics, %.2f s with both scraped every second (%+.1f%%)\n' \
+  "$lines" "$best_plain" "$best_scraped" "$(calc "($best_scraped / $best_plain - 1) * 100")"
 kill "$broker_pid"
 
 # The naive pipeline on the same log.
