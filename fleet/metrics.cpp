@@ -42,6 +42,7 @@ std::string bind_problem(const MetricsAddress &address) {
 }
 
 std::shared_ptr<ProcessMetrics> process_metrics = std::make_shared<ProcessMetrics>();
+prometheus::Exposer *left_running = nullptr;  // see ~Metrics
 
 }  // namespace
 
@@ -60,7 +61,11 @@ bool parse_metrics_address(const char *text, MetricsAddress &address) {
 
 Metrics::Metrics() : registry_(std::make_shared<prometheus::Registry>()) {}
 
-Metrics::~Metrics() = default;
+// Stopping the exposer's server waits for its listening thread, which looks
+// at its stop flag only between polls of two seconds: every exit would take
+// that long. The program is ending, and those threads end with it; a scrape
+// that comes meanwhile finds the registry gone and gets an empty page.
+Metrics::~Metrics() { left_running = exposer_.release(); }
 
 bool Metrics::serve(const MetricsAddress &address, std::string &error) {
     if (address.port < 0) return true;
