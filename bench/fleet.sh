@@ -77,7 +77,7 @@ start_broker() {
 peak_rss() {
   local pid=$1 peak=0 key value _
   while [ -r "/proc/$pid/status" ]; do
-    while read -r key value _; do [ "$key" = VmHWM: ] && peak=$value; done <"/proc/$pid/status" 2>/dev/null || true
+    while read -r key value _; do [ "$key" = VmHWM: ] && peak=$value; done 2>/dev/null <"/proc/$pid/status" || true
     sleep 0.01
   done
   echo "$peak"

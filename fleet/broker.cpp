@@ -113,7 +113,7 @@ bool BrokerLink::open(const Session &session, std::string &error) {
               mosquitto_username_pw_set(client_, options_.user.c_str(), std::getenv("SF_MQTT_PASSWORD")));
     if (!session.will_topic.empty()) {
         mosquitto_property *properties = nullptr;
-        if (!session.from.empty())
+        if (v5_ && !session.from.empty())
             mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, from_property,
                                                session.from.c_str());
         const int set =
