@@ -9,8 +9,9 @@ using prometheus::BuildGauge;
 using prometheus::BuildHistogram;
 
 // A pass's two syncs: from a millisecond on a fast disk to seconds on a stalled one.
-const prometheus::Histogram::BucketBoundaries commit_buckets{0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,
-                                                             0.25,  0.5,    1,     2.5,  5,     10};
+prometheus::Histogram::BucketBoundaries commit_buckets() {
+    return {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
+}
 
 double now_seconds() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -56,7 +57,7 @@ CollectMetrics::CollectMetrics(prometheus::Registry &registry)
                   .Name("sfcollect_commit_duration_seconds")
                   .Help("Time of a pass's syncs: the archives, then the journal.")
                   .Register(registry)
-                  .Add({}, commit_buckets)),
+                  .Add({}, commit_buckets())),
       connected_(BuildGauge()
                      .Name("sfcollect_broker_connected")
                      .Help("1 while connected to the broker.")

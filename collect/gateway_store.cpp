@@ -1,5 +1,7 @@
 #include "gateway_store.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdint>
 
@@ -248,9 +250,7 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
 }
 
 bool GatewayStore::pending() const {
-    for (const auto &entry : gateways_)
-        if (entry.second.fd >= 0) return true;
-    return false;
+    return std::any_of(gateways_.begin(), gateways_.end(), [](const auto &entry) { return entry.second.fd >= 0; });
 }
 
 bool GatewayStore::commit(std::string &error) {

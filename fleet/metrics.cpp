@@ -41,7 +41,6 @@ std::string bind_problem(const MetricsAddress &address) {
     return problem;
 }
 
-std::shared_ptr<ProcessMetrics> process_metrics = std::make_shared<ProcessMetrics>();
 prometheus::Exposer *left_running = nullptr;  // see ~Metrics
 
 }  // namespace
@@ -59,7 +58,8 @@ bool parse_metrics_address(const char *text, MetricsAddress &address) {
     return true;
 }
 
-Metrics::Metrics() : registry_(std::make_shared<prometheus::Registry>()) {}
+Metrics::Metrics()
+    : registry_(std::make_shared<prometheus::Registry>()), process_(std::make_shared<ProcessMetrics>()) {}
 
 // Stopping the exposer's server waits for its listening thread, which looks
 // at its stop flag only between polls of two seconds: every exit would take
@@ -89,7 +89,7 @@ bool Metrics::serve(const MetricsAddress &address, std::string &error) {
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (!exposer_) return false;
     exposer_->RegisterCollectable(registry_);
-    exposer_->RegisterCollectable(process_metrics);
+    exposer_->RegisterCollectable(process_);
     const std::vector<int> ports = exposer_->GetListeningPorts();
     port_ = ports.empty() ? address.port : ports.front();
     std::printf("metrics on http://%s:%d/metrics\n", address.host.c_str(), port_);

@@ -12,6 +12,7 @@ namespace prometheus {
 class Exposer;
 class Registry;
 }  // namespace prometheus
+class ProcessMetrics;
 
 struct MetricsAddress {
     std::string host;  // an IPv4 address
@@ -41,6 +42,7 @@ public:
 
 private:
     std::shared_ptr<prometheus::Registry> registry_;
+    std::shared_ptr<ProcessMetrics> process_;
     std::unique_ptr<prometheus::Exposer> exposer_;
     int port_ = 0;
 };

@@ -53,7 +53,10 @@ bool read_process_stat(const std::string &stat, long ticks, long page, double bo
     std::istringstream fields(stat.substr(close + 1));
     std::string field;
     // After the name: state (3), ..., utime (14), stime (15), ..., starttime (22), vsize (23), rss (24).
-    double utime = 0, stime = 0, start = 0, rss = 0;
+    double utime = 0;
+    double stime = 0;
+    double start = 0;
+    double rss = 0;
     for (int number = 3; number <= 24; ++number) {
         if (!(fields >> field)) return false;
         char *end = nullptr;

@@ -299,8 +299,7 @@ void Publisher::send_batches() {
                            false))
             return;  // the connection is going: a reconnection sends again from the acknowledged line
         LogPacket packet;
-        const char *line = payload_.data() + header;
-        parse_log_line(line, static_cast<const char *>(std::memchr(line, '\n', payload_.size() - header)), packet);
+        parse_log_line(payload_.data() + header, payload_.data() + payload_.find('\n', header), packet);
         in_flight_.push_back({read_.seq, read_, payload_.size(), packet.micros});
         in_flight_bytes_ += payload_.size();
         rule_.sent(read_.seq, Clock::now());

@@ -111,7 +111,7 @@ int metrics_port(Process &program) {
     const std::string line = program.read_line();
     const std::string start = "metrics on http://127.0.0.1:";
     if (line.rfind(start, 0) != 0) return 0;
-    return std::atoi(line.c_str() + start.size());
+    return static_cast<int>(std::strtol(line.c_str() + start.size(), nullptr, 10));
 }
 
 std::string http_get(int port, const std::string &path) {
