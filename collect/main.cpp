@@ -219,7 +219,7 @@ int Collector::run() {
     link_.on_up = [this] {
         counts_.connected(true);
         link_.subscribe(options_.broker.prefix + "/+/packets");
-        link_.subscribe(options_.broker.prefix + "/+/status");
+        link_.subscribe(options_.broker.prefix + "/+/status", false);  // only for the metrics
     };
     link_.on_down = [this] { counts_.connected(false); };
     link_.on_message = [this](const mosquitto_message &message, const std::string & /*from*/) { on_message(message); };

@@ -173,7 +173,7 @@ void BrokerLink::published(mosquitto * /*client*/, void *self, int mid, int rc,
     auto &link = *static_cast<BrokerLink *>(self);
     const auto topic = link.topics_.find(mid);
     if (topic == link.topics_.end()) return;
-    const Answer answer = read_puback(rc, topic->second, link.speaker_);
+    const Answer answer = read_puback(rc, topic->second.topic, link.speaker_);
     link.topics_.erase(topic);
     if (answer.reaction == Reaction::stop) link.refuse(answer.text);
     if (answer.reaction == Reaction::say) warn("%s", answer.text.c_str());
@@ -184,13 +184,16 @@ void BrokerLink::subscribed(mosquitto * /*client*/, void *self, int mid, int cou
     auto &link = *static_cast<BrokerLink *>(self);
     const auto topic = link.topics_.find(mid);
     if (topic == link.topics_.end()) return;
-    const std::string filter = topic->second;
+    const Pending pending = topic->second;
     link.topics_.erase(topic);
     for (int i = 0; i < count; ++i) {
-        const Answer answer = read_suback(granted[i], filter, link.speaker_);
-        if (answer.reaction == Reaction::stop) return link.refuse(answer.text);
+        const Answer answer = read_suback(granted[i], pending.topic, link.speaker_, link.v5_);
+        if (answer.reaction != Reaction::stop) continue;
+        if (pending.required) return link.refuse(answer.text);
+        if (link.said_.insert(pending.topic).second) warn("%s; going on without it", answer.text.c_str());
+        return;
     }
-    if (link.on_subscribed) link.on_subscribed(filter);
+    if (link.on_subscribed) link.on_subscribed(pending.topic);
 }
 
 // The broker answered in a way that trying again cannot mend.
@@ -314,9 +317,6 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
         error = refusal_;
         return false;
     }
-    // A broker that closes a v5 connection before its CONNACK may not speak
-    // v5 (or may be going down): the next try speaks the other protocol.
-    if (rc != MOSQ_ERR_SUCCESS && state_ == State::connecting) speak(!v5_);
     if (rc != MOSQ_ERR_SUCCESS && still_open())
         lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
     else if (state_ == State::connecting && std::chrono::steady_clock::now() > answer_by_)
@@ -336,6 +336,8 @@ int BrokerLink::connect() {
 }
 
 // The topic of each message in flight is kept, so that a refusal names it.
+// libmosquitto refusing one for any reason but a lost connection (a message
+// larger than the broker takes, say) would refuse every copy too.
 bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
                          const std::string &from) {
     if (!up()) return false;
@@ -346,15 +348,19 @@ bool BrokerLink::publish(const std::string &topic, const void *payload, std::siz
     const int rc =
         mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(size), payload, 1, retain, properties);
     mosquitto_property_free_all(&properties);
-    if (rc != MOSQ_ERR_SUCCESS) return false;
-    if (v5_) topics_[mid] = topic;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        if (rc != MOSQ_ERR_NO_CONN)
+            refuse("cannot publish " + std::to_string(size) + " bytes to " + topic + ": " + mosquitto_strerror(rc));
+        return false;
+    }
+    if (v5_) topics_[mid] = {topic, true};
     return true;
 }
 
-bool BrokerLink::subscribe(const std::string &topic) {
+bool BrokerLink::subscribe(const std::string &topic, bool required) {
     int mid = 0;
     if (!up() || mosquitto_subscribe(client_, &mid, topic.c_str(), 1) != MOSQ_ERR_SUCCESS) return false;
-    topics_[mid] = topic;
+    topics_[mid] = {topic, required};
     return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -74,7 +75,9 @@ public:
     // v5 only); false when not connected or the client refuses it.
     bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
                  const std::string &from = "");
-    bool subscribe(const std::string &topic);
+    // A subscription the broker refuses ends the link, unless it is not
+    // required: then that is said once, and the program goes on without it.
+    bool subscribe(const std::string &topic, bool required = true);
     // Ends the connection for a reason retrying cannot mend: turn returns
     // false with why as its error.
     void refuse(const std::string &why);
@@ -108,8 +111,13 @@ private:
     bool fell_back_ = false;  // and said so
     bool clean_ = true;
     Speaker speaker_;
-    std::string refusal_;                          // why, when refused for good
-    std::unordered_map<int, std::string> topics_;  // of publishes (under v5) and subscriptions in flight
+    std::string refusal_;  // why, when refused for good
+    struct Pending {
+        std::string topic;
+        bool required;
+    };
+    std::unordered_map<int, Pending> topics_;  // publishes (under v5) and subscriptions in flight
+    std::set<std::string> said_;               // subscriptions refused and gone without
     std::chrono::seconds backoff_{1};
     std::chrono::steady_clock::time_point retry_at_{};
     std::chrono::steady_clock::time_point answer_by_{};  // of the CONNACK, while connecting

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "numbers.h"
 #include "packet_log.h"
@@ -107,6 +108,27 @@ bool parse_ack(const char *payload, std::size_t size, std::uint64_t &epoch, std:
     return read_epoch(at, end, epoch) && at != end && *at++ == ' ' && read_count(at, end, next) && at == end;
 }
 
+namespace {
+
+// "SINCE WHO" into its two parts; false when it is not that.
+bool read_sender(const std::string &from, std::uint64_t &since, std::string &who) {
+    const std::size_t space = from.find(' ');
+    if (space == std::string::npos || space + 1 == from.size()) return false;
+    const char *end = from.c_str() + space;
+    const char *at = from.c_str();
+    if (!read_count(at, end, since) || at != end) return false;
+    who = from.substr(space + 1);
+    return true;
+}
+
+}  // namespace
+
 bool shows_name_taken(const std::string &from, const std::string &me, bool announced) {
-    return announced && !from.empty() && from != me;
+    std::uint64_t their_since = 0;
+    std::uint64_t my_since = 0;
+    std::string them;
+    std::string mine;
+    if (!announced || !read_sender(from, their_since, them) || !read_sender(me, my_since, mine) || them == mine)
+        return false;
+    return std::make_pair(their_since, them) > std::make_pair(my_since, mine);
 }

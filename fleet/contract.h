@@ -20,9 +20,14 @@ std::string ack_topic(const std::string &prefix, const std::string &name);
 std::string status_topic(const std::string &prefix, const std::string &name);
 
 // Whether a message on a publisher's own status topic, online or offline,
-// shows another publisher using its name: it comes from another sender (its
-// "from") once this one had said it was online. Before that, it may be the
-// record of one that is gone, such as this gateway under another host name.
+// shows another publisher using its name. Each says who sent it ("from":
+// "SINCE WHO", when the publisher started, in microseconds since the epoch,
+// and its host and log). Two of one name take the client id from each other
+// in turn, and the one that started first ends, so only a sender other than
+// me that started after me counts (ties go by WHO): an older one is the
+// record of one that is gone, such as this gateway under another host name,
+// and a broker restored from an old save may hand it over. Nor does anything
+// count before this one has said it is online.
 bool shows_name_taken(const std::string &from, const std::string &me, bool announced);
 
 // The gateway NAME of a topic PREFIX/NAME/KIND (packets, status); false when

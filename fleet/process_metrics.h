@@ -17,8 +17,8 @@ struct ProcessFigures {
 };
 
 // Reads the figures out of /proc/self/stat's text, given the clock's ticks
-// per second, the page size and the boot time (btime of /proc/stat); false
-// when stat is not such a line.
+// per second, the page size and the boot time; false when stat is not such
+// a line.
 bool read_process_stat(const std::string &stat, long ticks, long page, double boot, ProcessFigures &figures);
 
 class ProcessMetrics : public prometheus::Collectable {

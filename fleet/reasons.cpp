@@ -69,6 +69,11 @@ Answer read_connack(int code, bool v5) {
             return refused("banned");
         case MQTT_RC_BAD_AUTHENTICATION_METHOD:
             return refused("bad authentication method");
+        // The will: its topic, size or payload, which no retry changes.
+        case MQTT_RC_TOPIC_NAME_INVALID:
+        case MQTT_RC_PACKET_TOO_LARGE:
+        case MQTT_RC_PAYLOAD_FORMAT_INVALID:
+            return refused(reason_of(code));
         default:
             return {Reaction::retry, "refused: " + reason_of(code)};
     }
@@ -97,9 +102,12 @@ Answer read_puback(int code, const std::string &topic, const Speaker &who) {
     return {Reaction::say, "broker refused a message for " + topic + ": " + reason_of(code)};
 }
 
-Answer read_suback(int granted, const std::string &topic, const Speaker &who) {
+Answer read_suback(int granted, const std::string &topic, const Speaker &who, bool v5) {
     if (granted < MQTT_RC_UNSPECIFIED) return {Reaction::go_on, ""};
-    if (granted == suback_failure || granted == MQTT_RC_NOT_AUTHORIZED)
+    // 3.1.1 has one failure code and no reason.
+    if (!v5 && granted == suback_failure)
+        return {Reaction::stop, "broker refused the subscription to " + topic + " " + as_user(who)};
+    if (granted == MQTT_RC_NOT_AUTHORIZED)
         return {Reaction::stop, "not authorised to subscribe to " + topic + " " + as_user(who)};
     return {Reaction::stop, "broker refused the subscription to " + topic + ": " + reason_of(granted)};
 }

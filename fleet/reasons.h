@@ -29,6 +29,6 @@ struct Speaker {
 Answer read_connack(int code, bool v5);
 Answer read_disconnect(int code, const Speaker &who);
 Answer read_puback(int code, const std::string &topic, const Speaker &who);
-Answer read_suback(int granted, const std::string &topic, const Speaker &who);
+Answer read_suback(int granted, const std::string &topic, const Speaker &who, bool v5);
 
 #endif

@@ -420,3 +420,24 @@ std::uint64_t Follower::bytes_after(const Position &at) const {
     }
     return bytes;
 }
+
+bool Follower::timestamp_at(const Position &at, long long &micros) const {
+    char line[1024];  // longer than any log line
+    bool from = false;
+    for (const FileMark &mark : marks_) {
+        from = from || (mark.dev == at.dev && mark.ino == at.ino);
+        if (!from) continue;
+        for (const File &file : files_) {
+            if (file.dev != mark.dev || file.ino != mark.ino) continue;
+            const off_t start = file.dev == at.dev && file.ino == at.ino ? at.offset : 0;
+            const ssize_t n = pread(file.fd, line, sizeof line, start);
+            const char *end =
+                n > 0 ? static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(n))) : nullptr;
+            LogPacket packet;
+            if (end == nullptr || parse_log_line(line, end, packet) != nullptr) continue;
+            micros = packet.micros;
+            return true;
+        }
+    }
+    return false;
+}

@@ -65,6 +65,8 @@ public:
     // The bytes of the files it knows from at on: what is not yet
     // acknowledged when at is the acknowledged place.
     std::uint64_t bytes_after(const Position &at) const;
+    // The timestamp of the first whole line from at on; false when there is none yet.
+    bool timestamp_at(const Position &at, long long &micros) const;
 
     // Called for each malformed line or overlong run, as it is named.
     std::function<void()> on_malformed;

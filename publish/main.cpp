@@ -18,7 +18,6 @@
 #include "follower.h"
 #include "metrics.h"
 #include "options.h"
-#include "packet_log.h"
 #include "publish_metrics.h"
 #include "publish_rule.h"
 #include "signals.h"
@@ -81,7 +80,6 @@ struct Batch {
     std::uint64_t end_seq;  // the first line after it
     Position end;
     std::size_t size;
-    long long first_micros;  // its first line's timestamp
 };
 
 class Publisher {
@@ -90,7 +88,10 @@ public:
         : options_(options),
           link_(options.broker),
           follower_(options.log),
-          me_(host_name() + ":" + options.log),
+          me_(std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count()) +
+              " " + host_name() + ":" + options.log),
           counts_(metrics_.registry(), options.name) {}
     int run();
 
@@ -118,14 +119,14 @@ private:
     std::deque<Batch> in_flight_;
     std::size_t in_flight_bytes_ = 0;
     std::string payload_;
-    std::string me_;  // who this publisher is to others of its name: host and log
+    std::string me_;  // who this publisher is to others of its name: "SINCE HOST:LOG"
     Metrics metrics_;
     PublishMetrics counts_;
-    std::uint64_t sent_high_ = 0;   // lines of the epoch before this have been sent
-    std::uint64_t acked_high_ = 0;  // and before this acknowledged, as counted
-    long long oldest_micros_ = 0;   // the timestamp of the line at the acknowledged place
-    bool announced_ = false;        // online, on this connection or an earlier one
-    bool epoch_pending_ = false;    // a new epoch, not yet durable: nothing of it goes out
+    std::uint64_t sent_high_ = 0;    // lines of the epoch before this have been sent
+    std::uint64_t acked_high_ = 0;   // and before this acknowledged, as counted
+    Clock::time_point gauged_at_{};  // when the gauges were last set
+    bool announced_ = false;         // online, on this connection or an earlier one
+    bool epoch_pending_ = false;     // a new epoch, not yet durable: nothing of it goes out
     bool dirty_ = false;
     bool save_failing_ = false;
     Clock::time_point saved_at_{};
@@ -155,15 +156,14 @@ bool Publisher::start(std::string &error) {
     link_.on_up = [this, ack, status] {
         counts_.connected.Set(1);
         counts_.connects.Increment();
-        link_.subscribe(status);
+        link_.subscribe(status, false);  // only to find another publisher of the name
         link_.subscribe(ack);
         apply(rule_.reconnected(Clock::now()));
     };
     link_.on_down = [this] { counts_.connected.Set(0); };
     link_.on_subscribed = [this, ack, status](const std::string &filter) {
         if (filter != ack) return;
-        link_.publish(status, "online", 6, true, me_);
-        announced_ = true;
+        if (link_.publish(status, "online", 6, true, me_)) announced_ = true;
     };
     link_.on_message = [this, ack, status](const mosquitto_message &message, const std::string &from) {
         if (ack == message.topic) on_ack(message);
@@ -213,7 +213,6 @@ void Publisher::apply(const PublishStep &step) {
                 dirty_ = true;
                 note_acked();
             }
-            if (!in_flight_.empty()) oldest_micros_ = in_flight_.front().first_micros;
             return;
         }
         case PublishStep::resend:
@@ -280,8 +279,7 @@ void Publisher::send_batches() {
         if (follower_.take_break()) return start_epoch_at(read_);
         payload_.clear();
         payload_ += format_header(state_.epoch, read_.seq);
-        const std::size_t header = payload_.size();
-        const std::uint64_t first = read_.seq;
+        const Position start = read_;
         const std::size_t lines = follower_.read(read_, payload_, max_payload - payload_.size());
         if (lines == 0) {
             if (in_flight_.empty() && read_.seq == state_.acked.seq && !same_place(read_, state_.acked)) {
@@ -296,15 +294,14 @@ void Publisher::send_batches() {
             state_.acked = Position{read_.dev, read_.ino, 0, 0, state_.acked.seq};
         }
         if (!link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(),
-                           false))
-            return;  // the connection is going: a reconnection sends again from the acknowledged line
-        LogPacket packet;
-        parse_log_line(payload_.data() + header, payload_.data() + payload_.find('\n', header), packet);
-        in_flight_.push_back({read_.seq, read_, payload_.size(), packet.micros});
+                           false)) {
+            read_ = start;  // sent again once connected, or the link has ended
+            return;
+        }
+        in_flight_.push_back({read_.seq, read_, payload_.size()});
         in_flight_bytes_ += payload_.size();
         rule_.sent(read_.seq, Clock::now());
-        if (first == state_.acked.seq) oldest_micros_ = packet.micros;
-        const SentLines split = split_sent(first, lines, sent_high_);
+        const SentLines split = split_sent(start.seq, lines, sent_high_);
         counts_.sent.Increment(static_cast<double>(split.fresh));
         counts_.resent.Increment(static_cast<double>(split.again));
         sent_high_ = std::max(sent_high_, read_.seq);
@@ -344,10 +341,17 @@ void Publisher::note_acked() {
     acked_high_ = state_.acked.seq;
 }
 
+// Once a second at most: each costs an fstat of every file still known, and
+// the loop turns for every line the logger writes.
 void Publisher::update_gauges() {
+    const auto now = Clock::now();
+    if (now - gauged_at_ < std::chrono::seconds(1)) return;
+    gauged_at_ = now;
     const std::uint64_t backlog = follower_.bytes_after(state_.acked);
+    long long micros = 0;
+    if (backlog > 0) follower_.timestamp_at(state_.acked, micros);
     counts_.backlog.Set(static_cast<double>(backlog));
-    counts_.oldest.Set(backlog == 0 ? 0 : static_cast<double>(oldest_micros_) / 1e6);
+    counts_.oldest.Set(static_cast<double>(micros) / 1e6);
 }
 
 int Publisher::run() {

@@ -110,7 +110,7 @@ TEST(Contract, GatewayNamesAndTopics) {
 // Whether what a publisher reads on its own status topic shows another
 // publisher of its name.
 TEST(Contract, StatusFromAnotherPublisherOfTheName) {
-    const std::string me = "gw-a:/var/log/sflogger/gw1.log";
+    const std::string me = "1800000000000000 gw-a:/var/log/sflogger/gw1.log";
     struct Case {
         const char *what;
         std::string from;
@@ -119,10 +119,19 @@ TEST(Contract, StatusFromAnotherPublisherOfTheName) {
     };
     const Case cases[] = {
         {"its own online or will", me, true, false},
-        {"another's, after it was online", "gw-b:/var/log/sflogger/gw1.log", true, true},
-        {"another log on this host", "gw-a:/srv/gw1.log", true, true},
-        {"another's, before it was online: perhaps one that is gone", "gw-b:/var/log/sflogger/gw1.log", false, false},
+        {"its own, from an earlier start", "1700000000000000 gw-a:/var/log/sflogger/gw1.log", true, false},
+        {"another's, started after it", "1800000000000001 gw-b:/var/log/sflogger/gw1.log", true, true},
+        {"another log on this host, started after it", "1800000000000001 gw-a:/srv/gw1.log", true, true},
+        {"another's, started before it: that one ends", "1799999999999999 gw-b:/var/log/sflogger/gw1.log", true, false},
+        {"a record restored from an old save, of this gateway under another name",
+         "1700000000000000 old-name:/var/log/sflogger/gw1.log", true, false},
+        {"started at the same moment: the greater name wins", "1800000000000000 gw-b:/var/log/sflogger/gw1.log", true,
+         true},
+        {"started at the same moment, the lesser name", "1800000000000000 gw-0:/var/log/sflogger/gw1.log", true, false},
+        {"another's, before it was online", "1800000000000001 gw-b:/var/log/sflogger/gw1.log", false, false},
         {"a sender that does not say who it is", "", true, false},
+        {"no start time", "gw-b:/var/log/sflogger/gw1.log", true, false},
+        {"no name", "1800000000000001 ", true, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -135,7 +135,7 @@ TEST(FleetCommandLine, MetricsPortTakenIsStatusOne) {
 // Waits until series on the page at port has value; the page at the end.
 std::string wait_for_sample(int port, const std::string &series, double value) {
     std::string page;
-    for (int tries = 0; tries < 300; ++tries) {
+    for (int tries = 0; tries < 1000; ++tries) {
         page = http_get(port, "/metrics");
         if (sample_of(page, series) == value) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -172,7 +172,9 @@ TEST_F(Fleet, MetricsCountWhatShips) {
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", shipped));
 
     const std::string gateway = "{gateway=\"gw1\"}";
-    const std::string published = wait_for_sample(publish_port, "sfpublish_lines_acked_total" + gateway, 100);
+    wait_for_sample(publish_port, "sfpublish_lines_acked_total" + gateway, 100);
+    // The backlog is measured once a second.
+    const std::string published = wait_for_sample(publish_port, "sfpublish_backlog_bytes" + gateway, 0);
     struct Sample {
         const std::string *page;
         std::string series;
@@ -219,6 +221,23 @@ TEST_F(Fleet, MetricsCountWhatShips) {
               0);
     close(silent);
     collecting.stop();
+}
+
+// With no collector, all of the log is the backlog, and its first line the oldest.
+TEST_F(Fleet, BacklogIsTheLogWhileNoCollectorAnswers) {
+    Broker broker(dir);
+    const std::string lines = lines_from(0, 20);
+    write_file(log, lines);
+    Process publishing(publisher, {"sfpublish", "-b", broker.url(), "--metrics", "127.0.0.1:0", "gw1", log});
+    const int port = metrics_port(publishing);
+    ASSERT_NE(port, 0);
+    const std::string gateway = "{gateway=\"gw1\"}";
+    const std::string page =
+        wait_for_sample(port, "sfpublish_backlog_bytes" + gateway, static_cast<double>(lines.size()));
+    EXPECT_EQ(sample_of(page, "sfpublish_backlog_bytes" + gateway), static_cast<double>(lines.size()));
+    EXPECT_EQ(sample_of(page, "sfpublish_oldest_unacked_timestamp_seconds" + gateway), 1800000000.0);
+    EXPECT_EQ(sample_of(page, "sfpublish_lines_acked_total" + gateway), 0);
+    publishing.stop();
 }
 
 }  // namespace

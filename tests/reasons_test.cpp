@@ -22,7 +22,8 @@ struct Case {
 Answer connack_v5(int code, const Speaker & /*who*/) { return read_connack(code, true); }
 Answer connack_v311(int code, const Speaker & /*who*/) { return read_connack(code, false); }
 Answer puback(int code, const Speaker &who) { return read_puback(code, "sflogger/gw2/packets", who); }
-Answer suback(int code, const Speaker &who) { return read_suback(code, "sflogger/+/packets", who); }
+Answer suback(int code, const Speaker &who) { return read_suback(code, "sflogger/+/packets", who, true); }
+Answer suback_v311(int code, const Speaker &who) { return read_suback(code, "sflogger/+/packets", who, false); }
 
 TEST(Reasons, EachCodeHasOneLineAndOneReaction) {
     const Case cases[] = {
@@ -65,8 +66,12 @@ TEST(Reasons, EachCodeHasOneLineAndOneReaction) {
         {"subscribed", suback, gw1, 1, Reaction::go_on, ""},
         {"subscribe refused", suback, gw1, 135, Reaction::stop,
          "not authorised to subscribe to sflogger/+/packets as user gw1"},
-        {"3.1.1 subscribe failed", suback, gw1, 0x80, Reaction::stop,
-         "not authorised to subscribe to sflogger/+/packets as user gw1"},
+        {"3.1.1 subscribe failed", suback_v311, gw1, 0x80, Reaction::stop,
+         "broker refused the subscription to sflogger/+/packets as user gw1"},
+        {"v5 subscribe failed for no reason given", suback, gw1, 0x80, Reaction::stop,
+         "broker refused the subscription to sflogger/+/packets: unspecified error"},
+        {"3.1.1 subscribed", suback_v311, gw1, 1, Reaction::go_on, ""},
+        {"v5 will too large", connack_v5, gw1, 149, Reaction::stop, "broker refused the connection: packet too large"},
         {"subscribe filter invalid", suback, gw1, 143, Reaction::stop,
          "broker refused the subscription to sflogger/+/packets: topic filter invalid"},
     };
