@@ -336,8 +336,8 @@ int BrokerLink::connect() {
 }
 
 // The topic of each message in flight is kept, so that a refusal names it.
-// libmosquitto refusing one for any reason but a lost connection (a message
-// larger than the broker takes, say) would refuse every copy too.
+// libmosquitto refusing one for what it is (larger than the broker takes,
+// say) would refuse every copy too.
 bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
                          const std::string &from) {
     if (!up()) return false;
@@ -349,9 +349,10 @@ bool BrokerLink::publish(const std::string &topic, const void *payload, std::siz
         mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(size), payload, 1, retain, properties);
     mosquitto_property_free_all(&properties);
     if (rc != MOSQ_ERR_SUCCESS) {
-        if (rc != MOSQ_ERR_NO_CONN)
+        if (rc == MOSQ_ERR_OVERSIZE_PACKET || rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_QOS_NOT_SUPPORTED ||
+            rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_INVAL)
             refuse("cannot publish " + std::to_string(size) + " bytes to " + topic + ": " + mosquitto_strerror(rc));
-        return false;
+        return false;  // else the connection is going, and a reconnection sends it again
     }
     if (v5_) topics_[mid] = {topic, true};
     return true;
