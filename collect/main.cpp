@@ -122,8 +122,9 @@ void Collector::ack(const std::string &name, std::uint64_t epoch, std::uint64_t 
     acks_.emplace_back(topic, text);
 }
 
-// Why topic is not one whose batches can be stored.
-std::string topic_problem(const std::string &topic, const std::string &prefix) {
+// Why topic is not one whose batches can be stored, with reason set to a
+// word for it, as read_batch does.
+std::string topic_problem(const std::string &topic, const std::string &prefix, const char *&reason) {
     const std::string suffix = "/packets";
     const std::size_t middle = prefix.size() + 1;
     if (topic.size() > middle + suffix.size() && topic.compare(0, middle, prefix + "/") == 0 &&
@@ -132,8 +133,12 @@ std::string topic_problem(const std::string &topic, const std::string &prefix) {
         bool letters = name.size() > max_gateway_name;
         for (std::size_t at = 0; letters && at < name.size(); at += max_gateway_name)
             letters = is_gateway_name(name.substr(at, max_gateway_name));
-        if (letters) return "gateway name longer than " + std::to_string(max_gateway_name) + " characters";
+        if (letters) {
+            reason = "name_too_long";
+            return "gateway name longer than " + std::to_string(max_gateway_name) + " characters";
+        }
     }
+    reason = "not_packets_topic";
     return "not a gateway's packets topic";
 }
 
@@ -154,8 +159,9 @@ void Collector::on_batch(const mosquitto_message &message) {
     const auto size = static_cast<std::size_t>(message.payloadlen);
     std::string name;
     if (!gateway_of(topic, options_.broker.prefix, name)) {
-        const std::string problem = topic_problem(topic, options_.broker.prefix);
-        refuse(problem.rfind("gateway name", 0) == 0 ? "name_too_long" : "not_packets_topic");
+        const char *reason = nullptr;
+        const std::string problem = topic_problem(topic, options_.broker.prefix, reason);
+        refuse(reason);
         return say_once(topic, topic + ": " + problem + ", dropped");
     }
     BatchView batch;
