@@ -22,6 +22,7 @@
 #include "collect_rule.h"
 #include "contract.h"
 #include "gateway_store.h"
+#include "host_name.h"
 #include "metrics.h"
 #include "options.h"
 #include "packet_log.h"
@@ -275,11 +276,7 @@ bool parse_options(int argc, char **argv, Options &options, int &status) {
     };
     if (!parse_fleet_options(argc, argv, command, options.broker, options.metrics, take, status)) return false;
     options.dir = argv[optind];
-    if (options.id.empty()) {
-        char host[256] = "";
-        gethostname(host, sizeof host - 1);
-        options.id = std::string("sfcollect-") + host;
-    }
+    if (options.id.empty()) options.id = "sfcollect-" + host_name();
     return true;
 }
 

@@ -16,6 +16,7 @@
 #include "broker.h"
 #include "contract.h"
 #include "follower.h"
+#include "host_name.h"
 #include "metrics.h"
 #include "options.h"
 #include "publish_metrics.h"
@@ -68,12 +69,6 @@ struct Options {
 
 bool same_place(const Position &a, const Position &b) {
     return a.dev == b.dev && a.ino == b.ino && a.offset == b.offset;
-}
-
-std::string host_name() {
-    char host[256] = "";
-    gethostname(host, sizeof host - 1);
-    return host;
 }
 
 struct Batch {
