@@ -68,12 +68,27 @@ void append_file(const std::string &path, const std::string &text) {
     std::fclose(file);
 }
 
-bool wait_for_content(const std::string &path, const std::string &expected, int limit_ms) {
+testing::AssertionResult wait_for_content(const std::string &path, const std::string &expected, int limit_ms) {
+    return wait_for_content(path, std::vector<std::string>{expected}, limit_ms);
+}
+
+testing::AssertionResult wait_for_content(const std::string &path, const std::vector<std::string> &accepted,
+                                          int limit_ms) {
+    std::string held;
     for (int waited = 0; waited < limit_ms; waited += 10) {
-        if (read_file(path) == expected) return true;
+        held = read_file(path);
+        for (const std::string &expected : accepted)
+            if (held == expected) return testing::AssertionSuccess();
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return false;
+    const std::vector<std::string> got = lines_of(held);
+    const std::vector<std::string> wanted = lines_of(accepted.front());
+    std::size_t line = 0;
+    while (line < got.size() && line < wanted.size() && got[line] == wanted[line]) ++line;
+    return testing::AssertionFailure() << path << " holds " << got.size() << " lines, not " << wanted.size()
+                                       << "; line " << line + 1 << " is \""
+                                       << (line < got.size() ? got[line] : "(none)") << "\", not \""
+                                       << (line < wanted.size() ? wanted[line] : "(none)") << "\"";
 }
 
 std::vector<std::string> collector_args(const Broker &broker, const std::string &dir) {

@@ -39,8 +39,12 @@ std::string shipped_acl(const TempDir &dir, const std::vector<std::string> &user
 // count log lines from first on, distinct.
 std::string lines_from(int first, int count);
 void append_file(const std::string &path, const std::string &text);
-// Waits until path holds exactly expected; false after the time-out.
-bool wait_for_content(const std::string &path, const std::string &expected, int limit_ms = 3 * wait_ms);
+// Waits until path holds exactly expected, or one of accepted; after the
+// time-out, fails saying where the file differs from the first of them.
+testing::AssertionResult wait_for_content(const std::string &path, const std::string &expected,
+                                          int limit_ms = 3 * wait_ms);
+testing::AssertionResult wait_for_content(const std::string &path, const std::vector<std::string> &accepted,
+                                          int limit_ms = 3 * wait_ms);
 
 // sfcollect's command line for dir, with the client id central.
 std::vector<std::string> collector_args(const Broker &broker, const std::string &dir);

@@ -238,9 +238,11 @@ TEST_F(Fleet, FullDiskAtTheGatewayDelaysOnlyANewEpoch) {
     collecting->stop();
 }
 
-// While the broker is away nothing is read: the log rotated twice meanwhile
-// (the file it was on now LOG.2, the next one LOG.1) and truncated under
-// copytruncate after that, each file is shipped whole, once.
+// The log rotated twice while the broker is away (the file it was on now
+// LOG.2, the next one LOG.1): each file is shipped whole, once. Truncated
+// under copytruncate after lines were added: what the publisher read of those
+// before it saw the broker gone may have gone out with the broker's loss or
+// been sent again by the client library; the rest no longer exists.
 TEST_F(Fleet, RotatedTwiceOrTruncatedWhileTheBrokerIsAwayLosesNothing) {
     for (const bool truncate : {false, true}) {
         SCOPED_TRACE(truncate ? "truncated" : "rotated twice");
@@ -265,8 +267,13 @@ TEST_F(Fleet, RotatedTwiceOrTruncatedWhileTheBrokerIsAwayLosesNothing) {
         broker.start();
         // Copies lost with the broker wait for the publisher's patience, which
         // doubles while the collector stays silent.
-        EXPECT_TRUE(wait_for_content(here.central + "/gw1.log",
-                                     truncate ? lines_from(0, 100) + lines_from(1000, 300) : expected, 6 * wait_ms));
+        std::vector<std::string> accepted{expected};
+        if (truncate) {
+            accepted.clear();
+            for (int read = 0; read <= 50; ++read)
+                accepted.push_back(lines_from(0, 100 + read) + lines_from(1000, 300));
+        }
+        EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", accepted, 6 * wait_ms));
         publishing->stop();
         collecting->stop();
     }
