@@ -183,7 +183,9 @@ Follower::File *Follower::file_at(Position &at) {
         warn("%s: the file it was on is gone, %" PRIu64 " of its lines read (line %" PRIu64
              " of the epoch next); going on with the log's start",
              log_.c_str(), at.line, at.seq);
+        at = Position{0, 0, 0, 0, at.seq};  // the log's start, once there is one
         broken_ = true;
+        break_at_ = at;
     }
     struct stat info {};
     if (stat(log_.c_str(), &info) != 0) return nullptr;  // until it is created
@@ -195,6 +197,7 @@ Follower::File *Follower::file_at(Position &at) {
     if (file == nullptr) return nullptr;
     at = Position{file->dev, file->ino, 0, 0, at.seq};
     note_file(*file, static_cast<std::int64_t>(at.seq));
+    if (broken_ && break_at_.ino == 0) break_at_ = at;
     return file;
 }
 
@@ -218,6 +221,7 @@ void Follower::restart(File &file, Position &at) {
     file.run_at = -1;
     note_file(file, static_cast<std::int64_t>(at.seq));
     broken_ = true;
+    break_at_ = at;
 }
 
 // [at.offset, at.offset + a whole buffer) has no newline: no log line is that
@@ -308,10 +312,10 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
             want = std::min(want, static_cast<std::size_t>(std::max<off_t>(end_ - at.offset, 0)));
         const ssize_t got = want == 0 ? 0 : pread(file->fd, buffer_.data(), want, at.offset);
         if (got < 0) break;
-        // Checked after every read that goes on in a file, so that what was
-        // read is known to be of the same file: copytruncate may have emptied
-        // and refilled it past this place meanwhile.
-        if (at.offset > 0 && replaced(*file)) {
+        // Checked after every read, so that what was read is known to be of
+        // the same file: copytruncate may have emptied and refilled it past
+        // this place meanwhile, or, at its start, since its lines were sent.
+        if (replaced(*file)) {
             warn("%s: its start changed (truncated or written anew) after %" PRIu64
                  " lines were read; shipping it from its start",
                  file->name.c_str(), at.line);

@@ -55,11 +55,17 @@ public:
     // The place of the first line at or after seq that the gateway still
     // holds, when there is one before at; at is left alone otherwise.
     void find_held(std::uint64_t seq, Position &at);
-    // Whether the place moved to a file that does not go on from the last
+    // Whether a place moved to a file that does not go on from the last
     // one: the file was gone, truncated or written anew. Its lines cannot
     // take on the epoch's numbers, since the collector may have others under
-    // them; the caller starts a new epoch. Cleared by the call.
-    bool take_break() { return std::exchange(broken_, false); }
+    // them; the caller starts a new epoch at at, that file's start (the
+    // log's start when at.ino is 0), wherever its own place has moved since.
+    // Cleared by the call.
+    bool take_break(Position &at) {
+        if (!std::exchange(broken_, false)) return false;
+        at = break_at_;
+        return true;
+    }
     // A place in no file yet moves to the log's start, once there is a log.
     void settle(Position &at);
     // The bytes of the files it knows from at on: what is not yet
@@ -105,6 +111,7 @@ private:
     ino_t end_ino_ = 0;
     off_t end_ = -1;  // -1: no end
     bool broken_ = false;
+    Position break_at_{};
 };
 
 #endif

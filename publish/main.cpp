@@ -141,7 +141,7 @@ bool Publisher::start(std::string &error) {
     rule_.start(state_.epoch, state_.acked.seq, Clock::now());
     read_ = state_.acked;
     sent_high_ = acked_high_ = state_.acked.seq;
-    if (follower_.take_break()) start_epoch_at(read_);
+    if (Position start; follower_.take_break(start)) start_epoch_at(start);
     if (options_.once) follower_.stop_at_current_end();
     const std::string ack = ack_topic(options_.broker.prefix, options_.name);
     const std::string status = status_topic(options_.broker.prefix, options_.name);
@@ -271,7 +271,7 @@ void Publisher::send_batches() {
             }
             skip_to_ = 0;
         }
-        if (follower_.take_break()) return start_epoch_at(read_);
+        if (Position start; follower_.take_break(start)) return start_epoch_at(start);
         payload_.clear();
         payload_ += format_header(state_.epoch, read_.seq);
         const Position start = read_;

@@ -273,9 +273,12 @@ TEST_F(Fleet, RotatedTwiceOrTruncatedWhileTheBrokerIsAwayLosesNothing) {
             for (int read = 0; read <= 50; ++read)
                 accepted.push_back(lines_from(0, 100 + read) + lines_from(1000, 300));
         }
-        EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", accepted, 6 * wait_ms));
+        const testing::AssertionResult arrived = wait_for_content(here.central + "/gw1.log", accepted, 6 * wait_ms);
         publishing->stop();
         collecting->stop();
+        EXPECT_TRUE(arrived) << "sfpublish said:\n"
+                             << publishing->finish().err << "sfcollect said:\n"
+                             << collecting->finish().err;
     }
 }
 
