@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -183,9 +184,8 @@ Follower::File *Follower::file_at(Position &at) {
         warn("%s: the file it was on is gone, %" PRIu64 " of its lines read (line %" PRIu64
              " of the epoch next); going on with the log's start",
              log_.c_str(), at.line, at.seq);
-        at = Position{0, 0, 0, 0, at.seq};  // the log's start, once there is one
-        broken_ = true;
-        break_at_ = at;
+        note_break(at.dev, at.ino, Position{0, 0, 0, 0, at.seq});  // the log's start, once there is one
+        at = break_at_;
     }
     struct stat info {};
     if (stat(log_.c_str(), &info) != 0) return nullptr;  // until it is created
@@ -220,8 +220,22 @@ void Follower::restart(File &file, Position &at) {
     file.named = 0;
     file.run_at = -1;
     note_file(file, static_cast<std::int64_t>(at.seq));
+    note_break(file.dev, file.ino, at);
+}
+
+void Follower::note_break(dev_t dev, ino_t ino, const Position &start) {
     broken_ = true;
-    break_at_ = at;
+    broke_dev_ = dev;
+    broke_ino_ = ino;
+    break_at_ = start;
+}
+
+bool Follower::take_break(Position &start) {
+    if (!std::exchange(broken_, false)) return false;
+    start = break_at_;
+    // Marks may have been renumbered, or the file noted again, since the break.
+    if (const FileMark *mark = mark_of(start.dev, start.ino)) start.seq = static_cast<std::uint64_t>(mark->first);
+    return true;
 }
 
 // [at.offset, at.offset + a whole buffer) has no newline: no log line is that

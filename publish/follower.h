@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "state.h"
@@ -58,14 +57,12 @@ public:
     // Whether a place moved to a file that does not go on from the last
     // one: the file was gone, truncated or written anew. Its lines cannot
     // take on the epoch's numbers, since the collector may have others under
-    // them; the caller starts a new epoch at at, that file's start (the
-    // log's start when at.ino is 0), wherever its own place has moved since.
-    // Cleared by the call.
-    bool take_break(Position &at) {
-        if (!std::exchange(broken_, false)) return false;
-        at = break_at_;
-        return true;
-    }
+    // them; the caller starts a new epoch at start, that file's start (the
+    // log's start when start.ino is 0) numbered as the files are now,
+    // wherever its own place has moved since. Cleared by the call.
+    bool take_break(Position &start);
+    // Whether at is in the file that broke, while a break is waiting to be taken.
+    bool broke_in(const Position &at) const { return broken_ && at.dev == broke_dev_ && at.ino == broke_ino_; }
     // A place in no file yet moves to the log's start, once there is a log.
     void settle(Position &at);
     // The bytes of the files it knows from at on: what is not yet
@@ -98,6 +95,7 @@ private:
     void note_file(const File &file, std::int64_t first);
     bool replaced(File &file);
     void restart(File &file, Position &at);
+    void note_break(dev_t dev, ino_t ino, const Position &start);
     bool pass_long_run(File &file, Position &at, bool quiet);
     bool move_on(File &file, Position &at, bool quiet);
     void forget_old();
@@ -112,6 +110,8 @@ private:
     off_t end_ = -1;  // -1: no end
     bool broken_ = false;
     Position break_at_{};
+    dev_t broke_dev_ = 0;  // the file that broke
+    ino_t broke_ino_ = 0;
 };
 
 #endif

@@ -94,10 +94,12 @@ private:
     bool start(std::string &error);
     void on_ack(const mosquitto_message &message);
     void apply(const PublishStep &step);
+    void take_step(const PublishStep &step);
+    bool follow_break();
     void forget_in_flight();
     void start_epoch(std::uint64_t line);
     void start_epoch_at(const Position &at);
-    void begin_epoch(std::uint64_t epoch, const Position &at);
+    void begin_epoch(std::uint64_t epoch, Position at);
     void send_batches();
     void save(bool now);
     void note_acked();
@@ -141,7 +143,7 @@ bool Publisher::start(std::string &error) {
     rule_.start(state_.epoch, state_.acked.seq, Clock::now());
     read_ = state_.acked;
     sent_high_ = acked_high_ = state_.acked.seq;
-    if (Position start; follower_.take_break(start)) start_epoch_at(start);
+    follow_break();
     if (options_.once) follower_.stop_at_current_end();
     const std::string ack = ack_topic(options_.broker.prefix, options_.name);
     const std::string status = status_topic(options_.broker.prefix, options_.name);
@@ -184,7 +186,15 @@ void Publisher::forget_in_flight() {
     in_flight_bytes_ = 0;
 }
 
+// A break the follower found while the step looked for lines is taken at
+// once, before any save: a state saved with the file's new print but the
+// old numbering would take the file's new lines for its old ones.
 void Publisher::apply(const PublishStep &step) {
+    take_step(step);
+    follow_break();
+}
+
+void Publisher::take_step(const PublishStep &step) {
     switch (step.kind) {
         case PublishStep::none:
             return;
@@ -239,15 +249,28 @@ void Publisher::start_epoch(std::uint64_t line) {
     begin_epoch(fresh, from);
 }
 
-// The follower is on a file that does not go on from the last one: its
+// The follower found a file that does not go on from the last one: its
 // lines start a new epoch, whatever line numbers the collector already has.
+// False when it found none.
+bool Publisher::follow_break() {
+    Position start;
+    if (!follower_.take_break(start)) return false;
+    start_epoch_at(start);
+    return true;
+}
+
 void Publisher::start_epoch_at(const Position &at) {
     const std::uint64_t fresh = draw_epoch();
     warn("starting epoch %016" PRIx64 " at the start of the file that is the log now", fresh);
     begin_epoch(fresh, at);
 }
 
-void Publisher::begin_epoch(std::uint64_t epoch, const Position &at) {
+void Publisher::begin_epoch(std::uint64_t epoch, Position at) {
+    // A break found while this start was looked for: a start in the file
+    // that broke moves to where its new lines begin; a start in another
+    // file reaches that one in order and numbers it then.
+    const bool inside = follower_.broke_in(at);
+    if (Position start; follower_.take_break(start) && inside) at = start;
     forget_in_flight();
     skip_to_ = 0;
     state_.epoch = epoch;
@@ -271,7 +294,7 @@ void Publisher::send_batches() {
             }
             skip_to_ = 0;
         }
-        if (Position start; follower_.take_break(start)) return start_epoch_at(start);
+        if (follow_break()) return;
         payload_.clear();
         payload_ += format_header(state_.epoch, read_.seq);
         const Position start = read_;
@@ -359,6 +382,7 @@ int Publisher::run() {
     while (going && !stop_requested()) {
         save(false);
         send_batches();
+        follow_break();  // found after the last batch that went out
         if (options_.once && in_flight_.empty() && !epoch_pending_ && follower_.at_end(state_.acked) && link_.up())
             break;
         apply(rule_.tick(Clock::now()));

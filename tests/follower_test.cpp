@@ -74,4 +74,30 @@ TEST(Follower, BreakNamesTheStartOfTheNewFile) {
     }
 }
 
+// A new epoch begun elsewhere in the file while its break waited renumbers
+// the marks: the break's start follows them, so that a line looked for
+// later (a lower ack) is the line it names.
+TEST(Follower, BreakStartFollowsMarksRenumberedMeanwhile) {
+    const TempDir dir;
+    const std::string log = dir / "gw1.log";
+    write_file(log, lines_from(0, 10));
+    Follower follower(log);
+    Position end;
+    follower.settle(end);
+    EXPECT_EQ(read_at(follower, end), 10U);
+    write_file(log, lines_from(1000, 30));
+    EXPECT_EQ(read_at(follower, end), 0U);
+    Position elsewhere = end;  // the old place, line 11, as a resend left it
+    elsewhere.offset = 0;
+    follower.renumber(elsewhere);
+    Position start;
+    ASSERT_TRUE(follower.take_break(start));
+    follower.renumber(start);
+    Position fifth;
+    ASSERT_TRUE(follower.find(5, fifth));
+    std::string out;
+    EXPECT_EQ(follower.read(fifth, out, lines_from(0, 1).size()), 1U);
+    EXPECT_EQ(out, lines_from(1004, 1));
+}
+
 }  // namespace
