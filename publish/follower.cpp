@@ -49,6 +49,23 @@ std::uint64_t print_of_start(const char *head, std::size_t size) {
     return size >= print_span ? hash_of(head, print_span) : 0;
 }
 
+// Where the file's whole lines end now: a last line without its newline is
+// not shipped, so the end is after the last newline.
+off_t end_of_lines(int fd) {
+    struct stat info {};
+    char tail[4096];
+    off_t end = fstat(fd, &info) == 0 ? info.st_size : 0;
+    while (end > 0) {
+        const off_t from = std::max<off_t>(end - static_cast<off_t>(sizeof tail), 0);
+        const ssize_t got = pread(fd, tail, static_cast<std::size_t>(end - from), from);
+        if (got <= 0) return from;
+        const void *newline = memrchr(tail, '\n', static_cast<std::size_t>(got));
+        if (newline != nullptr) return from + (static_cast<const char *>(newline) - tail) + 1;
+        end = from;
+    }
+    return 0;
+}
+
 std::uint64_t print_of(int fd) {
     char head[print_span];
     const ssize_t got = pread(fd, head, sizeof head, 0);
@@ -89,23 +106,9 @@ void Follower::stop_at_current_end() {
     if (stat(log_.c_str(), &info) != 0) info.st_size = 0;
     end_dev_ = info.st_dev;
     end_ino_ = info.st_ino;
-    // A last line without its newline is not shipped, so the end is after the last newline.
-    char tail[4096];
-    off_t end = info.st_size;
     const int fd = open(log_.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd >= 0 && end > 0) {
-        const off_t from = std::max<off_t>(end - static_cast<off_t>(sizeof tail), 0);
-        const ssize_t got = pread(fd, tail, static_cast<std::size_t>(end - from), from);
-        if (got <= 0) break;
-        const void *newline = memrchr(tail, '\n', static_cast<std::size_t>(got));
-        if (newline != nullptr) {
-            end = from + (static_cast<const char *>(newline) - tail) + 1;
-            break;
-        }
-        end = from;
-    }
+    end_ = fd < 0 ? 0 : end_of_lines(fd);
     if (fd >= 0) close(fd);
-    end_ = end;
 }
 
 bool Follower::at_end(const Position &at) const {
@@ -221,6 +224,8 @@ void Follower::restart(File &file, Position &at) {
     file.run_at = -1;
     note_file(file, static_cast<std::int64_t>(at.seq));
     note_break(file.dev, file.ino, at);
+    // An end set in the old content means nothing in the new: what the file holds now.
+    if (end_ >= 0 && file.dev == end_dev_ && file.ino == end_ino_) end_ = end_of_lines(file.fd);
 }
 
 void Follower::note_break(dev_t dev, ino_t ino, const Position &start) {
@@ -320,7 +325,8 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
     std::size_t lines = 0;
     while (at.seq != stop && !at_end(at)) {
         File *file = file_at(at);
-        if (file == nullptr) break;
+        // Nothing is read past a break under the numbers from before it.
+        if (file == nullptr || broken_) break;
         std::size_t want = buffer_.size();
         if (end_ >= 0 && at.dev == end_dev_ && at.ino == end_ino_)
             want = std::min(want, static_cast<std::size_t>(std::max<off_t>(end_ - at.offset, 0)));
@@ -342,9 +348,9 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
         const char *what = nullptr;
         for (std::size_t next = 0; at.seq != stop && walk_log_line(buffer_.data(), size, next, what); used = next) {
             const std::size_t length = next - used;
-            if (what == nullptr && out != nullptr && length > room && lines == 0 && length > max_line) {
-                what = "longer than a batch";  // well formed, with digits without end: it can never go out
-            }
+            // Well formed, with digits without end: it can never go out, so
+            // it is not counted either, for places found by counting.
+            if (what == nullptr && length > max_line) what = "longer than a batch";
             if (what == nullptr && out != nullptr) {
                 if (length > room) {
                     full = true;

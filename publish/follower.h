@@ -61,8 +61,12 @@ public:
     // log's start when start.ino is 0) numbered as the files are now,
     // wherever its own place has moved since. Cleared by the call.
     bool take_break(Position &start);
-    // Whether at is in the file that broke, while a break is waiting to be taken.
-    bool broke_in(const Position &at) const { return broken_ && at.dev == broke_dev_ && at.ino == broke_ino_; }
+    // Whether at is in the file that broke, or in the one where the break's
+    // start is (the log, for a file gone), while a break waits to be taken.
+    bool broke_in(const Position &at) const {
+        return broken_ && ((at.dev == broke_dev_ && at.ino == broke_ino_) ||
+                           (break_at_.ino != 0 && at.dev == break_at_.dev && at.ino == break_at_.ino));
+    }
     // A place in no file yet moves to the log's start, once there is a log.
     void settle(Position &at);
     // The bytes of the files it knows from at on: what is not yet

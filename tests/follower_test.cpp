@@ -1,11 +1,14 @@
 // The follower on real files: a file whose lines were read, then emptied and
 // written anew, must never lend its new lines the numbers of the old ones.
+#include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "contract.h"
 #include "fleet_support.h"
 #include "follower.h"
 
@@ -98,6 +101,75 @@ TEST(Follower, BreakStartFollowsMarksRenumberedMeanwhile) {
     std::string out;
     EXPECT_EQ(follower.read(fifth, out, lines_from(0, 1).size()), 1U);
     EXPECT_EQ(out, lines_from(1004, 1));
+}
+
+// The file a place is in is gone: nothing of the log is read under that
+// place's numbers; the break names the log's start.
+TEST(Follower, NothingIsReadPastAFileGone) {
+    const TempDir dir;
+    const std::string log = dir / "gw1.log";
+    write_file(log, lines_from(0, 10));
+    Position at;
+    std::vector<FileMark> marks;
+    {
+        Follower before(log);
+        before.settle(at);
+        EXPECT_EQ(read_at(before, at), 10U);
+        marks = before.files();
+    }
+    ASSERT_EQ(std::rename(log.c_str(), (dir / "elsewhere").c_str()), 0);
+    write_file(log, lines_from(1000, 30));
+    Follower follower(log);
+    follower.restore(marks, at);
+    EXPECT_EQ(read_at(follower, at), 0U);
+    Position start;
+    ASSERT_TRUE(follower.take_break(start));
+    EXPECT_EQ(start.ino, inode_of(log));
+    EXPECT_EQ(start.offset, 0);
+}
+
+// With -e, the end is what the log held; emptied and written anew
+// meanwhile, what it holds then, and -e still comes to its end.
+TEST(Follower, EndFollowsALogWrittenAnew) {
+    const TempDir dir;
+    const std::string log = dir / "gw1.log";
+    write_file(log, lines_from(0, 10));
+    Follower follower(log);
+    follower.stop_at_current_end();
+    Position at;
+    follower.settle(at);
+    std::string out;
+    EXPECT_EQ(follower.read(at, out, lines_from(0, 5).size()), 5U);
+    write_file(log, lines_from(1000, 30) + "1800000000.000000 01");  // and a line not yet whole
+    EXPECT_EQ(read_at(follower, at), 0U);
+    ASSERT_TRUE(follower.take_break(at));
+    follower.renumber(at);
+    out.clear();
+    for (int turn = 0; turn < 10 && !follower.at_end(at); ++turn) follower.read(at, out, 1 << 20);
+    EXPECT_TRUE(follower.at_end(at));
+    EXPECT_EQ(out, lines_from(1000, 30));
+}
+
+// A well-formed line too long for any batch is passed over, so a place found
+// by counting (for a lower ack) is the line that reading numbers so.
+TEST(Follower, CountingPassesOverWhatReadingPassesOver) {
+    const TempDir dir;
+    const std::string log = dir / "gw1.log";
+    const std::string tail = "1800000000.000000 00 \n";  // leading zeros keep the timestamp in range
+    const std::string long_line = std::string(max_payload - 20 - tail.size(), '0') + tail;
+    write_file(log, lines_from(0, 3) + long_line + lines_from(3, 3));
+    Follower follower(log);
+    Position at;
+    follower.settle(at);
+    std::string out;
+    while (follower.read(at, out, max_payload) > 0) {
+    }
+    ASSERT_EQ(out, lines_from(0, 6));
+    Position fifth;
+    ASSERT_TRUE(follower.find(5, fifth));
+    out.clear();
+    EXPECT_EQ(follower.read(fifth, out, lines_from(0, 1).size()), 1U);
+    EXPECT_EQ(out, lines_from(4, 1));
 }
 
 }  // namespace
