@@ -184,6 +184,7 @@ TEST_F(Fleet, StaleAcksAndAStalledCollectorDoNotFeedResends) {
     std::size_t sent = 0;
     for (const std::string &line : lines_of(read_file(seen)))
         if (line.rfind("sflog1 ", 0) != 0) ++sent;
+    RecordProperty("lines_on_the_wire", static_cast<int>(sent));
     EXPECT_LE(sent, (100 + total) * 3 / 2) << sent << " lines on the wire for " << 100 + total;
 }
 
