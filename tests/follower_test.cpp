@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -47,31 +46,37 @@ const BreakCase break_cases[] = {
      }},
 };
 
+// A log of ten lines, all of them read.
+struct ReadLog {
+    ReadLog() {
+        write_file(log, lines_from(0, 10));
+        follower.settle(start);
+        end = start;
+        EXPECT_EQ(read_at(follower, end), 10U);
+    }
+    const TempDir dir;
+    const std::string log = dir / "gw1.log";
+    Follower follower{log};
+    Position start;  // the log's start
+    Position end;    // after its ten lines
+};
+
 // Whatever the caller's own place, the break names the start of the file
 // that is new, where the new epoch begins, and none of its lines went out
 // under the old numbers.
 TEST(Follower, BreakNamesTheStartOfTheNewFile) {
     for (const BreakCase &each : break_cases) {
         SCOPED_TRACE(each.name);
-        const TempDir dir;
-        const std::string log = dir / "gw1.log";
-        write_file(log, lines_from(0, 10));
-        Follower follower(log);
-        Position start;
-        follower.settle(start);
-        Position end = start;
-        std::string out;
-        ASSERT_EQ(follower.read(end, out, 1 << 20), 10U);
-        ASSERT_EQ(out, lines_from(0, 10));
-        write_file(log, lines_from(1000, each.count));
-        EXPECT_EQ(each.look(follower, end, start), 0U);
+        ReadLog here;
+        write_file(here.log, lines_from(1000, each.count));
+        EXPECT_EQ(each.look(here.follower, here.end, here.start), 0U);
         Position from;
-        ASSERT_TRUE(follower.take_break(from));
-        EXPECT_EQ(from.ino, inode_of(log));
+        ASSERT_TRUE(here.follower.take_break(from));
+        EXPECT_EQ(from.ino, inode_of(here.log));
         EXPECT_EQ(from.offset, 0);
-        follower.renumber(from);
-        out.clear();
-        follower.read(from, out, 1 << 20);
+        here.follower.renumber(from);
+        std::string out;
+        here.follower.read(from, out, 1 << 20);
         EXPECT_EQ(out, lines_from(1000, each.count));
         EXPECT_EQ(from.seq, static_cast<std::uint64_t>(each.count) + 1);
     }
@@ -81,14 +86,10 @@ TEST(Follower, BreakNamesTheStartOfTheNewFile) {
 // the marks: the break's start follows them, so that a line looked for
 // later (a lower ack) is the line it names.
 TEST(Follower, BreakStartFollowsMarksRenumberedMeanwhile) {
-    const TempDir dir;
-    const std::string log = dir / "gw1.log";
-    write_file(log, lines_from(0, 10));
-    Follower follower(log);
-    Position end;
-    follower.settle(end);
-    EXPECT_EQ(read_at(follower, end), 10U);
-    write_file(log, lines_from(1000, 30));
+    ReadLog here;
+    Follower &follower = here.follower;
+    Position &end = here.end;
+    write_file(here.log, lines_from(1000, 30));
     EXPECT_EQ(read_at(follower, end), 0U);
     Position elsewhere = end;  // the old place, line 11, as a resend left it
     elsewhere.offset = 0;
@@ -106,21 +107,13 @@ TEST(Follower, BreakStartFollowsMarksRenumberedMeanwhile) {
 // The file a place is in is gone: nothing of the log is read under that
 // place's numbers; the break names the log's start.
 TEST(Follower, NothingIsReadPastAFileGone) {
-    const TempDir dir;
-    const std::string log = dir / "gw1.log";
-    write_file(log, lines_from(0, 10));
-    Position at;
-    std::vector<FileMark> marks;
-    {
-        Follower before(log);
-        before.settle(at);
-        EXPECT_EQ(read_at(before, at), 10U);
-        marks = before.files();
-    }
-    ASSERT_EQ(std::rename(log.c_str(), (dir / "elsewhere").c_str()), 0);
+    ReadLog before;  // then stopped, its place and files kept
+    const std::string &log = before.log;
+    Position at = before.end;
+    ASSERT_EQ(std::rename(log.c_str(), (before.dir / "elsewhere").c_str()), 0);
     write_file(log, lines_from(1000, 30));
     Follower follower(log);
-    follower.restore(marks, at);
+    follower.restore(before.follower.files(), at);
     EXPECT_EQ(read_at(follower, at), 0U);
     Position start;
     ASSERT_TRUE(follower.take_break(start));
