@@ -1,0 +1,171 @@
+#include "rotated_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char gz[] = ".gz";
+constexpr std::size_t gz_size = sizeof gz - 1;
+
+bool ends_with(const std::string &text, const char *end, std::size_t size) {
+    return text.size() >= size && text.compare(text.size() - size, size, end) == 0;
+}
+
+bool all_digits(const std::string &text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// What logrotate's dateformat makes: digits first, then digits and separators.
+bool is_date(const std::string &text) {
+    return !text.empty() && text[0] >= '0' && text[0] <= '9' && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+    });
+}
+
+struct Candidate {
+    RotatedFile file;
+    bool dated;
+    std::string number;  // digits of N, or the date
+};
+
+bool older(const Candidate &a, const Candidate &b) {
+    if (a.dated != b.dated) return !a.dated;  // numbered files are taken as older than dated ones
+    if (a.dated) return a.number < b.number;
+    // Numbers of any length, compared without overflow: the longer is the larger.
+    if (a.number.size() != b.number.size()) return a.number.size() > b.number.size();
+    return a.number > b.number;
+}
+
+}  // namespace
+
+std::vector<RotatedFile> order_rotated(const std::string &base, const std::vector<std::string> &names) {
+    const std::set<std::string> present(names.begin(), names.end());
+    std::vector<Candidate> found;
+    for (const std::string &name : names) {
+        if (name.size() <= base.size() + 1 || name.compare(0, base.size(), base) != 0) continue;
+        const bool compressed = ends_with(name, gz, gz_size);
+        std::string rest = name.substr(base.size(), name.size() - base.size() - (compressed ? gz_size : 0));
+        if (compressed && present.count(name.substr(0, name.size() - gz_size)) != 0) continue;
+        if (rest.size() < 2) continue;
+        const std::string tail = rest.substr(1);
+        if (rest[0] == '.' && all_digits(tail)) {
+            found.push_back(
+                {{name, compressed}, false, tail.substr(std::min(tail.find_first_not_of('0'), tail.size() - 1))});
+        } else if (rest[0] == '-' && is_date(tail)) {
+            found.push_back({{name, compressed}, true, tail});
+        }
+    }
+    std::stable_sort(found.begin(), found.end(), older);
+    std::vector<RotatedFile> files;
+    files.reserve(found.size());
+    for (Candidate &candidate : found) files.push_back(std::move(candidate.file));
+    return files;
+}
+
+bool list_rotated(const std::string &log, std::vector<RotatedFile> &files, std::string &error) {
+    const std::size_t slash = log.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : log.substr(0, slash);
+    const std::string base = slash == std::string::npos ? log : log.substr(slash + 1);
+    const std::string prefix = slash == std::string::npos ? "" : log.substr(0, slash + 1);
+    DIR *dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        error = "opendir " + folder + ": " + std::strerror(errno);
+        return false;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent *entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, base.c_str(), base.size()) == 0) names.emplace_back(entry->d_name);
+    }
+    const int failed = errno;
+    closedir(dir);
+    if (failed != 0) {
+        error = "readdir " + folder + ": " + std::strerror(failed);
+        return false;
+    }
+    files = order_rotated(base, names);
+    for (RotatedFile &file : files) file.name = prefix + file.name;
+    if (std::find(names.begin(), names.end(), base) != names.end()) files.push_back({log, false});
+    return true;
+}
+
+bool LogInput::open(const std::string &path, bool compressed, std::string &error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = "open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return adopt(fd, path, compressed, error);
+}
+
+bool LogInput::adopt(int fd, const std::string &name, bool compressed, std::string &error) {
+    close();
+    name_ = name;
+    if (!compressed) {
+        fd_ = fd;
+        return true;
+    }
+    gz_ = gzdopen(fd, "rb");
+    if (gz_ == nullptr) {
+        error = "gzdopen " + name + ": " + (errno != 0 ? std::strerror(errno) : "out of memory");
+        ::close(fd);
+        return false;
+    }
+    gzbuffer(gz_, 128 * 1024);
+    return true;
+}
+
+long LogInput::read(char *data, std::size_t size, std::string &error) {
+    if (gz_ != nullptr) {
+        const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(size, 1U << 30));
+        const int got = gzread(gz_, data, chunk);
+        int code = Z_OK;
+        const char *message = gzerror(gz_, &code);
+        if (got > 0 || (got == 0 && code == Z_OK)) return got;
+        // At the end, Z_BUF_ERROR: the file ended inside its stream.
+        error = "gzread " + name_ + ": " + (code == Z_ERRNO ? std::strerror(errno) : message);
+        return -1;
+    }
+    for (;;) {
+        const ssize_t got = ::read(fd_, data, size);
+        if (got >= 0) return static_cast<long>(got);
+        if (errno == EINTR) continue;
+        error = "read " + name_ + ": " + std::strerror(errno);
+        return -1;
+    }
+}
+
+bool LogInput::skip(std::uint64_t count, std::string &error) {
+    error.clear();
+    if (fd_ >= 0) {
+        struct stat st {};
+        if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+            const off_t at = lseek(fd_, 0, SEEK_CUR);
+            if (at >= 0 && at <= st.st_size && static_cast<std::uint64_t>(st.st_size - at) >= count &&
+                lseek(fd_, at + static_cast<off_t>(count), SEEK_SET) >= 0)
+                return true;
+        }
+    }
+    char scratch[64 * 1024];
+    while (count > 0) {
+        const long got = read(scratch, static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof scratch)), error);
+        if (got <= 0) return false;
+        count -= static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+void LogInput::close() {
+    if (gz_ != nullptr) gzclose(gz_);
+    if (fd_ >= 0) ::close(fd_);
+    gz_ = nullptr;
+    fd_ = -1;
+}
