@@ -18,3 +18,6 @@ install(FILES sfcollect.conf mosquitto-central.conf mosquitto-central.acl promet
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sflogger/examples COMPONENT programs)
 install(FILES prometheus-alerts.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sflogger/examples
   RENAME sflogger-alerts.yml COMPONENT programs)
+# A log for sfreplay to serve where a forwarder is wanted for a try.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/sample.log DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sflogger/examples
+  COMPONENT programs)
