@@ -82,7 +82,7 @@ bool Metrics::serve(const MetricsAddress &address, std::string &error) {
     pthread_sigmask(SIG_BLOCK, &all, &before);
     try {
         exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-            "listening_ports", where, "num_threads", "2", "request_timeout_ms", request_timeout_ms});
+            "listening_ports", where, "num_threads", "128", "request_timeout_ms", request_timeout_ms});
     } catch (const std::exception &e) {
         error = "--metrics " + where + ": " + e.what();
     }
