@@ -231,8 +231,8 @@ TEST_F(Fleet, MetricsAnswerAScrapeBehindIdleConnections) {
     Process collecting(collector, {"sfcollect", "-b", url, "--metrics", "127.0.0.1:0", central});
     const int port = metrics_port(collecting);
     ASSERT_NE(port, 0);
-    std::vector<int> idle;
-    for (int i = 0; i < 80; ++i) idle.push_back(connect_loopback(port));
+    std::vector<int> idle(80);
+    for (int &fd : idle) fd = connect_loopback(port);
     const std::string page = http_get(port, "/metrics");
     EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0U) << page;
     EXPECT_GT(sample_of(page, "process_start_time_seconds"), 1.7e9);
