@@ -1,5 +1,6 @@
 #include "credentials.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -44,7 +45,10 @@ Credentials read_credentials(const std::string &user) {
     }
     std::ifstream cgroup("/proc/self/cgroup");
     credentials.secret = unit_secret(std::string(std::istreambuf_iterator<char>(cgroup), {}));
-    credentials.secret_exists = !credentials.secret.empty() && access(credentials.secret.c_str(), F_OK) == 0;
+    // Only a file that is surely missing is said to be: a folder the program
+    // may not search hides one that is there.
+    credentials.secret_exists =
+        !credentials.secret.empty() && (access(credentials.secret.c_str(), F_OK) == 0 || errno != ENOENT);
     return credentials;
 }
 

@@ -11,7 +11,7 @@ struct Credentials {
     bool has_password = false;
     std::string password;
     std::string secret;          // the unit's password file, when running in a packaged unit
-    bool secret_exists = false;  // and that file is there
+    bool secret_exists = false;  // and that file is there, or may be
 };
 
 // The credentials for user: the password from the environment, the unit's
