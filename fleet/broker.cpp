@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "credentials.h"
 #include "numbers.h"
 #include "reasons.h"
 #include "warn.h"
@@ -95,7 +96,8 @@ bool BrokerLink::open(const Session &session, std::string &error) {
         return false;
     }
     clean_ = session.clean;
-    speaker_ = {options_.user, session.taken_over};
+    const Credentials credentials = read_credentials(options_.user);
+    speaker_ = {options_.user, session.taken_over, describe_credentials(credentials)};
     mosquitto_connect_v5_callback_set(client_, connected);
     mosquitto_disconnect_v5_callback_set(client_, disconnected);
     mosquitto_publish_v5_callback_set(client_, published);
@@ -110,7 +112,8 @@ bool BrokerLink::open(const Session &session, std::string &error) {
     };
     if (!options_.user.empty())
         check("mosquitto_username_pw_set",
-              mosquitto_username_pw_set(client_, options_.user.c_str(), std::getenv("SF_MQTT_PASSWORD")));
+              mosquitto_username_pw_set(client_, options_.user.c_str(),
+                                        credentials.has_password ? credentials.password.c_str() : nullptr));
     if (!session.will_topic.empty()) {
         mosquitto_property *properties = nullptr;
         if (v5_ && !session.from.empty())
@@ -141,7 +144,7 @@ bool BrokerLink::open(const Session &session, std::string &error) {
 void BrokerLink::connected(mosquitto * /*client*/, void *self, int rc, int /*flags*/,
                            const mosquitto_property * /*properties*/) {
     auto &link = *static_cast<BrokerLink *>(self);
-    const Answer answer = read_connack(rc, link.v5_);
+    const Answer answer = read_connack(rc, link.v5_, link.speaker_);
     switch (answer.reaction) {
         case Reaction::go_on:
             break;

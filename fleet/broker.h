@@ -22,7 +22,7 @@ struct BrokerOptions {
     int port = 1883;
     bool tls = false;
     std::string prefix = "sflogger";
-    std::string user;  // none when empty; the password comes from SF_MQTT_PASSWORD
+    std::string user;  // none when empty; the password comes from SF_MQTT_PASSWORD (credentials.h)
     std::string cafile, cert, key;
 };
 

@@ -20,8 +20,15 @@
 
 namespace {
 
-// A scraper that connects and says nothing holds a worker this long at most.
-const char request_timeout_ms[] = "10000";
+// The server gives each connection a thread of its own until its request has
+// come, so connections left idle (a port scan, a client that never asks) keep
+// scrapes waiting. 128 threads take as many idle connections at once, for
+// about 2 MB resident (100 KiB stacks in Debian's civetweb); each one beyond
+// is dropped after the request time-out, so a scrape behind 256 idle
+// connections still comes within Prometheus's default 10 s scrape timeout.
+// A scraper sends its request at once: 5 s is ample even over a slow link.
+const char server_threads[] = "128";
+const char request_timeout_ms[] = "5000";
 
 // Why address cannot be listened on, or empty: the exposer would say only
 // that its server did not start.
@@ -82,7 +89,7 @@ bool Metrics::serve(const MetricsAddress &address, std::string &error) {
     pthread_sigmask(SIG_BLOCK, &all, &before);
     try {
         exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-            "listening_ports", where, "num_threads", "2", "request_timeout_ms", request_timeout_ms});
+            "listening_ports", where, "num_threads", server_threads, "request_timeout_ms", request_timeout_ms});
     } catch (const std::exception &e) {
         error = "--metrics " + where + ": " + e.what();
     }

@@ -31,9 +31,14 @@ std::string as_user(const Speaker &who) { return who.user.empty() ? "without a u
 
 Answer refused(const std::string &why) { return {Reaction::stop, "broker refused the connection: " + why}; }
 
+// A refusal of who the program is says what it said it was.
+Answer refused(const std::string &why, const Speaker &who) {
+    return refused(who.credentials.empty() ? why : why + " " + who.credentials);
+}
+
 }  // namespace
 
-Answer read_connack(int code, bool v5) {
+Answer read_connack(int code, bool v5, const Speaker &who) {
     if (!v5) {
         switch (code) {
             case connack_accepted:
@@ -45,9 +50,9 @@ Answer read_connack(int code, bool v5) {
             case connack_unavailable:
                 return {Reaction::retry, "refused: server unavailable"};
             case connack_bad_credentials:
-                return refused("bad user name or password");
+                return refused("bad user name or password", who);
             case connack_not_authorised:
-                return refused("not authorised");
+                return refused("not authorised", who);
             default:
                 return {Reaction::retry, "refused: code " + std::to_string(code)};
         }
@@ -62,9 +67,9 @@ Answer read_connack(int code, bool v5) {
         case MQTT_RC_CLIENTID_NOT_VALID:
             return refused("client id rejected");
         case MQTT_RC_BAD_USERNAME_OR_PASSWORD:
-            return refused("bad user name or password");
+            return refused("bad user name or password", who);
         case MQTT_RC_NOT_AUTHORIZED:
-            return refused("not authorised");
+            return refused("not authorised", who);
         case MQTT_RC_BANNED:
             return refused("banned");
         case MQTT_RC_BAD_AUTHENTICATION_METHOD:

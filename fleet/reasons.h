@@ -22,11 +22,12 @@ struct Answer {
 
 // Who the program is to the broker, for the texts.
 struct Speaker {
-    std::string user;        // empty: none given
-    std::string taken_over;  // what it means when another client takes its session
+    std::string user;         // empty: none given
+    std::string taken_over;   // what it means when another client takes its session
+    std::string credentials;  // who it logged in as, and where the password came from
 };
 
-Answer read_connack(int code, bool v5);
+Answer read_connack(int code, bool v5, const Speaker &who);
 Answer read_disconnect(int code, const Speaker &who);
 Answer read_puback(int code, const std::string &topic, const Speaker &who);
 Answer read_suback(int granted, const std::string &topic, const Speaker &who, bool v5);

@@ -393,8 +393,61 @@ TEST_F(Fleet, AclKeepsEachGatewayToItsOwnTopics) {
     const Outcome wrong = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=wrong", publisher, "-b", broker.url(), "-u",
                                                "gw1", "-s", dir / "state", "gw1", dir / "gw1.log"});
     EXPECT_EQ(wrong.status, 1);
-    EXPECT_EQ(wrong.err, "sfpublish: broker refused the connection: not authorised\n");
+    EXPECT_EQ(wrong.err,
+              "sfpublish: broker refused the connection: not authorised as gw1 (password from "
+              "SF_MQTT_PASSWORD)\n");
     collecting.stop();
+}
+
+// A broker that refuses the credentials ends either program with status 1
+// and one line naming the user and where the password came from.
+TEST_F(Fleet, RefusedCredentialsNameTheUserAndThePasswordsSource) {
+    Broker broker(dir, shipped_acl(dir, {"collector", "gw1"}));
+    write_file(log, lines_from(0, 1));
+    struct Case {
+        const char *what;
+        std::string password;  // SF_MQTT_PASSWORD=..., or -u SF_MQTT_PASSWORD to unset it
+        std::vector<std::string> command;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"gateway, wrong password",
+         "SF_MQTT_PASSWORD=wrong",
+         {publisher, "-b", broker.url(), "-u", "gw1", "-s", dir / "state", "gw1", log},
+         "sfpublish: broker refused the connection: not authorised as gw1 (password from SF_MQTT_PASSWORD)\n"},
+        {"gateway, no password",
+         "-uSF_MQTT_PASSWORD",
+         {publisher, "-b", broker.url(), "-u", "gw1", "-s", dir / "state", "gw1", log},
+         "sfpublish: broker refused the connection: not authorised as gw1 without a password (SF_MQTT_PASSWORD is "
+         "not set)\n"},
+        {"gateway, no user",
+         "SF_MQTT_PASSWORD=gw1-secret",
+         {publisher, "-b", broker.url(), "-s", dir / "state", "gw1", log},
+         "sfpublish: broker refused the connection: not authorised without a user name (-u), so SF_MQTT_PASSWORD "
+         "was not sent\n"},
+        {"collector, wrong password",
+         "SF_MQTT_PASSWORD=gw1-secret",
+         {collector, "-b", broker.url(), "-u", "collector", central},
+         "sfcollect: broker refused the connection: not authorised as collector (password from "
+         "SF_MQTT_PASSWORD)\n"},
+        {"collector, empty password",
+         "SF_MQTT_PASSWORD=",
+         {collector, "-b", broker.url(), "-u", "collector", central},
+         "sfcollect: broker refused the connection: not authorised as collector (an empty password from "
+         "SF_MQTT_PASSWORD)\n"},
+        {"collector, no user",
+         "-uSF_MQTT_PASSWORD",
+         {collector, "-b", broker.url(), central},
+         "sfcollect: broker refused the connection: not authorised without a user name (-u)\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> args{"env", c.password};
+        args.insert(args.end(), c.command.begin(), c.command.end());
+        const Outcome refused = run("/usr/bin/env", args);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.err, c.err);
+    }
 }
 
 }  // namespace

@@ -223,6 +223,23 @@ TEST_F(Fleet, MetricsCountWhatShips) {
     collecting.stop();
 }
 
+// Idle connections, as many as a careless client or a port scan leaves open,
+// each hold one of the server's threads until its request times out: a scrape
+// behind them still gets the page.
+TEST_F(Fleet, MetricsAnswerAScrapeBehindIdleConnections) {
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(closed_port());
+    Process collecting(collector, {"sfcollect", "-b", url, "--metrics", "127.0.0.1:0", central});
+    const int port = metrics_port(collecting);
+    ASSERT_NE(port, 0);
+    std::vector<int> idle(80);
+    for (int &fd : idle) fd = connect_loopback(port);
+    const std::string page = http_get(port, "/metrics");
+    EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0U) << page;
+    EXPECT_GT(sample_of(page, "process_start_time_seconds"), 1.7e9);
+    for (const int fd : idle) close(fd);
+    collecting.stop();
+}
+
 // With no collector, all of the log is the backlog, and its first line the oldest.
 TEST_F(Fleet, BacklogIsTheLogWhileNoCollectorAnswers) {
     Broker broker(dir);

@@ -3,12 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include "credentials.h"
 #include "reasons.h"
 
 namespace {
 
-const Speaker gw1{"gw1", "another sfpublish is using the name gw1"};
-const Speaker anonymous{"", "another sfcollect is using the client id central"};
+const Speaker gw1{"gw1", "another sfpublish is using the name gw1", "as gw1 (password from SF_MQTT_PASSWORD)"};
+const Speaker anonymous{"", "another sfcollect is using the client id central", "without a user name (-u)"};
 
 struct Case {
     const char *what;
@@ -19,8 +20,8 @@ struct Case {
     std::string text;
 };
 
-Answer connack_v5(int code, const Speaker & /*who*/) { return read_connack(code, true); }
-Answer connack_v311(int code, const Speaker & /*who*/) { return read_connack(code, false); }
+Answer connack_v5(int code, const Speaker &who) { return read_connack(code, true, who); }
+Answer connack_v311(int code, const Speaker &who) { return read_connack(code, false, who); }
 Answer puback(int code, const Speaker &who) { return read_puback(code, "sflogger/gw2/packets", who); }
 Answer suback(int code, const Speaker &who) { return read_suback(code, "sflogger/+/packets", who, true); }
 Answer suback_v311(int code, const Speaker &who) { return read_suback(code, "sflogger/+/packets", who, false); }
@@ -31,8 +32,9 @@ TEST(Reasons, EachCodeHasOneLineAndOneReaction) {
         {"v5 to a 3.1.1 broker", connack_v5, gw1, 1, Reaction::fall_back, "the broker does not speak MQTT v5"},
         {"v5 unsupported version", connack_v5, gw1, 132, Reaction::fall_back, "the broker does not speak MQTT v5"},
         {"v5 bad password", connack_v5, gw1, 134, Reaction::stop,
-         "broker refused the connection: bad user name or password"},
-        {"v5 not authorised", connack_v5, gw1, 135, Reaction::stop, "broker refused the connection: not authorised"},
+         "broker refused the connection: bad user name or password as gw1 (password from SF_MQTT_PASSWORD)"},
+        {"v5 not authorised", connack_v5, gw1, 135, Reaction::stop,
+         "broker refused the connection: not authorised as gw1 (password from SF_MQTT_PASSWORD)"},
         {"v5 client id", connack_v5, gw1, 133, Reaction::stop, "broker refused the connection: client id rejected"},
         {"v5 banned", connack_v5, gw1, 138, Reaction::stop, "broker refused the connection: banned"},
         {"v5 busy", connack_v5, gw1, 137, Reaction::retry, "refused: server busy"},
@@ -43,8 +45,9 @@ TEST(Reasons, EachCodeHasOneLineAndOneReaction) {
         {"3.1.1 id", connack_v311, gw1, 2, Reaction::stop, "broker refused the connection: client id rejected"},
         {"3.1.1 unavailable", connack_v311, gw1, 3, Reaction::retry, "refused: server unavailable"},
         {"3.1.1 bad password", connack_v311, gw1, 4, Reaction::stop,
-         "broker refused the connection: bad user name or password"},
-        {"3.1.1 not authorised", connack_v311, gw1, 5, Reaction::stop, "broker refused the connection: not authorised"},
+         "broker refused the connection: bad user name or password as gw1 (password from SF_MQTT_PASSWORD)"},
+        {"3.1.1 not authorised", connack_v311, gw1, 5, Reaction::stop,
+         "broker refused the connection: not authorised as gw1 (password from SF_MQTT_PASSWORD)"},
         {"taken over", read_disconnect, gw1, 142, Reaction::stop, "another sfpublish is using the name gw1"},
         {"collector taken over", read_disconnect, anonymous, 142, Reaction::stop,
          "another sfcollect is using the client id central"},
@@ -80,6 +83,72 @@ TEST(Reasons, EachCodeHasOneLineAndOneReaction) {
         const Answer answer = c.read(c.code, c.who);
         EXPECT_EQ(answer.reaction, c.reaction);
         EXPECT_EQ(answer.text, c.text);
+    }
+}
+
+// The packaged units set SF_MQTT_PASSWORD from a file of their own, found
+// by the control group the program runs in.
+TEST(Credentials, TheUnitsPasswordFileComesFromItsControlGroup) {
+    struct Case {
+        const char *what;
+        std::string cgroup;
+        std::string secret;
+    };
+    const Case cases[] = {
+        {"a gateway's unit", "0::/system.slice/system-sfpublish.slice/sfpublish@gw1.service\n",
+         "/etc/sflogger/gw1.secret"},
+        {"the collector's unit", "0::/system.slice/sfcollect.service\n", "/etc/sflogger/sfcollect.secret"},
+        {"cgroup v1 beside v2", "12:pids:/system.slice/sfcollect.service\n1:name=systemd:/system.slice/x\n0::/\n",
+         "/etc/sflogger/sfcollect.secret"},
+        {"a login shell", "0::/user.slice/user-1000.slice/session-3.scope\n", ""},
+        {"another unit", "0::/system.slice/sfpublish-gw1.service\n", ""},
+        {"a template with no instance", "0::/system.slice/sfpublish@.service\n", ""},
+        {"an escaped instance", "0::/system.slice/sfpublish@gw\\x2f1.service\n", ""},
+        {"a container's root", "0::/\n", ""},
+        {"nothing read", "", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(unit_secret(c.cgroup), c.secret);
+    }
+}
+
+TEST(Credentials, SayWhoAndWhereThePasswordCameFrom) {
+    struct Case {
+        const char *what;
+        Credentials credentials;
+        std::string text;
+    };
+    const std::string secret = "/etc/sflogger/gw1.secret";
+    const Case cases[] = {
+        {"by hand", {"gw1", true, "pw", "", false}, "as gw1 (password from SF_MQTT_PASSWORD)"},
+        {"in the unit",
+         {"gw1", true, "pw", secret, true},
+         "as gw1 (password from SF_MQTT_PASSWORD, set in /etc/sflogger/gw1.secret for the unit)"},
+        {"in the unit, no secret file",
+         {"gw1", true, "pw", secret, false},
+         "as gw1 (password from SF_MQTT_PASSWORD, set for the unit elsewhere than in /etc/sflogger/gw1.secret, "
+         "which does not exist)"},
+        {"an empty password", {"gw1", true, "", "", false}, "as gw1 (an empty password from SF_MQTT_PASSWORD)"},
+        {"no password by hand",
+         {"gw1", false, "", "", false},
+         "as gw1 without a password (SF_MQTT_PASSWORD is not set)"},
+        {"no password in the unit",
+         {"gw1", false, "", secret, true},
+         "as gw1 without a password (SF_MQTT_PASSWORD is not set in /etc/sflogger/gw1.secret, which the unit "
+         "reads)"},
+        {"no password, no secret file",
+         {"gw1", false, "", secret, false},
+         "as gw1 without a password (SF_MQTT_PASSWORD is not set; the unit reads it from "
+         "/etc/sflogger/gw1.secret, which does not exist)"},
+        {"no user", {"", false, "", "", false}, "without a user name (-u)"},
+        {"a password but no user",
+         {"", true, "pw", secret, true},
+         "without a user name (-u), so SF_MQTT_PASSWORD was not sent"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(describe_credentials(c.credentials), c.text);
     }
 }
 
