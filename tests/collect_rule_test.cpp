@@ -7,6 +7,7 @@
 
 #include "collect_rule.h"
 #include "journal.h"
+#include "record_file.h"
 
 namespace {
 
@@ -239,6 +240,34 @@ TEST(Journal, CompactsWhenTheEntriesFarOutnumberTheGateways) {
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.entries) + " entries, " + std::to_string(c.gateways) + " gateways");
         EXPECT_EQ(should_compact(c.entries, c.gateways), c.compact);
+    }
+}
+
+// Epochs as the journal and the record files write them, and nothing else.
+TEST(Journal, EpochsAreSixteenLowercaseHexDigits) {
+    struct Case {
+        const char *text;
+        bool read;
+        std::uint64_t epoch;
+    };
+    const Case cases[] = {
+        {"0123456789abcdef", true, 0x0123456789abcdefULL},
+        {"ffffffffffffffff", true, ~std::uint64_t{0}},
+        {"0000000000000000", true, 0},
+        {"0123456789ABCDEF", false, 0},
+        {"0123456789abcde", false, 0},
+        {"0123456789abcdef0", false, 0},
+        {"0123456789abcdeg", false, 0},
+        {" 123456789abcdef", false, 0},
+        {"", false, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::uint64_t epoch = 0;
+        ASSERT_EQ(parse_epoch(c.text, epoch), c.read);
+        if (c.read) {
+            EXPECT_EQ(epoch, c.epoch);
+        }
     }
 }
 
