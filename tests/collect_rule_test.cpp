@@ -1,10 +1,14 @@
 // The collector's decisions, one row per scenario, and its journal's entries.
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "archive_rule.h"
 #include "collect_rule.h"
 #include "journal.h"
 #include "record_file.h"
@@ -183,6 +187,10 @@ TEST(Journal, ReplayKeepsEachGatewaysLastWholeEntry) {
     const std::string gw1 = encode_entry("gw1", record_of(5)) + encode_entry("gw1", record_of(9));
     const std::string gw2 = encode_entry("gw2", record_of(7));
     const std::string later = encode_entry("gw2", record_of(20));
+    std::string flipped = encode_entry("gw1", record_of(30));
+    flipped[5] ^= 1;
+    using Lines = std::vector<std::size_t>;
+    using Names = std::set<std::string>;
     struct Case {
         const char *what;
         std::string text;
@@ -190,16 +198,43 @@ TEST(Journal, ReplayKeepsEachGatewaysLastWholeEntry) {
         std::uint64_t gw2_next;  // 0: none
         bool read;
         bool torn;
+        Lines damaged;
+        Names uncertain;
     };
     const Case cases[] = {
-        {"empty journal", head, 0, 0, true, false},
-        {"last entry wins", head + gw1 + gw2 + later, 4, 20, true, false},
-        {"torn last entry", head + gw1 + gw2 + later.substr(0, 20), 3, 7, true, true},
-        {"torn just before its newline", head + gw1 + gw2 + later.substr(0, later.size() - 1), 3, 7, true, true},
-        {"garbage after the last", head + gw1 + gw2 + std::string(30, '\0'), 3, 7, true, true},
-        {"nothing counts after damage", head + gw1 + "x\n" + gw2, 2, 0, true, true},
-        {"not a journal", gw1, 0, 0, false, false},
-        {"empty file", "", 0, 0, false, false},
+        {"empty journal", head, 0, 0, true, false, {}, {}},
+        {"last entry wins", head + gw1 + gw2 + later, 4, 20, true, false, {}, {}},
+        {"torn last entry", head + gw1 + gw2 + later.substr(0, 20), 3, 7, true, true, {}, {}},
+        {"torn just before its newline",
+         head + gw1 + gw2 + later.substr(0, later.size() - 1),
+         3,
+         7,
+         true,
+         true,
+         {},
+         {}},
+        {"garbage after the last", head + gw1 + gw2 + std::string(30, '\0'), 3, 7, true, true, {}, {}},
+        {"damaged in the middle: later entries count, earlier ones are uncertain",
+         head + gw1 + "x\n" + gw2,
+         3,
+         7,
+         true,
+         false,
+         {4},
+         {"gw1"}},
+        {"a changed bit in the middle", head + gw1 + flipped + gw2, 3, 7, true, false, {4}, {"gw1"}},
+        {"damaged, then newer entries of all", head + gw2 + "x\n" + gw1 + later, 4, 20, true, false, {3}, {}},
+        {"damaged twice: the last one counts",
+         head + gw1 + "x\n" + gw2 + "y\n" + later,
+         4,
+         20,
+         true,
+         false,
+         {4, 6},
+         {"gw1"}},
+        {"a whole damaged last line is not torn", head + gw1 + gw2 + flipped, 3, 7, true, false, {5}, {"gw1", "gw2"}},
+        {"not a journal", gw1, 0, 0, false, false, {}, {}},
+        {"empty file", "", 0, 0, false, false, {}, {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -207,6 +242,8 @@ TEST(Journal, ReplayKeepsEachGatewaysLastWholeEntry) {
         ASSERT_EQ(replay_journal(c.text, replay), c.read);
         EXPECT_EQ(replay.entries, c.entries);
         EXPECT_EQ(replay.torn, c.torn);
+        EXPECT_EQ(replay.damaged, c.damaged);
+        EXPECT_EQ(replay.uncertain, c.uncertain);
         if (c.entries > 0) {
             EXPECT_EQ(replay.records.at("gw1").state.next, 9U);
         }
@@ -292,6 +329,86 @@ TEST(Journal, RecordFilesOfEarlierVersionsAreRead) {
         if (c.read) {
             EXPECT_EQ(record.size, 1100U);
         }
+    }
+}
+
+// Which failures stop the collector, which end a pass early, and which are
+// one gateway's file's alone.
+TEST(ArchiveRule, FailuresAreOfTheFileUnlessEveryGatewayWouldMeetThem) {
+    struct Case {
+        int error;
+        Failure failure;
+    };
+    const Case cases[] = {
+        {ENOSPC, Failure::disk},        {EDQUOT, Failure::disk},        {EIO, Failure::disk},    {EROFS, Failure::disk},
+        {EMFILE, Failure::descriptors}, {ENFILE, Failure::descriptors}, {EACCES, Failure::file}, {EPERM, Failure::file},
+        {EISDIR, Failure::file},        {ELOOP, Failure::file},         {ENXIO, Failure::file},  {EFBIG, Failure::file},
+        {ENOTDIR, Failure::file},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::strerror(c.error));
+        EXPECT_EQ(classify_failure(c.error), c.failure);
+    }
+}
+
+TEST(ArchiveRule, AFileThatFailsIsTriedAgainLessOften) {
+    struct Case {
+        unsigned failures;
+        long long seconds;
+    };
+    const Case cases[] = {{0, 0}, {1, 1}, {2, 2}, {3, 4}, {6, 32}, {7, 32}, {100, 32}, {~0U, 32}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.failures) + " failures");
+        EXPECT_EQ(retry_delay(c.failures).count(), c.seconds);
+    }
+}
+
+// What is kept of a gateway's log, found at start by its recorded inode or
+// opened as NAME.log for a pass.
+TEST(ArchiveRule, AnAcknowledgedLineIsNeverCutOnAGuess) {
+    struct Case {
+        const char *scenario;
+        bool recorded, trusted;
+        std::uint64_t recorded_size;
+        bool same;
+        std::uint64_t size;
+        FileAction action;
+        std::uint64_t after, vanished;
+    };
+    const Case cases[] = {
+        {"as recorded", true, true, 500, true, 500, FileAction::keep, 500, 0},
+        {"a tail never acknowledged", true, true, 500, true, 800, FileAction::cut, 500, 0},
+        {"a tail past a record a damaged entry may have replaced", true, false, 500, true, 800, FileAction::keep, 800,
+         0},
+        {"cut by another program", true, true, 500, true, 200, FileAction::take_new, 200, 300},
+        {"emptied by a copytruncate", true, true, 500, true, 0, FileAction::take_new, 0, 500},
+        {"emptied, the record uncertain", true, false, 500, true, 0, FileAction::take_new, 0, 500},
+        {"rotated away: another file", true, true, 500, false, 0, FileAction::take_new, 0, 0},
+        {"another file, larger", true, true, 500, false, 900, FileAction::take_new, 900, 0},
+        {"a new gateway's new file", false, true, 0, false, 0, FileAction::take_new, 0, 0},
+        {"a new gateway, a file there before", false, true, 0, false, 300, FileAction::take_new, 300, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const FilePlan plan = plan_file(c.recorded, c.trusted, c.recorded_size, c.same, c.size);
+        EXPECT_EQ(plan.action, c.action);
+        EXPECT_EQ(plan.size, c.after);
+        EXPECT_EQ(plan.vanished, c.vanished);
+    }
+}
+
+TEST(ArchiveRule, LogsOpenAtOnceLeaveDescriptorsForTheRest) {
+    struct Case {
+        std::uint64_t limit;
+        std::size_t logs;
+    };
+    const Case cases[] = {
+        {0, 1},   {10, 1},     {16, 1},      {17, 1},          {20, 4},
+        {64, 48}, {1024, 768}, {8192, 7936}, {524288, 524032}, {std::uint64_t{1} << 40, std::size_t{1} << 24},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.limit) + " descriptors");
+        EXPECT_EQ(logs_open_at_most(c.limit), c.logs);
     }
 }
 
