@@ -74,7 +74,6 @@ private:
     void refuse(const char *reason) { counts_.refused(reason); }
     void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
     bool store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size);
-    void fault(const std::string &name, Gateway &gateway, const std::string &error);
     bool finish_pass();
     void say_once(const std::string &key, const std::string &line);
     void say_alternation(const std::string &name, std::uint64_t old, std::uint64_t current);
@@ -206,6 +205,15 @@ void Collector::on_batch(const mosquitto_message &message) {
     ack(name, decision.ack_epoch, decision.ack_next);
 }
 
+// A gateway's file failed: its batches wait, longer each time, and the
+// failure is said when it is not the one said last.
+void fault(const std::string &name, Gateway &gateway, const std::string &error) {
+    ++gateway.failures;
+    gateway.retry_at = std::chrono::steady_clock::now() + retry_delay(gateway.failures);
+    if (error != gateway.fault) warn("%s", waiting_note(name, error).c_str());
+    gateway.fault = error;
+}
+
 // Appends the lines to the gateway's log, or leaves the batch unacknowledged
 // when its file fails: said once, tried again after a wait that grows.
 bool Collector::store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size) {
@@ -234,13 +242,6 @@ bool Collector::store(const std::string &name, Gateway &gateway, const char *lin
         fault(name, gateway, error);
     }
     return false;
-}
-
-void Collector::fault(const std::string &name, Gateway &gateway, const std::string &error) {
-    ++gateway.failures;
-    gateway.retry_at = std::chrono::steady_clock::now() + retry_delay(gateway.failures);
-    if (error != gateway.fault) warn("%s", waiting_note(name, error).c_str());
-    gateway.fault = error;
 }
 
 // Commits the pass and sends its acks; false, with failed_ set, when the

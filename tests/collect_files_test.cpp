@@ -148,8 +148,8 @@ TEST_F(CollectFiles, ALogItCannotWriteIsSaidOnceAndTriedAgain) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         EXPECT_TRUE(wait_for_content(path, lines_from(0, 1)));
-        expected += "sfcollect: " + c->name + ": " + path + " takes its lines again\nsfcollect: " + c->name +
-                    ": new epoch " + epoch + "\n";
+        expected += "sfcollect: " + c->name + ": " + path + " takes its lines again\n";
+        expected += "sfcollect: " + c->name + ": new epoch " + epoch + "\n";
     }
     EXPECT_EQ(read_file(elsewhere), "");
     collecting.stop();

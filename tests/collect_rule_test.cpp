@@ -366,27 +366,31 @@ TEST(ArchiveRule, AFileThatFailsIsTriedAgainLessOften) {
 // What is kept of a gateway's log, found at start by its recorded inode or
 // opened as NAME.log for a pass.
 TEST(ArchiveRule, AnAcknowledgedLineIsNeverCutOnAGuess) {
+    const bool recorded = true;
+    const bool unrecorded = false;
+    const bool trusted = true;
+    const bool uncertain = false;
+    const bool same = true;
+    const bool other = false;
     struct Case {
         const char *scenario;
-        bool recorded, trusted;
-        std::uint64_t recorded_size;
-        bool same;
-        std::uint64_t size;
-        FileAction action;
+        std::uint64_t recorded_size, size;  // as recorded, as found
         std::uint64_t after, vanished;
+        FileAction action;
+        bool recorded, trusted, same;
     };
     const Case cases[] = {
-        {"as recorded", true, true, 500, true, 500, FileAction::keep, 500, 0},
-        {"a tail never acknowledged", true, true, 500, true, 800, FileAction::cut, 500, 0},
-        {"a tail past a record a damaged entry may have replaced", true, false, 500, true, 800, FileAction::keep, 800,
-         0},
-        {"cut by another program", true, true, 500, true, 200, FileAction::take_new, 200, 300},
-        {"emptied by a copytruncate", true, true, 500, true, 0, FileAction::take_new, 0, 500},
-        {"emptied, the record uncertain", true, false, 500, true, 0, FileAction::take_new, 0, 500},
-        {"rotated away: another file", true, true, 500, false, 0, FileAction::take_new, 0, 0},
-        {"another file, larger", true, true, 500, false, 900, FileAction::take_new, 900, 0},
-        {"a new gateway's new file", false, true, 0, false, 0, FileAction::take_new, 0, 0},
-        {"a new gateway, a file there before", false, true, 0, false, 300, FileAction::take_new, 300, 0},
+        {"as recorded", 500, 500, 500, 0, FileAction::keep, recorded, trusted, same},
+        {"a tail never acknowledged", 500, 800, 500, 0, FileAction::cut, recorded, trusted, same},
+        {"a tail past a record a damaged entry may have replaced", 500, 800, 800, 0, FileAction::keep, recorded,
+         uncertain, same},
+        {"cut by another program", 500, 200, 200, 300, FileAction::take_new, recorded, trusted, same},
+        {"emptied by a copytruncate", 500, 0, 0, 500, FileAction::take_new, recorded, trusted, same},
+        {"emptied, the record uncertain", 500, 0, 0, 500, FileAction::take_new, recorded, uncertain, same},
+        {"rotated away: another file", 500, 0, 0, 0, FileAction::take_new, recorded, trusted, other},
+        {"another file, larger", 500, 900, 900, 0, FileAction::take_new, recorded, trusted, other},
+        {"a new gateway's new file", 0, 0, 0, 0, FileAction::take_new, unrecorded, trusted, other},
+        {"a new gateway, a file there before", 0, 300, 300, 0, FileAction::take_new, unrecorded, trusted, other},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.scenario);
