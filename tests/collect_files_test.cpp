@@ -41,6 +41,14 @@ testing::AssertionResult serve_first(const Broker &broker, const std::string &fo
     return wait_for_content(path, lines_from(0, 1));
 }
 
+// Stops the collector, which must end well having said just expected.
+void expect_said(Process &collecting, const std::string &expected) {
+    collecting.stop();
+    const Outcome outcome = collecting.finish();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, expected);
+}
+
 // An attribute set with chattr for as long as it lives, so that the test's
 // folder can be removed. Where the file system has no such attribute, why
 // is said and nothing set.
@@ -79,10 +87,7 @@ TEST_F(CollectFiles, AnAppendOnlyLogTakesAppends) {
     for (int tries = 0; tries < 100 && read_file(archived) != lines_from(0, 3); ++tries)
         publish_batch(broker, "gw1", 2, 1, 2);
     EXPECT_TRUE(wait_for_content(archived, lines_from(0, 3)));
-    collecting->stop();
-    const Outcome outcome = collecting->finish();
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.err, "");
+    expect_said(*collecting, "");
 }
 
 // A log it cannot open for writing is said once, its gateway's batches are
@@ -152,10 +157,7 @@ TEST_F(CollectFiles, ALogItCannotWriteIsSaidOnceAndTriedAgain) {
         expected += "sfcollect: " + c->name + ": new epoch " + epoch + "\n";
     }
     EXPECT_EQ(read_file(elsewhere), "");
-    collecting.stop();
-    const Outcome outcome = collecting.finish();
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.err, expected);
+    expect_said(collecting, expected);
 }
 
 // A damaged entry in the middle of the journal is said with its line
@@ -184,20 +186,17 @@ TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
     append_file(central + "/gw2.log", lines_from(100, 10));  // written, never recorded
     auto collecting = start_collector(broker, central);
     EXPECT_TRUE(wait_for_content(central + "/gw2.log", lines_from(0, 100)));
-    collecting->stop();
-    const Outcome outcome = collecting->finish();
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.err, "sfcollect: " + journal + ": line 3 is not a whole entry, skipped (the journal is kept as " +
-                               journal + ".damaged)\nsfcollect: " + journal +
-                               ": gw1 has its last entry before line 3, which may have been a newer one: not cut "
-                               "back, so lines may come again\n");
+    expect_said(*collecting, "sfcollect: " + journal +
+                                 ": line 3 is not a whole entry, skipped (the journal is kept as " + journal +
+                                 ".damaged)\nsfcollect: " + journal +
+                                 ": gw1 has its last entry before line 3, which may have been a newer one: not cut "
+                                 "back, so lines may come again\n");
     EXPECT_TRUE(read_file(central + "/gw1.log") == lines_from(0, 200));
     EXPECT_TRUE(read_file(journal + ".damaged") == text);
     // Read back whole: the next start says nothing.
     collecting = start_collector(broker, central);
     ASSERT_TRUE(serve_first(broker, central, "gw3"));
-    collecting->stop();
-    EXPECT_EQ(collecting->finish().err, "sfcollect: gw3: new epoch " + epoch + "\n");
+    expect_said(*collecting, "sfcollect: gw3: new epoch " + epoch + "\n");
 }
 
 // Bytes cut from a log behind the collector's back (a copytruncate on the
@@ -214,19 +213,17 @@ TEST_F(CollectFiles, BytesGoneFromALogAreSaid) {
     ASSERT_EQ(truncate(archived.c_str(), 0), 0);
     publish_batch(broker, "gw1", 11, 10, 5);
     EXPECT_TRUE(wait_for_content(archived, lines_from(10, 5)));
-    collecting->stop();
     const std::string gone =
         " bytes it had acknowledged are gone from it (cut by another program? a copytruncate?); "
         "its lines go on after what is left\n";
-    EXPECT_EQ(collecting->finish().err,
-              "sfcollect: gw1: new epoch " + epoch + "\nsfcollect: " + archived + ": " + std::to_string(held) + gone);
+    expect_said(*collecting,
+                "sfcollect: gw1: new epoch " + epoch + "\nsfcollect: " + archived + ": " + std::to_string(held) + gone);
     ASSERT_EQ(truncate(archived.c_str(), static_cast<off_t>(lines_from(10, 2).size())), 0);
     const std::size_t cut = lines_from(12, 3).size();
     collecting = start_collector(broker, central);
     publish_batch(broker, "gw1", 16, 15, 1);
     EXPECT_TRUE(wait_for_content(archived, lines_from(10, 2) + lines_from(15, 1)));
-    collecting->stop();
-    EXPECT_EQ(collecting->finish().err, "sfcollect: " + archived + ": " + std::to_string(cut) + gone);
+    expect_said(*collecting, "sfcollect: " + archived + ": " + std::to_string(cut) + gone);
 }
 
 // More gateways in one pass than it may open files: the pass commits early
@@ -270,10 +267,7 @@ TEST_F(CollectFiles, MoreGatewaysInAPassThanOpenFilesAllowed) {
             "sflogger/gw" + std::to_string(gateway) + "/ack " + epoch + (gateway == 0 ? " 2" : " 3");
         EXPECT_EQ(acked.count(ack), 1U) << ack;
     }
-    limited.stop();
-    const Outcome outcome = limited.finish();
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.err, expected);
+    expect_said(limited, expected);
 }
 
 // The soft limit of open files is raised to the hard one at start.
