@@ -10,6 +10,8 @@ cd "$(dirname "$0")/.."
 # prometheus-cpp for their metrics, and Prometheus (with promtool) to read them.
 need_packages cmake make g++ pkgconf libgtest-dev libpcap-dev tshark iproute2 util-linux \
   libmosquitto-dev mosquitto mosquitto-clients openssl prometheus-cpp-dev prometheus
+# chattr, for the collector's tests of append-only and immutable logs.
+need_packages e2fsprogs
 
 # aedes, a broker of MQTT 3.1.1 only, for the test of the fallback from v5.
 command -v npm >/dev/null 2>&1 || need_packages nodejs npm

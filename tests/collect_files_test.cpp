@@ -90,6 +90,36 @@ TEST_F(CollectFiles, AnAppendOnlyLogTakesAppends) {
     expect_said(*collecting, "");
 }
 
+// An append-only log with a tail never acknowledged cannot be cut back at
+// start: said, its gateway waits while the others are served, and once the
+// attribute is gone the tail is cut and nothing comes twice.
+TEST_F(CollectFiles, ALogThatCannotBeCutBackWaits) {
+    if (access(chattr_path.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << chattr_path << " (Debian: e2fsprogs)";
+    Broker broker(dir);
+    const std::string archived = central + "/gw1.log";
+    auto collecting = start_collector(broker, central);
+    ASSERT_TRUE(serve_first(broker, central, "gw1"));
+    collecting->stop();
+    append_file(archived, lines_from(1, 2));  // written, never recorded
+    Attribute append_only(archived, 'a');
+    if (!append_only.set) GTEST_SKIP() << "the file system has no append-only attribute: " << append_only.why_not;
+    collecting = start_collector(broker, central);
+    publish_batch(broker, "gw1", 2, 1, 2);
+    ASSERT_TRUE(serve_first(broker, central, "gw2"));
+    EXPECT_TRUE(read_file(archived) == lines_from(0, 3));
+    append_only.lift();
+    // Line 2 anew: what was past the record is gone, not doubled.
+    for (int tries = 0; tries < 100 && read_file(archived) != lines_from(0, 1) + lines_from(10, 1); ++tries) {
+        publish_batch(broker, "gw1", 2, 10, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 1) + lines_from(10, 1)));
+    expect_said(*collecting, "sfcollect: " + archived +
+                                 ": ftruncate: Operation not permitted; gw1's batches are left unacknowledged and "
+                                 "tried again now and then\nsfcollect: gw2: new epoch " +
+                                 epoch + "\nsfcollect: gw1: " + archived + " takes its lines again\n");
+}
+
 // A log it cannot open for writing is said once, its gateway's batches are
 // left unacknowledged while every other gateway is served, and it takes
 // lines again once mended.
