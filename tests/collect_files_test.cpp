@@ -153,6 +153,8 @@ TEST_F(CollectFiles, ALogItCannotWriteIsSaidOnceAndTriedAgain) {
              return chown(path.c_str(), 65534, 65534) == 0 ? "" : "chown";
          },
          [](const std::string &path) { EXPECT_EQ(chown(path.c_str(), 0, 0), 0); }, ": open: Permission denied"},
+        {"gw6", [](const std::string &path) { return mkfifo(path.c_str(), 0644) == 0 ? "" : "mkfifo"; },
+         [](const std::string &path) { unlink(path.c_str()); }, ": open: No such device or address"},
     };
     std::vector<const Case *> broken;
     for (const Case &c : cases) {
