@@ -13,29 +13,40 @@
 
 #include "contract.h"
 #include "record_file.h"
+#include "warn.h"
 
 namespace {
 
 const char old_suffix[] = ".sfcollect";  // the record files of earlier versions
 
-// Failures that every gateway would meet next, not just the one whose file it was.
-bool is_disk_failure(int error) { return error == ENOSPC || error == EDQUOT || error == EIO || error == EROFS; }
+// Line numbers and names said at most in one note.
+const std::size_t max_named = 10;
+
+// A log is opened for appending alone, as an append-only file (chattr +a)
+// allows; never through a symbolic link, which recovery does not follow
+// either; and without waiting for a reader of a FIFO put in its place.
+const int log_flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 bool ends_with(const std::string &text, const std::string &suffix) {
     return text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+struct Found {
+    std::string name;
+    std::uint64_t size = 0;
+};
+
 // Which file of the folder is which, so that a log rotated away since its
 // record was written is found under its new name.
-std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> files_of(DIR *dir, int dir_fd) {
-    std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> files;
+std::map<std::pair<std::uint64_t, std::uint64_t>, Found> files_of(DIR *dir, int dir_fd) {
+    std::map<std::pair<std::uint64_t, std::uint64_t>, Found> files;
     rewinddir(dir);
     while (const dirent *entry = readdir(dir)) {
         struct stat info {};
         if (std::string(entry->d_name).find(".log") == std::string::npos ||
             fstatat(dir_fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
             continue;
-        files[{info.st_dev, info.st_ino}] = entry->d_name;
+        files[{info.st_dev, info.st_ino}] = {entry->d_name, static_cast<std::uint64_t>(info.st_size)};
     }
     return files;
 }
@@ -51,12 +62,36 @@ bool is_log_of(const std::string &name, const std::string &file) {
            file.find_first_not_of("0123456789", own.size() + 1) == std::string::npos;
 }
 
-// Cuts what lies past the recorded size of the recorded file: it was never
-// acknowledged, and it comes again.
-bool cut_to_record(const std::string &path, const GatewayRecord &record, std::string &error) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+// failed_call, with failure set from errno.
+std::string fail(const std::string &path, const char *call, Failure &failure) {
+    failure = classify_failure(errno);
+    const bool link = errno == ELOOP;
+    return failed_call(path, call) + (link ? " (a symbolic link, not followed)" : "");
+}
+
+std::string vanished_note(const std::string &path, std::uint64_t bytes) {
+    return path + ": " + std::to_string(bytes) +
+           " bytes it had acknowledged are gone from it (cut by another program? a copytruncate?); its lines go "
+           "on after what is left";
+}
+
+// "a, b and c", or "a, b, ... and N more" past max_named.
+std::string list_of(const std::vector<std::string> &items) {
+    std::string text;
+    for (std::size_t at = 0; at < items.size(); ++at) {
+        if (at == max_named) return text + " and " + std::to_string(items.size() - at) + " more";
+        text += (at == 0 ? "" : at + 1 == items.size() ? " and " : ", ") + items[at];
+    }
+    return text;
+}
+
+// Cuts what lies past the record in the file at path, if it is still the
+// recorded file: it was never acknowledged, and it comes again.
+bool cut_file(const std::string &path, const GatewayRecord &record, Failure &failure, std::string &error) {
+    const int fd = open(path.c_str(), log_flags);
     if (fd < 0) {
-        error = failed_call(path, "open");
+        if (errno == ENOENT) return true;  // gone since: nothing of it can come twice
+        error = fail(path, "open", failure);
         return false;
     }
     struct stat info {};
@@ -66,12 +101,16 @@ bool cut_to_record(const std::string &path, const GatewayRecord &record, std::st
         call = ftruncate(fd, static_cast<off_t>(record.size)) != 0 ? "ftruncate"
                : fdatasync(fd) != 0                                ? "fdatasync"
                                                                    : nullptr;
-    if (call != nullptr) error = failed_call(path, call);
+    if (call != nullptr) error = fail(path, call, failure);
     close(fd);
     return call == nullptr;
 }
 
 }  // namespace
+
+std::string waiting_note(const std::string &name, const std::string &error) {
+    return error + "; " + name + "'s batches are left unacknowledged and tried again now and then";
+}
 
 GatewayStore::GatewayStore(std::string dir) : dir_(std::move(dir)), journal_(dir_ + "/sfcollect.journal") {}
 
@@ -133,6 +172,7 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
     }
     const auto files = files_of(dir, dir_fd_);
     closedir(dir);
+    if (!replay.damaged.empty()) say_damage(replay, notes);
     std::map<std::pair<std::uint64_t, std::uint64_t>, int> named;  // records naming each file
     for (const auto &entry : replay.records) ++named[{entry.second.dev, entry.second.ino}];
     for (const auto &entry : replay.records) {
@@ -143,21 +183,55 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
         const std::pair<std::uint64_t, std::uint64_t> id{entry.second.dev, entry.second.ino};
         const auto file = files.find(id);
         if (file == files.end()) continue;
+        const std::string path = dir_ + "/" + file->second.name;
         // A file system gives a freed inode to the next new file: the file
         // with the recorded inode is this gateway's only under one of its
         // own names, and only when no other record names it too.
-        if (!is_log_of(entry.first, file->second) || named[id] > 1) {
-            notes.push_back(dir_ + "/" + file->second + " has the inode " + entry.first +
-                            "'s record names, but is not its log; left alone");
+        if (!is_log_of(entry.first, file->second.name) || named[id] > 1) {
+            notes.push_back(path + " has the inode " + entry.first + "'s record names, but is not its log; left alone");
             continue;
         }
-        if (!cut_to_record(dir_ + "/" + file->second, entry.second, error)) return false;
+        const bool trusted = replay.uncertain.count(entry.first) == 0;
+        const FilePlan plan = plan_file(true, trusted, entry.second.size, true, file->second.size);
+        if (plan.vanished > 0) notes.push_back(vanished_note(path, plan.vanished));
+        if (plan.action != FileAction::cut) {
+            gateway.record.size = plan.size;
+            continue;
+        }
+        Failure failure = Failure::file;
+        if (cut_file(path, gateway.record, failure, error)) continue;
+        if (failure == Failure::disk) return false;
+        // Its batches wait until the cut is made: lines after the tail would be doubled.
+        gateway.cut = path;
+        gateway.fault = error;
+        gateway.failures = 1;
+        gateway.retry_at = std::chrono::steady_clock::now() + retry_delay(1);
+        notes.push_back(waiting_note(entry.first, error));
+    }
+    // The journal as it was, for whoever wants to see what was damaged.
+    const std::string kept = journal_ + ".damaged";
+    if (!replay.damaged.empty()) {
+        unlink(kept.c_str());
+        if (link(journal_.c_str(), kept.c_str()) != 0) notes.push_back(failed_call(kept, "link"));
     }
     if (!compact(error)) return false;
     // Only now that the journal holds them durably.
     for (const std::string &path : migrated)
         if (unlink(path.c_str()) != 0 && errno != ENOENT) notes.push_back(failed_call(path, "unlink"));
     return true;
+}
+
+void GatewayStore::say_damage(const JournalReplay &replay, std::vector<std::string> &notes) const {
+    std::vector<std::string> numbers;
+    for (const std::size_t line : replay.damaged) numbers.push_back(std::to_string(line));
+    notes.push_back(journal_ + ": " + (numbers.size() == 1 ? "line " : "lines ") + list_of(numbers) +
+                    (numbers.size() == 1 ? " is" : " are") + " not a whole entry, skipped (the journal is kept as " +
+                    journal_ + ".damaged)");
+    if (replay.uncertain.empty()) return;
+    const std::vector<std::string> names(replay.uncertain.begin(), replay.uncertain.end());
+    notes.push_back(journal_ + ": " + list_of(names) + (names.size() == 1 ? " has its" : " have their") +
+                    " last entry before line " + numbers.back() +
+                    ", which may have been a newer one: not cut back, so lines may come again");
 }
 
 bool GatewayStore::compact(std::string &error) {
@@ -187,35 +261,43 @@ bool GatewayStore::append_journal(const std::string &text, std::string &error) {
     return false;
 }
 
-bool GatewayStore::open_log(const std::string &name, Gateway &gateway, bool &fatal, std::string &error) {
+bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &failure, std::string &error) {
+    if (!gateway.cut.empty()) {
+        if (!cut_file(gateway.cut, gateway.record, failure, error)) return false;
+        gateway.cut.clear();
+    }
     const std::string log = log_path(name);
     // Opened per pass, as the logger opens its log, so that rotation by rename is followed.
-    const int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    struct stat info {};
-    const char *call = fd < 0 ? "open" : fstat(fd, &info) != 0 ? "fstat" : nullptr;
-    if (call != nullptr) {
-        fatal = is_disk_failure(errno);
-        error = failed_call(log, call);
-        if (fd >= 0) close(fd);
+    const int fd = open(log.c_str(), log_flags | O_CREAT, 0644);
+    if (fd < 0) {
+        error = fail(log, "open", failure);
         return false;
     }
-    GatewayRecord &record = gateway.record;
-    const auto size = static_cast<std::uint64_t>(info.st_size);
-    // Smaller than recorded: the same inode number, but a new file, or one cut in place.
-    const bool same = gateway.recorded && info.st_dev == record.dev && info.st_ino == record.ino && size >= record.size;
-    if (same && size > record.size && ftruncate(fd, static_cast<off_t>(record.size)) != 0) {
-        fatal = true;
-        error = failed_call(log, "ftruncate");
+    struct stat info {};
+    const bool stated = fstat(fd, &info) == 0;
+    if (!stated || !S_ISREG(info.st_mode)) {
+        error = stated ? log + ": not a regular file" : fail(log, "fstat", failure);
+        if (stated) failure = Failure::file;
         close(fd);
         return false;
     }
-    if (!same) {
+    GatewayRecord &record = gateway.record;
+    const bool same = info.st_dev == record.dev && info.st_ino == record.ino;
+    const FilePlan plan =
+        plan_file(gateway.recorded, true, record.size, same, static_cast<std::uint64_t>(info.st_size));
+    if (plan.action == FileAction::cut && ftruncate(fd, static_cast<off_t>(plan.size)) != 0) {
+        error = fail(log, "ftruncate", failure);
+        close(fd);
+        return false;
+    }
+    if (plan.vanished > 0) warn("%s", vanished_note(log, plan.vanished).c_str());
+    if (plan.action == FileAction::take_new) {
         // A file it has no record of: named in the journal before its first
         // line goes in, so that a kill after that line is cut back to here.
         // Its lines wait for the commit, where one sync names all such files.
         record.dev = info.st_dev;
         record.ino = info.st_ino;
-        record.size = size;
+        record.size = plan.size;
         gateway.recorded = true;
         gateway.fresh = true;
         intents_ += encode_entry(name, record);
@@ -223,51 +305,64 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, bool &fat
         created_ = true;
     }
     gateway.fd = fd;
+    gateway.size = plan.size;
+    open_.emplace_back(&gateways_.find(name)->first, &gateway);
     return true;
 }
 
-bool GatewayStore::append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, bool &fatal,
-                          std::string &error) {
-    fatal = false;
-    if (gateway.fd < 0 && !open_log(name, gateway, fatal, error)) return false;
+bool GatewayStore::append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size,
+                          Failure &failure, std::string &error) {
+    if (gateway.spoiled) {
+        failure = Failure::file;
+        error = gateway.fault;
+        return false;
+    }
+    if (gateway.fd < 0 && !open_log(name, gateway, failure, error)) return false;
     if (gateway.fresh) {
         gateway.held.append(lines, size);
         gateway.touched = true;
         return true;
     }
     const off_t before = lseek(gateway.fd, 0, SEEK_END);
-    if (write_all(gateway.fd, lines, size)) {
+    if (before >= 0 && write_all(gateway.fd, lines, size)) {
+        gateway.size = static_cast<std::uint64_t>(before) + size;
         gateway.touched = true;
         return true;
     }
-    fatal = is_disk_failure(errno);
-    error = failed_call(log_path(name), "write");
+    error = fail(log_path(name), before < 0 ? "lseek" : "write", failure);
+    // What it wrote lies past size, which the record takes: nothing more goes after it in this pass.
     if (before >= 0 && ftruncate(gateway.fd, before) != 0) {
         error += " (and cannot be cut back)";
-        fatal = true;
+        gateway.spoiled = true;
     }
     return false;
 }
 
-bool GatewayStore::pending() const {
-    return std::any_of(gateways_.begin(), gateways_.end(), [](const auto &entry) { return entry.second.fd >= 0; });
-}
-
-bool GatewayStore::commit(std::string &error) {
-    std::vector<std::pair<const std::string *, Gateway *>> due;
-    for (auto &entry : gateways_)
-        if (entry.second.fd >= 0) due.emplace_back(&entry.first, &entry.second);
-    if (due.empty()) return true;
+bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
+    if (open_.empty()) return true;
     if (!intents_.empty() && !append_journal(intents_, error)) return false;
     intents_.clear();
-    for (auto &[name, gateway] : due) {
+    for (auto &[name, gateway] : open_) {
         if (!gateway->fresh) continue;
-        if (!write_all(gateway->fd, gateway->held.data(), gateway->held.size())) {
-            error = failed_call(log_path(*name), "write");
+        gateway->fresh = false;
+        const off_t before = lseek(gateway->fd, 0, SEEK_END);
+        Failure failure = Failure::file;
+        std::string failed;
+        if (before < 0 || !write_all(gateway->fd, gateway->held.data(), gateway->held.size())) {
+            failed = fail(log_path(*name), before < 0 ? "lseek" : "write", failure);
+            if (before >= 0 && ftruncate(gateway->fd, before) != 0) failed += " (and cannot be cut back)";
+        } else {
+            gateway->size = static_cast<std::uint64_t>(before) + gateway->held.size();
+        }
+        std::string().swap(gateway->held);
+        if (failed.empty()) continue;
+        if (failure == Failure::disk) {
+            error = failed;
             return false;
         }
-        gateway->fresh = false;
-        std::string().swap(gateway->held);
+        // Its record stays the one that names its file, at its size before the pass.
+        gateway->touched = false;
+        unstored.push_back({*name, failed});
     }
     // One writeback and one file system commit for all the logs of the pass,
     // however many: an fdatasync each costs a commit each, and even issued
@@ -277,21 +372,18 @@ bool GatewayStore::commit(std::string &error) {
         return false;
     }
     std::string entries;
-    for (auto &[name, gateway] : due) {
-        struct stat info {};
-        if (fstat(gateway->fd, &info) != 0) {
-            error = failed_call(log_path(*name), "fstat");
-            return false;
-        }
+    for (auto &[name, gateway] : open_) {
         close(gateway->fd);
         gateway->fd = -1;
-        if (!gateway->touched && static_cast<std::uint64_t>(info.st_size) == gateway->record.size) continue;
-        gateway->record.state = gateway->state;
-        gateway->record.size = static_cast<std::uint64_t>(info.st_size);
+        gateway->spoiled = false;
+        if (!gateway->touched) continue;
         gateway->touched = false;
+        gateway->record.state = gateway->state;
+        gateway->record.size = gateway->size;
         entries += encode_entry(*name, gateway->record);
         ++entries_;
     }
+    open_.clear();
     if (!entries.empty() && !append_journal(entries, error)) return false;
     // A log created in this pass is durable once its folder is.
     if (created_ && fsync(dir_fd_) != 0) {

@@ -1,23 +1,41 @@
 #ifndef SFCOLLECT_GATEWAY_STORE_H
 #define SFCOLLECT_GATEWAY_STORE_H
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "archive_rule.h"
 #include "journal.h"
 
-// One gateway: its record as the journal has it, and the state its log is in
-// while a pass has lines not yet committed.
+// One gateway: its record as the journal has it, the state its log is in
+// while a pass has lines not yet committed, and the failure of its file
+// that keeps its batches waiting, if any.
 struct Gateway {
     GatewayRecord record;
     GatewayState state;
-    bool recorded = false;  // the journal names its file
-    int fd = -1;            // the log, open while a pass is being committed
+    bool recorded = false;   // the journal names its file
+    int fd = -1;             // the log, open while a pass is being committed
+    std::uint64_t size = 0;  // where its lines end in it, while open
     bool touched = false;
-    bool fresh = false;  // its file is named in the journal only once the pass commits
-    std::string held;    // its lines until then
+    bool spoiled = false;   // bytes not its lines lie past size: no more appends until opened anew
+    bool fresh = false;     // its file is named in the journal only once the pass commits
+    std::string held;       // its lines until then
+    std::string fault;      // the failure said, until its file takes lines again
+    unsigned failures = 0;  // in a row
+    std::chrono::steady_clock::time_point retry_at;
+    std::string cut;  // a file of its own found at start with lines past its record, not yet cut
+};
+
+// The words said when a gateway's batches wait for its file, which failed with error.
+std::string waiting_note(const std::string &name, const std::string &error);
+
+// A gateway whose lines of a pass could not be stored after all.
+struct Unstored {
+    std::string name;
+    std::string error;
 };
 
 // The gateways' logs DIR/NAME.log and their records in one journal,
@@ -38,26 +56,35 @@ public:
     bool lock(std::string &error);
     // Reads the journal and the record files of earlier versions, cuts every
     // log back to its record and starts a fresh journal. notes gets a line
-    // for each thing set aside. False, with error set, when it cannot.
+    // for each thing set aside: a damaged entry, a log not cut because such
+    // an entry may have been its newer record, bytes gone from a log, a log
+    // that cannot be cut (its gateway then waits with its fault set). False,
+    // with error set, when it cannot go on.
     bool recover(std::vector<std::string> &notes, std::string &error);
     Gateway &find(const std::string &name);
     // Appends whole lines to the gateway's log; they count once committed.
-    // False, with error set and nothing of them left, when they cannot be
-    // written; fatal when the cause is the disk's and not this one file's.
-    bool append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, bool &fatal,
+    // False, with failure and error set and nothing of them left, when they
+    // cannot be written.
+    bool append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, Failure &failure,
                 std::string &error);
     // Makes every append since the last commit durable: the records naming
     // files new to the journal, the lines held for them, the logs, then their
-    // records in the journal.
-    bool commit(std::string &error);
+    // records in the journal, and closes the logs. A gateway whose held lines
+    // cannot be written for a reason of its file alone goes into unstored,
+    // its record as before the pass. False, with error set, when the
+    // journal or the disk fails.
+    bool commit(std::vector<Unstored> &unstored, std::string &error);
     // Whether there are appends for commit to make durable.
-    bool pending() const;
+    bool pending() const { return !open_.empty(); }
+    // How many logs the pass holds open.
+    std::size_t open_logs() const { return open_.size(); }
+    std::string log_path(const std::string &name) const { return dir_ + "/" + name + ".log"; }
 
 private:
-    std::string log_path(const std::string &name) const { return dir_ + "/" + name + ".log"; }
-    bool open_log(const std::string &name, Gateway &gateway, bool &fatal, std::string &error);
+    bool open_log(const std::string &name, Gateway &gateway, Failure &failure, std::string &error);
     bool append_journal(const std::string &text, std::string &error);
     bool compact(std::string &error);
+    void say_damage(const JournalReplay &replay, std::vector<std::string> &notes) const;
 
     std::string dir_;
     std::string journal_;
@@ -67,6 +94,7 @@ private:
     bool created_ = false;  // a log was created in this pass: the folder is synced too
     std::string intents_;   // the journal entries naming the pass's fresh files
     std::map<std::string, Gateway> gateways_;
+    std::vector<std::pair<const std::string *, Gateway *>> open_;  // the gateways whose logs the pass holds
 };
 
 #endif

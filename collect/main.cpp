@@ -2,6 +2,7 @@
 // every gateway's sfpublish sends through the MQTT broker, appends each
 // gateway's lines to DIR/NAME.log exactly once, and acknowledges them once
 // they are on disk.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -14,9 +15,11 @@
 #include <vector>
 
 #include <mosquitto.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "archive_rule.h"
 #include "broker.h"
 #include "collect_metrics.h"
 #include "collect_rule.h"
@@ -56,6 +59,7 @@ struct Options {
     MetricsAddress metrics;  // port -1: none
     std::string id;
     std::string dir;
+    std::size_t open_logs = 0;  // at most at once
 };
 
 class Collector {
@@ -69,6 +73,8 @@ private:
     void on_batch(const mosquitto_message &message);
     void refuse(const char *reason) { counts_.refused(reason); }
     void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
+    bool store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size);
+    bool finish_pass();
     void say_once(const std::string &key, const std::string &line);
     void say_alternation(const std::string &name, std::uint64_t old, std::uint64_t current);
 
@@ -77,9 +83,9 @@ private:
     GatewayStore store_;
     Metrics metrics_;
     CollectMetrics counts_;
-    std::vector<std::pair<std::string, std::string>> acks_;  // due once the store has committed
-    std::string failed_;                                     // a write that failed: the end
-    std::set<std::string> said_;                             // topics and names whose batches are dropped
+    std::vector<std::pair<std::string, std::string>> acks_;                          // due once the store has committed
+    std::string failed_;                                                             // a write that failed: the end
+    std::set<std::string> said_;                                                     // topics whose batches are dropped
     std::map<std::string, std::chrono::steady_clock::time_point> alternation_said_;  // by name, when
     std::size_t batches_ = 0;                                                        // come in this pass
     std::size_t bytes_ = 0;                                                          // of their payloads
@@ -189,18 +195,7 @@ void Collector::on_batch(const mosquitto_message &message) {
     std::size_t from = 0;
     const char *what = nullptr;
     for (std::uint64_t skip = decision.skip; skip > 0; --skip) walk_log_line(batch.lines, batch.size, from, what);
-    bool fatal = false;
-    std::string error;
-    if (!store_.append(name, gateway, batch.lines + from, batch.size - from, fatal, error)) {
-        if (fatal) {
-            failed_ = error;
-        } else {
-            refuse("cannot_store");
-            say_once(name, error + "; " + name + "'s batches dropped");
-        }
-        return;
-    }
-    if (!said_.empty()) said_.erase(name);
+    if (!store(name, gateway, batch.lines + from, batch.size - from)) return;
     counts_.appended(name, batch.count - decision.skip, batch.size - from, batch.last_micros);
     if (decision.verdict == Verdict::start_append) {
         counts_.started_epoch(name);
@@ -208,6 +203,73 @@ void Collector::on_batch(const mosquitto_message &message) {
     }
     apply_decision(gateway.state, head, decision);
     ack(name, decision.ack_epoch, decision.ack_next);
+}
+
+// A gateway's file failed: its batches wait, longer each time, and the
+// failure is said when it is not the one said last.
+void fault(const std::string &name, Gateway &gateway, const std::string &error) {
+    ++gateway.failures;
+    gateway.retry_at = std::chrono::steady_clock::now() + retry_delay(gateway.failures);
+    if (error != gateway.fault) warn("%s", waiting_note(name, error).c_str());
+    gateway.fault = error;
+}
+
+// Appends the lines to the gateway's log, or leaves the batch unacknowledged
+// when its file fails: said once, tried again after a wait that grows.
+bool Collector::store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size) {
+    if (!gateway.fault.empty() && std::chrono::steady_clock::now() < gateway.retry_at) {
+        refuse("cannot_store");
+        return false;
+    }
+    // A pass holds its logs open until it commits: past the limit, it commits early.
+    if (gateway.fd < 0 && store_.open_logs() >= options_.open_logs && !finish_pass()) return false;
+    Failure failure = Failure::file;
+    std::string error;
+    bool stored = store_.append(name, gateway, lines, size, failure, error);
+    // Descriptors of others than the logs ran out: the pass's are freed.
+    if (!stored && failure == Failure::descriptors && store_.pending() && finish_pass())
+        stored = store_.append(name, gateway, lines, size, failure, error);
+    if (stored) {
+        if (!gateway.fault.empty()) warn("%s: %s takes its lines again", name.c_str(), store_.log_path(name).c_str());
+        gateway.fault.clear();
+        gateway.failures = 0;
+        return true;
+    }
+    if (failure == Failure::disk) {
+        failed_ = error;
+    } else {
+        refuse("cannot_store");
+        fault(name, gateway, error);
+    }
+    return false;
+}
+
+// Commits the pass and sends its acks; false, with failed_ set, when the
+// store cannot go on.
+bool Collector::finish_pass() {
+    if (!failed_.empty()) return false;
+    const bool syncing = store_.pending();
+    const auto commit_start = std::chrono::steady_clock::now();
+    std::vector<Unstored> unstored;
+    std::string error;
+    if (!store_.commit(unstored, error)) {
+        failed_ = error;
+        return false;
+    }
+    if (syncing)
+        counts_.committed(std::chrono::duration<double>(std::chrono::steady_clock::now() - commit_start).count());
+    for (const Unstored &lost : unstored) {
+        // Its lines of the pass are not in the log after all: nothing of them is acknowledged.
+        Gateway &gateway = store_.find(lost.name);
+        gateway.state = gateway.record.state;
+        const std::string topic = ack_topic(options_.broker.prefix, lost.name);
+        acks_.erase(std::remove_if(acks_.begin(), acks_.end(), [&](const auto &due) { return due.first == topic; }),
+                    acks_.end());
+        fault(lost.name, gateway, lost.error);
+    }
+    for (const auto &due : acks_) link_.publish(due.first, due.second.data(), due.second.size(), true);
+    acks_.clear();
+    return true;
 }
 
 int Collector::run() {
@@ -251,17 +313,10 @@ int Collector::run() {
             warn("%s", error.c_str());
             return 1;
         }
-        const bool syncing = failed_.empty() && store_.pending();
-        const auto commit_start = std::chrono::steady_clock::now();
-        if (failed_.empty() && !store_.commit(error)) failed_ = error;
-        if (syncing && failed_.empty())
-            counts_.committed(std::chrono::duration<double>(std::chrono::steady_clock::now() - commit_start).count());
-        if (!failed_.empty()) {
+        if (!finish_pass()) {
             warn("%s", failed_.c_str());
             return 3;
         }
-        for (const auto &due : acks_) link_.publish(due.first, due.second.data(), due.second.size(), true);
-        acks_.clear();
     }
     link_.close_cleanly();
     return 0;
@@ -280,6 +335,18 @@ bool parse_options(int argc, char **argv, Options &options, int &status) {
     return true;
 }
 
+// Raises the soft limit of open files to the hard one, since each gateway's
+// log of a pass is open until it commits; returns the soft limit.
+std::uint64_t raise_open_files_limit() {
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        const struct rlimit raised = {limit.rlim_max, limit.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit.rlim_cur = limit.rlim_max;
+    }
+    return limit.rlim_cur;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -295,6 +362,7 @@ int main(int argc, char **argv) {
         warn("%s: %s", options.dir.c_str(), found ? "not a folder" : std::strerror(errno));
         return 1;
     }
+    options.open_logs = logs_open_at_most(raise_open_files_limit());
     catch_stop_signals();
     return Collector(options).run();
 }

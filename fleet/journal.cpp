@@ -74,18 +74,28 @@ bool replay_journal(const std::string &text, JournalReplay &replay) {
     replay = JournalReplay();
     const std::string head = std::string(journal_head) + "\n";
     if (text.compare(0, head.size(), head) != 0) return false;
-    for (std::size_t at = head.size(); at < text.size();) {
+    std::map<std::string, std::size_t> last;  // each gateway's last entry's line
+    std::size_t number = 1;
+    for (std::size_t at = head.size(); at < text.size(); ++number) {
         const std::size_t end = text.find('\n', at);
-        std::string name;
-        GatewayRecord record;
-        if (end == std::string::npos || !decode_entry(text.substr(at, end - at), name, record)) {
+        if (end == std::string::npos) {
             replay.torn = true;
             break;
         }
-        replay.records[name] = record;
-        ++replay.entries;
+        std::string name;
+        GatewayRecord record;
+        if (decode_entry(text.substr(at, end - at), name, record)) {
+            replay.records[name] = record;
+            last[name] = number + 1;
+            ++replay.entries;
+        } else {
+            replay.damaged.push_back(number + 1);
+        }
         at = end + 1;
     }
+    if (replay.damaged.empty()) return true;
+    for (const auto &entry : last)
+        if (entry.second < replay.damaged.back()) replay.uncertain.insert(entry.first);
     return true;
 }
 

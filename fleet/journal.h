@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "collect_rule.h"
 
@@ -33,13 +35,19 @@ std::string encode_entry(const std::string &name, const GatewayRecord &record);
 // entry whose check holds.
 bool decode_entry(const std::string &line, std::string &name, GatewayRecord &record);
 
-// A journal read back: every gateway's last record, up to the first line that
-// is not a whole entry (a collector killed in the middle of an append leaves
-// one at the end).
+// A journal read back: every gateway's last whole entry. What follows the
+// last newline is a torn entry (a collector killed in the middle of an
+// append leaves one) and is ignored: its pass was never acknowledged. A line
+// that is not a whole entry is damaged, skipped, and the entries after it
+// count; it may have been a newer record of any gateway whose last whole
+// entry comes before it, which is then uncertain: past its record may lie
+// acknowledged lines.
 struct JournalReplay {
     std::map<std::string, GatewayRecord> records;
     std::size_t entries = 0;
-    bool torn = false;  // something after the last whole entry was ignored
+    bool torn = false;
+    std::vector<std::size_t> damaged;  // line numbers, the head being line 1
+    std::set<std::string> uncertain;
 };
 // False when text does not start with journal_head: not a journal of ours.
 bool replay_journal(const std::string &text, JournalReplay &replay);

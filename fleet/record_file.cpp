@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "numbers.h"
+
 namespace {
 
 // Record files are a line or a few; more is not one of ours.
@@ -112,12 +114,8 @@ std::vector<std::string> words_of(const std::string &line) {
 }
 
 bool parse_epoch(const std::string &text, std::uint64_t &epoch) {
-    if (text.size() != 16) return false;
-    epoch = 0;
-    for (const char c : text) {
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) return false;
-        epoch = epoch << 4 | static_cast<std::uint64_t>(digit);
-    }
+    unsigned long long value = 0;
+    if (!parse_hex64(text.data(), text.data() + text.size(), value)) return false;
+    epoch = value;
     return true;
 }

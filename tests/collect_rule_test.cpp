@@ -1,12 +1,17 @@
 // The collector's decisions, one row per scenario, and its journal's entries.
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "archive_rule.h"
 #include "collect_rule.h"
 #include "journal.h"
+#include "record_file.h"
 
 namespace {
 
@@ -182,6 +187,10 @@ TEST(Journal, ReplayKeepsEachGatewaysLastWholeEntry) {
     const std::string gw1 = encode_entry("gw1", record_of(5)) + encode_entry("gw1", record_of(9));
     const std::string gw2 = encode_entry("gw2", record_of(7));
     const std::string later = encode_entry("gw2", record_of(20));
+    std::string flipped = encode_entry("gw1", record_of(30));
+    flipped[5] ^= 1;
+    using Lines = std::vector<std::size_t>;
+    using Names = std::set<std::string>;
     struct Case {
         const char *what;
         std::string text;
@@ -189,16 +198,43 @@ TEST(Journal, ReplayKeepsEachGatewaysLastWholeEntry) {
         std::uint64_t gw2_next;  // 0: none
         bool read;
         bool torn;
+        Lines damaged;
+        Names uncertain;
     };
     const Case cases[] = {
-        {"empty journal", head, 0, 0, true, false},
-        {"last entry wins", head + gw1 + gw2 + later, 4, 20, true, false},
-        {"torn last entry", head + gw1 + gw2 + later.substr(0, 20), 3, 7, true, true},
-        {"torn just before its newline", head + gw1 + gw2 + later.substr(0, later.size() - 1), 3, 7, true, true},
-        {"garbage after the last", head + gw1 + gw2 + std::string(30, '\0'), 3, 7, true, true},
-        {"nothing counts after damage", head + gw1 + "x\n" + gw2, 2, 0, true, true},
-        {"not a journal", gw1, 0, 0, false, false},
-        {"empty file", "", 0, 0, false, false},
+        {"empty journal", head, 0, 0, true, false, {}, {}},
+        {"last entry wins", head + gw1 + gw2 + later, 4, 20, true, false, {}, {}},
+        {"torn last entry", head + gw1 + gw2 + later.substr(0, 20), 3, 7, true, true, {}, {}},
+        {"torn just before its newline",
+         head + gw1 + gw2 + later.substr(0, later.size() - 1),
+         3,
+         7,
+         true,
+         true,
+         {},
+         {}},
+        {"garbage after the last", head + gw1 + gw2 + std::string(30, '\0'), 3, 7, true, true, {}, {}},
+        {"damaged in the middle: later entries count, earlier ones are uncertain",
+         head + gw1 + "x\n" + gw2,
+         3,
+         7,
+         true,
+         false,
+         {4},
+         {"gw1"}},
+        {"a changed bit in the middle", head + gw1 + flipped + gw2, 3, 7, true, false, {4}, {"gw1"}},
+        {"damaged, then newer entries of all", head + gw2 + "x\n" + gw1 + later, 4, 20, true, false, {3}, {}},
+        {"damaged twice: the last one counts",
+         head + gw1 + "x\n" + gw2 + "y\n" + later,
+         4,
+         20,
+         true,
+         false,
+         {4, 6},
+         {"gw1"}},
+        {"a whole damaged last line is not torn", head + gw1 + gw2 + flipped, 3, 7, true, false, {5}, {"gw1", "gw2"}},
+        {"not a journal", gw1, 0, 0, false, false, {}, {}},
+        {"empty file", "", 0, 0, false, false, {}, {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -206,6 +242,8 @@ TEST(Journal, ReplayKeepsEachGatewaysLastWholeEntry) {
         ASSERT_EQ(replay_journal(c.text, replay), c.read);
         EXPECT_EQ(replay.entries, c.entries);
         EXPECT_EQ(replay.torn, c.torn);
+        EXPECT_EQ(replay.damaged, c.damaged);
+        EXPECT_EQ(replay.uncertain, c.uncertain);
         if (c.entries > 0) {
             EXPECT_EQ(replay.records.at("gw1").state.next, 9U);
         }
@@ -242,6 +280,34 @@ TEST(Journal, CompactsWhenTheEntriesFarOutnumberTheGateways) {
     }
 }
 
+// Epochs as the journal and the record files write them, and nothing else.
+TEST(Journal, EpochsAreSixteenLowercaseHexDigits) {
+    struct Case {
+        const char *text;
+        bool read;
+        std::uint64_t epoch;
+    };
+    const Case cases[] = {
+        {"0123456789abcdef", true, 0x0123456789abcdefULL},
+        {"ffffffffffffffff", true, ~std::uint64_t{0}},
+        {"0000000000000000", true, 0},
+        {"0123456789ABCDEF", false, 0},
+        {"0123456789abcde", false, 0},
+        {"0123456789abcdef0", false, 0},
+        {"0123456789abcdeg", false, 0},
+        {" 123456789abcdef", false, 0},
+        {"", false, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::uint64_t epoch = 0;
+        ASSERT_EQ(parse_epoch(c.text, epoch), c.read);
+        if (c.read) {
+            EXPECT_EQ(epoch, c.epoch);
+        }
+    }
+}
+
 TEST(Journal, RecordFilesOfEarlierVersionsAreRead) {
     struct Case {
         std::string text;
@@ -263,6 +329,90 @@ TEST(Journal, RecordFilesOfEarlierVersionsAreRead) {
         if (c.read) {
             EXPECT_EQ(record.size, 1100U);
         }
+    }
+}
+
+// Which failures stop the collector, which end a pass early, and which are
+// one gateway's file's alone.
+TEST(ArchiveRule, FailuresAreOfTheFileUnlessEveryGatewayWouldMeetThem) {
+    struct Case {
+        int error;
+        Failure failure;
+    };
+    const Case cases[] = {
+        {ENOSPC, Failure::disk},        {EDQUOT, Failure::disk},        {EIO, Failure::disk},    {EROFS, Failure::disk},
+        {EMFILE, Failure::descriptors}, {ENFILE, Failure::descriptors}, {EACCES, Failure::file}, {EPERM, Failure::file},
+        {EISDIR, Failure::file},        {ELOOP, Failure::file},         {ENXIO, Failure::file},  {EFBIG, Failure::file},
+        {ENOTDIR, Failure::file},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::strerror(c.error));
+        EXPECT_EQ(classify_failure(c.error), c.failure);
+    }
+}
+
+TEST(ArchiveRule, AFileThatFailsIsTriedAgainLessOften) {
+    struct Case {
+        unsigned failures;
+        long long seconds;
+    };
+    const Case cases[] = {{0, 0}, {1, 1}, {2, 2}, {3, 4}, {6, 32}, {7, 32}, {100, 32}, {~0U, 32}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.failures) + " failures");
+        EXPECT_EQ(retry_delay(c.failures).count(), c.seconds);
+    }
+}
+
+// What is kept of a gateway's log, found at start by its recorded inode or
+// opened as NAME.log for a pass.
+TEST(ArchiveRule, AnAcknowledgedLineIsNeverCutOnAGuess) {
+    const bool recorded = true;
+    const bool unrecorded = false;
+    const bool trusted = true;
+    const bool uncertain = false;
+    const bool same = true;
+    const bool other = false;
+    struct Case {
+        const char *scenario;
+        std::uint64_t recorded_size, size;  // as recorded, as found
+        std::uint64_t after, vanished;
+        FileAction action;
+        bool recorded, trusted, same;
+    };
+    const Case cases[] = {
+        {"as recorded", 500, 500, 500, 0, FileAction::keep, recorded, trusted, same},
+        {"a tail never acknowledged", 500, 800, 500, 0, FileAction::cut, recorded, trusted, same},
+        {"a tail past a record a damaged entry may have replaced", 500, 800, 800, 0, FileAction::keep, recorded,
+         uncertain, same},
+        {"cut by another program", 500, 200, 200, 300, FileAction::take_new, recorded, trusted, same},
+        {"emptied by a copytruncate", 500, 0, 0, 500, FileAction::take_new, recorded, trusted, same},
+        {"emptied, the record uncertain", 500, 0, 0, 500, FileAction::take_new, recorded, uncertain, same},
+        {"rotated away: another file", 500, 0, 0, 0, FileAction::take_new, recorded, trusted, other},
+        {"another file, larger", 500, 900, 900, 0, FileAction::take_new, recorded, trusted, other},
+        {"a new gateway's new file", 0, 0, 0, 0, FileAction::take_new, unrecorded, trusted, other},
+        {"a new gateway, a file there before", 0, 300, 300, 0, FileAction::take_new, unrecorded, trusted, other},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const FilePlan plan = plan_file(c.recorded, c.trusted, c.recorded_size, c.same, c.size);
+        EXPECT_EQ(plan.action, c.action);
+        EXPECT_EQ(plan.size, c.after);
+        EXPECT_EQ(plan.vanished, c.vanished);
+    }
+}
+
+TEST(ArchiveRule, LogsOpenAtOnceLeaveDescriptorsForTheRest) {
+    struct Case {
+        std::uint64_t limit;
+        std::size_t logs;
+    };
+    const Case cases[] = {
+        {0, 1},   {10, 1},     {16, 1},      {17, 1},          {20, 4},
+        {64, 48}, {1024, 768}, {8192, 7936}, {524288, 524032}, {std::uint64_t{1} << 40, std::size_t{1} << 24},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.limit) + " descriptors");
+        EXPECT_EQ(logs_open_at_most(c.limit), c.logs);
     }
 }
 

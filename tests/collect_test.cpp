@@ -110,7 +110,9 @@ TEST_F(Collect, BatchesItCannotStoreAreSaidOnceAndOthersServed) {
     };
     const Case cases[] = {
         {"sflogger/gw3/packets", true, "sflogger/gw3/packets: retained, dropped"},
-        {"sflogger/gw2/packets", false, central + "/gw2.log: open: Is a directory; gw2's batches dropped"},
+        {"sflogger/gw2/packets", false,
+         central +
+             "/gw2.log: open: Is a directory; gw2's batches are left unacknowledged and tried again now and then"},
         {"sflogger/" + long_name + "/packets", false,
          "sflogger/" + long_name + "/packets: gateway name longer than 64 characters, dropped"},
     };

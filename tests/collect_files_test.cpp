@@ -1,0 +1,319 @@
+// sfcollect as a process meeting archive files it cannot write, an
+// append-only one, a damaged journal, bytes cut from a log behind its back,
+// and more gateways in a pass than it may open files, through a mosquitto of
+// the test's own.
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "fleet_support.h"
+#include "journal.h"
+#include "support.h"
+
+namespace {
+
+const std::string chattr_path = "/usr/bin/chattr";
+const std::string mosquitto_sub_path = "/usr/bin/mosquitto_sub";
+const std::string epoch = "0123456789abcdef";
+
+void publish_batch(const Broker &broker, const std::string &name, int seq, int first, int count) {
+    publish_raw(broker.port(), "sflogger/" + name + "/packets",
+                "sflog1 " + epoch + " " + std::to_string(seq) + "\n" + lines_from(first, count));
+}
+
+// Publishes name's first line until its log holds it: the collector is then
+// subscribed, and the repeats are duplicates.
+testing::AssertionResult serve_first(const Broker &broker, const std::string &folder, const std::string &name) {
+    const std::string path = folder + "/" + name + ".log";
+    for (int tries = 0; tries < 100 && read_file(path) != lines_from(0, 1); ++tries)
+        publish_batch(broker, name, 1, 0, 1);
+    return wait_for_content(path, lines_from(0, 1));
+}
+
+// Stops the collector, which must end well having said just expected.
+void expect_said(Process &collecting, const std::string &expected) {
+    collecting.stop();
+    const Outcome outcome = collecting.finish();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, expected);
+}
+
+// An attribute set with chattr for as long as it lives, so that the test's
+// folder can be removed. Where the file system has no such attribute, why
+// is said and nothing set.
+struct Attribute {
+    Attribute(const std::string &path, char flag) : path(path), flag(flag) {
+        const Outcome outcome = run(chattr_path, {"chattr", std::string("+") + flag, path});
+        if (outcome.status != 0) why_not = "chattr +" + std::string(1, flag) + " " + path + ": " + outcome.err;
+        set = outcome.status == 0;
+    }
+    ~Attribute() { lift(); }
+    void lift() {
+        if (set) run(chattr_path, {"chattr", std::string("-") + flag, path});
+        set = false;
+    }
+    std::string path;
+    char flag;
+    bool set = false;
+    std::string why_not;
+};
+
+class CollectFiles : public testing::Test, protected FleetDir {};
+
+// An administrator's append-only archive file (chattr +a) takes the lines
+// that follow: it is opened for appending, and for a cut only when one is
+// needed.
+TEST_F(CollectFiles, AnAppendOnlyLogTakesAppends) {
+    if (access(chattr_path.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << chattr_path << " (Debian: e2fsprogs)";
+    Broker broker(dir);
+    const std::string archived = central + "/gw1.log";
+    auto collecting = start_collector(broker, central);
+    ASSERT_TRUE(serve_first(broker, central, "gw1"));
+    collecting->stop();
+    Attribute append_only(archived, 'a');
+    if (!append_only.set) GTEST_SKIP() << "the file system has no append-only attribute: " << append_only.why_not;
+    collecting = start_collector(broker, central);
+    for (int tries = 0; tries < 100 && read_file(archived) != lines_from(0, 3); ++tries)
+        publish_batch(broker, "gw1", 2, 1, 2);
+    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 3)));
+    expect_said(*collecting, "");
+}
+
+// An append-only log with a tail never acknowledged cannot be cut back at
+// start: said, its gateway waits while the others are served, and once the
+// attribute is gone the tail is cut and nothing comes twice.
+TEST_F(CollectFiles, ALogThatCannotBeCutBackWaits) {
+    if (access(chattr_path.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << chattr_path << " (Debian: e2fsprogs)";
+    Broker broker(dir);
+    const std::string archived = central + "/gw1.log";
+    auto collecting = start_collector(broker, central);
+    ASSERT_TRUE(serve_first(broker, central, "gw1"));
+    collecting->stop();
+    append_file(archived, lines_from(1, 2));  // written, never recorded
+    Attribute append_only(archived, 'a');
+    if (!append_only.set) GTEST_SKIP() << "the file system has no append-only attribute: " << append_only.why_not;
+    collecting = start_collector(broker, central);
+    publish_batch(broker, "gw1", 2, 1, 2);
+    ASSERT_TRUE(serve_first(broker, central, "gw2"));
+    EXPECT_TRUE(read_file(archived) == lines_from(0, 3));
+    append_only.lift();
+    // Line 2 anew: what was past the record is gone, not doubled.
+    for (int tries = 0; tries < 100 && read_file(archived) != lines_from(0, 1) + lines_from(10, 1); ++tries) {
+        publish_batch(broker, "gw1", 2, 10, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 1) + lines_from(10, 1)));
+    expect_said(*collecting, "sfcollect: " + archived +
+                                 ": ftruncate: Operation not permitted; gw1's batches are left unacknowledged and "
+                                 "tried again now and then\nsfcollect: gw2: new epoch " +
+                                 epoch + "\nsfcollect: gw1: " + archived + " takes its lines again\n");
+}
+
+// A log it cannot open for writing is said once, its gateway's batches are
+// left unacknowledged while every other gateway is served, and it takes
+// lines again once mended.
+TEST_F(CollectFiles, ALogItCannotWriteIsSaidOnceAndTriedAgain) {
+    Broker broker(dir);
+    const std::string elsewhere = dir / "elsewhere.log";
+    write_file(elsewhere, "");
+    std::vector<std::unique_ptr<Attribute>> attributes;
+    struct Case {
+        std::string name;
+        std::function<std::string(const std::string &path)> break_it;  // why not, when it cannot
+        std::function<void(const std::string &path)> mend;
+        std::string said;  // after the path
+    };
+    const std::vector<Case> cases = {
+        {"gw2", [](const std::string &path) { return mkdir(path.c_str(), 0755) == 0 ? "" : "mkdir"; },
+         [](const std::string &path) { rmdir(path.c_str()); }, ": open: Is a directory"},
+        {"gw3",
+         [&](const std::string &path) {
+             write_file(path, "");
+             attributes.push_back(std::make_unique<Attribute>(path, 'i'));
+             return attributes.back()->why_not;
+         },
+         [&](const std::string & /*path*/) { attributes.back()->lift(); }, ": open: Operation not permitted"},
+        {"gw4", [&](const std::string &path) { return symlink(elsewhere.c_str(), path.c_str()) == 0 ? "" : "symlink"; },
+         [](const std::string &path) { unlink(path.c_str()); },
+         ": open: Too many levels of symbolic links (a symbolic link, not followed)"},
+        {"gw5",
+         [](const std::string &path) {
+             write_file(path, "");
+             return chown(path.c_str(), 65534, 65534) == 0 ? "" : "chown";
+         },
+         [](const std::string &path) { EXPECT_EQ(chown(path.c_str(), 0, 0), 0); }, ": open: Permission denied"},
+        {"gw6", [](const std::string &path) { return mkfifo(path.c_str(), 0644) == 0 ? "" : "mkfifo"; },
+         [](const std::string &path) { unlink(path.c_str()); }, ": open: No such device or address"},
+    };
+    std::vector<const Case *> broken;
+    for (const Case &c : cases) {
+        const std::string why_not = c.break_it(central + "/" + c.name + ".log");
+        if (why_not.empty())
+            broken.push_back(&c);
+        else
+            std::printf("not tried: %s, %s\n", c.name.c_str(), why_not.c_str());
+    }
+    // As root, it would write another user's file anyway.
+    Process collecting(collector, collector_args(broker, central), drop_file_privileges);
+    ASSERT_TRUE(serve_first(broker, central, "gw1"));
+    std::string expected = "sfcollect: gw1: new epoch " + epoch + "\n";
+    for (const Case *c : broken) {
+        SCOPED_TRACE(c->name);
+        for (int batch = 0; batch < 3; ++batch) publish_batch(broker, c->name, 1, 0, 1);
+        expected += "sfcollect: " + central + "/" + c->name + ".log" + c->said + "; " + c->name +
+                    "'s batches are left unacknowledged and tried again now and then\n";
+    }
+    publish_batch(broker, "gw1", 2, 1, 1);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 2)));
+    for (const Case *c : broken) {
+        SCOPED_TRACE(c->name);
+        const std::string path = central + "/" + c->name + ".log";
+        c->mend(path);
+        for (int tries = 0; tries < 100 && read_file(path) != lines_from(0, 1); ++tries) {
+            publish_batch(broker, c->name, 1, 0, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_TRUE(wait_for_content(path, lines_from(0, 1)));
+        expected += "sfcollect: " + c->name + ": " + path + " takes its lines again\n";
+        expected += "sfcollect: " + c->name + ": new epoch " + epoch + "\n";
+    }
+    EXPECT_EQ(read_file(elsewhere), "");
+    expect_said(collecting, expected);
+}
+
+// A damaged entry in the middle of the journal is said with its line
+// number; the entries after it count, and a log whose last record comes
+// before it is not cut: the damaged line may have been its newer record.
+TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
+    Broker broker(dir);
+    const std::string journal = central + "/sfcollect.journal";
+    const auto record_of = [&](const std::string &name, int lines) {
+        struct stat info {};
+        EXPECT_EQ(stat((central + "/" + name + ".log").c_str(), &info), 0);
+        GatewayRecord record;
+        record.state.epoch = 0x0123456789abcdefULL;
+        record.state.next = static_cast<std::uint64_t>(lines) + 1;
+        record.dev = info.st_dev;
+        record.ino = info.st_ino;
+        record.size = lines_from(0, lines).size();
+        return encode_entry(name, record);
+    };
+    write_file(central + "/gw1.log", lines_from(0, 200));  // all of them acknowledged
+    write_file(central + "/gw2.log", lines_from(0, 100));
+    std::string damaged = record_of("gw1", 200);
+    damaged[damaged.size() / 2] ^= 1;
+    const std::string text = std::string(journal_head) + "\n" + record_of("gw1", 100) + damaged + record_of("gw2", 100);
+    write_file(journal, text);
+    append_file(central + "/gw2.log", lines_from(100, 10));  // written, never recorded
+    auto collecting = start_collector(broker, central);
+    EXPECT_TRUE(wait_for_content(central + "/gw2.log", lines_from(0, 100)));
+    expect_said(*collecting, "sfcollect: " + journal +
+                                 ": line 3 is not a whole entry, skipped (the journal is kept as " + journal +
+                                 ".damaged)\nsfcollect: " + journal +
+                                 ": gw1 has its last entry before line 3, which may have been a newer one: not cut "
+                                 "back, so lines may come again\n");
+    EXPECT_TRUE(read_file(central + "/gw1.log") == lines_from(0, 200));
+    EXPECT_TRUE(read_file(journal + ".damaged") == text);
+    // Read back whole: the next start says nothing.
+    collecting = start_collector(broker, central);
+    ASSERT_TRUE(serve_first(broker, central, "gw3"));
+    expect_said(*collecting, "sfcollect: gw3: new epoch " + epoch + "\n");
+}
+
+// Bytes cut from a log behind the collector's back (a copytruncate on the
+// archive) are said with their number, at start or in a pass, and its lines
+// go on after what is left.
+TEST_F(CollectFiles, BytesGoneFromALogAreSaid) {
+    Broker broker(dir);
+    const std::string archived = central + "/gw1.log";
+    auto collecting = start_collector(broker, central);
+    ASSERT_TRUE(serve_first(broker, central, "gw1"));
+    publish_batch(broker, "gw1", 2, 1, 9);
+    ASSERT_TRUE(wait_for_content(archived, lines_from(0, 10)));
+    const std::size_t held = lines_from(0, 10).size();
+    ASSERT_EQ(truncate(archived.c_str(), 0), 0);
+    publish_batch(broker, "gw1", 11, 10, 5);
+    EXPECT_TRUE(wait_for_content(archived, lines_from(10, 5)));
+    const std::string gone =
+        " bytes it had acknowledged are gone from it (cut by another program? a copytruncate?); "
+        "its lines go on after what is left\n";
+    expect_said(*collecting,
+                "sfcollect: gw1: new epoch " + epoch + "\nsfcollect: " + archived + ": " + std::to_string(held) + gone);
+    ASSERT_EQ(truncate(archived.c_str(), static_cast<off_t>(lines_from(10, 2).size())), 0);
+    const std::size_t cut = lines_from(12, 3).size();
+    collecting = start_collector(broker, central);
+    publish_batch(broker, "gw1", 16, 15, 1);
+    EXPECT_TRUE(wait_for_content(archived, lines_from(10, 2) + lines_from(15, 1)));
+    expect_said(*collecting, "sfcollect: " + archived + ": " + std::to_string(cut) + gone);
+}
+
+// More gateways in one pass than it may open files: the pass commits early
+// and every batch is stored and acknowledged.
+TEST_F(CollectFiles, MoreGatewaysInAPassThanOpenFilesAllowed) {
+    if (access(mosquitto_sub_path.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "no " << mosquitto_sub_path << " (Debian: mosquitto-clients)";
+    const int gateways = 150;
+    Broker broker(dir);
+    // Subscribed once, its session keeps what comes while it is away.
+    auto collecting = start_collector(broker, central);
+    ASSERT_TRUE(serve_first(broker, central, "gw0"));
+    collecting->stop();
+    for (int gateway = 1; gateway <= gateways; ++gateway)
+        publish_batch(broker, "gw" + std::to_string(gateway), 1, gateway, 2);
+    const auto few_files = [] {
+        const struct rlimit limit = {64, 64};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
+    };
+    Process limited(collector, collector_args(broker, central), few_files);
+    // One wait for all: past it, each log is compared as it is.
+    const auto stored = [&](int gateway) {
+        return read_file(central + "/gw" + std::to_string(gateway) + ".log") == lines_from(gateway, 2);
+    };
+    for (int waited = 0, gateway = 1; gateway <= gateways && waited < 3 * wait_ms; waited += 10) {
+        while (gateway <= gateways && stored(gateway)) ++gateway;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::string expected;
+    for (int gateway = 1; gateway <= gateways; ++gateway) {
+        EXPECT_TRUE(stored(gateway)) << "gw" << gateway;
+        expected += "sfcollect: gw" + std::to_string(gateway) + ": new epoch " + epoch + "\n";
+    }
+    const Outcome acks = run(mosquitto_sub_path, {"mosquitto_sub", "-h", "127.0.0.1", "-p",
+                                                  std::to_string(broker.port()), "-t", "sflogger/+/ack", "-v", "-C",
+                                                  std::to_string(gateways + 1), "-W", std::to_string(wait_ms / 1000)});
+    std::set<std::string> acked;
+    for (const std::string &line : lines_of(acks.out)) acked.insert(line);
+    for (int gateway = 0; gateway <= gateways; ++gateway) {
+        const std::string ack =
+            "sflogger/gw" + std::to_string(gateway) + "/ack " + epoch + (gateway == 0 ? " 2" : " 3");
+        EXPECT_EQ(acked.count(ack), 1U) << ack;
+    }
+    expect_said(limited, expected);
+}
+
+// The soft limit of open files is raised to the hard one at start.
+TEST_F(CollectFiles, TheOpenFilesLimitIsRaisedToTheHardOne) {
+    Broker broker(dir);
+    const auto soft_limit = [] {
+        const struct rlimit limit = {64, 1000};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
+    };
+    Process collecting(collector, collector_args(broker, central), soft_limit);
+    ASSERT_TRUE(serve_first(broker, central, "gw1"));
+    const std::string limits = read_file("/proc/" + std::to_string(collecting.pid()) + "/limits");
+    EXPECT_NE(limits.find("Max open files            1000                 1000"), std::string::npos) << limits;
+    collecting.stop();
+}
+
+}  // namespace
