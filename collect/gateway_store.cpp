@@ -140,6 +140,7 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
         gateway.record = entry.second;
         gateway.state = entry.second.state;
         gateway.recorded = true;
+        ++recorded_;
         const std::pair<std::uint64_t, std::uint64_t> id{entry.second.dev, entry.second.ino};
         const auto file = files.find(id);
         if (file == files.end()) continue;
@@ -216,6 +217,7 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, bool &fat
         record.dev = info.st_dev;
         record.ino = info.st_ino;
         record.size = size;
+        recorded_ += gateway.recorded ? 0 : 1;
         gateway.recorded = true;
         gateway.fresh = true;
         intents_ += encode_entry(name, record);
@@ -223,6 +225,7 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, bool &fat
         created_ = true;
     }
     gateway.fd = fd;
+    open_.emplace_back(&gateways_.find(name)->first, &gateway);
     return true;
 }
 
@@ -249,15 +252,13 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
     return false;
 }
 
-bool GatewayStore::pending() const {
-    return std::any_of(gateways_.begin(), gateways_.end(), [](const auto &entry) { return entry.second.fd >= 0; });
-}
+bool GatewayStore::pending() const { return !open_.empty(); }
 
 bool GatewayStore::commit(std::string &error) {
+    if (open_.empty()) return true;
+    // Those that a failure leaves open are closed with the store.
     std::vector<std::pair<const std::string *, Gateway *>> due;
-    for (auto &entry : gateways_)
-        if (entry.second.fd >= 0) due.emplace_back(&entry.first, &entry.second);
-    if (due.empty()) return true;
+    due.swap(open_);
     if (!intents_.empty() && !append_journal(intents_, error)) return false;
     intents_.clear();
     for (auto &[name, gateway] : due) {
@@ -299,7 +300,5 @@ bool GatewayStore::commit(std::string &error) {
         return false;
     }
     created_ = false;
-    std::size_t recorded = 0;
-    for (const auto &entry : gateways_) recorded += entry.second.recorded ? 1 : 0;
-    return !should_compact(entries_, recorded) || compact(error);
+    return !should_compact(entries_, recorded_) || compact(error);
 }
