@@ -153,9 +153,10 @@ restore_inotify() {
 # at most 20 QoS 1 messages in flight to or from each client, 1,000 more
 # queued for each, and Nagle's algorithm on. bench/fleet_load plays the
 # gateways, one line a second each, over connections of 400 gateways (a
-# connection's publishes wait behind its 20 in flight), and times each
-# batch from its publish to the ack that covers it, leaving out the first 5 s
-# (each gateway's first batch makes its file). The collector keeps every log
+# connection's publishes wait behind its 20 in flight), the gateways joining
+# one after another over the first 5 s, and times each batch from its publish
+# to the ack that covers it, leaving out those 5 s (each gateway's first
+# batch makes its file). The collector keeps every log
 # of a pass open until the pass's sync, more than the usual soft limit of
 # 1,024 descriptors with thousands of gateways: it runs with its soft limit
 # raised to the hard one. sfcollect is killed at the end of each run, as in a
@@ -199,7 +200,7 @@ scale_gateways() {
   ticks=$(awk '{ print $14 + $15 }' "/proc/$collector/stat")
   kill -9 "$collector"
   wait "$collector" "$sampler" 2>/dev/null || true
-  printf '%d gateways x 1 line/s for %d s, run %d (load %s): publish to ack in ms after the first 5 s: %s; sfcollect peak RSS %d KiB, CPU %.1f s (%.0f us a batch)\n' \
+  printf '%d gateways x 1 line/s for %d s, run %d (load %s): publish to ack in ms after the first 5 s (the gateways joining): %s; sfcollect peak RSS %d KiB, CPU %.1f s (%.0f us a batch)\n' \
     "$count" "$seconds" "$run" "$load" "$result" "$(cat "$work/$prefix.rss")" \
     "$(calc "$ticks / $(getconf CLK_TCK)")" "$(calc "$ticks / $(getconf CLK_TCK) * 1000000 / ($count * $seconds)")"
 

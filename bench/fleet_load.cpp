@@ -4,9 +4,9 @@
 // SECONDS as batches of the fleet's contract, the gateways' sends spread
 // evenly over each second. Each gateway answers the collector's acks with
 // sfpublish's own rule (PublishRule): what the broker drops is sent again
-// once its patience runs out. Prints the delay from a batch's publish to the
-// ack that covers it in milliseconds, leaving out the first WARMUP seconds
-// (each gateway's first batch makes its file):
+// once its patience runs out. The gateways join one after another over the
+// first WARMUP seconds, which are left out of the figures. Prints the delay
+// from a batch's publish to the ack that covers it in milliseconds:
 //   "batches N acked N again N unacknowledged N p50 P p99 P max P"
 // and exits 1 when a batch was never acknowledged.
 //   fleet_load URL PREFIX GATEWAYS CONNECTIONS SECONDS WARMUP
@@ -44,6 +44,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds send_tick{5};
 
 struct Flight {
+    std::uint64_t second;  // of the run, from 0
     std::uint64_t seq;
     Clock::time_point sent;
     std::string payload;
@@ -110,7 +111,7 @@ public:
     Tally &tally() { return tally_; }
 
 private:
-    void send(Gateway &gateway, Clock::time_point now);
+    void send(Gateway &gateway, std::uint64_t second, Clock::time_point now);
     void apply(Gateway &gateway, const PublishStep &step, Clock::time_point now);
     void on_ack(const mosquitto_message &message);
     bool turn(Clock::duration wait, std::string &error);
@@ -160,8 +161,8 @@ bool Connection::wait_subscribed(std::string &error) {
     return true;
 }
 
-void Connection::send(Gateway &gateway, Clock::time_point now) {
-    Flight flight{gateway.seq, now, format_load_batch(gateway.epoch, gateway.seq, gateway.number, wall_now())};
+void Connection::send(Gateway &gateway, std::uint64_t second, Clock::time_point now) {
+    Flight flight{second, gateway.seq, now, format_load_batch(gateway.epoch, gateway.seq, gateway.number, wall_now())};
     ++gateway.seq;
     ++tally_.sent;
     // Not connected: it goes out when the connection is back, as the rest in flight.
@@ -175,7 +176,7 @@ void Connection::apply(Gateway &gateway, const PublishStep &step, Clock::time_po
         case PublishStep::advance:
             while (!gateway.flights.empty() && gateway.flights.front().seq < step.line) {
                 const Flight &flight = gateway.flights.front();
-                if (flight.seq > run_.warmup)
+                if (flight.second >= run_.warmup)
                     tally_.delays.push_back(
                         std::chrono::duration_cast<std::chrono::microseconds>(now - flight.sent).count());
                 ++tally_.acked;
@@ -232,7 +233,8 @@ bool Connection::run(std::string &error) {
     for (;;) {
         auto now = Clock::now();
         while (second < run_.seconds && due(second, gateways_[next]) <= now) {
-            send(gateways_[next], now);
+            Gateway &gateway = gateways_[next];
+            if (second >= first_second(gateway.number, run_.gateways, run_.warmup)) send(gateway, second, now);
             if (++next == gateways_.size()) next = 0, ++second;
         }
         if (now - ticked >= std::chrono::milliseconds(100)) {
@@ -255,7 +257,7 @@ bool Connection::run(std::string &error) {
 
 bool Connection::probe(std::string &error) {
     Gateway &gateway = gateways_.front();
-    send(gateway, Clock::now());
+    send(gateway, 0, Clock::now());
     // Out of libmosquitto's hands, and so at the broker, after a turn or two.
     for (int i = 0; i < 3; ++i)
         if (!turn(std::chrono::milliseconds(10), error)) return false;

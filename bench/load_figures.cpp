@@ -19,7 +19,12 @@ std::string format_load_batch(std::uint64_t epoch, std::uint64_t seq, std::uint3
 }
 
 long long send_offset(std::uint64_t second, std::uint64_t gateway, std::uint64_t gateways) {
-    return static_cast<long long>(second * 1000000 + gateway * 1000000 / gateways);
+    const std::uint64_t micros = second * 1000000 + gateway * 1000000 / gateways;
+    return static_cast<long long>(micros);
+}
+
+std::uint64_t first_second(std::uint64_t gateway, std::uint64_t gateways, std::uint64_t ramp) {
+    return gateway * ramp / gateways;
 }
 
 long long percentile(const std::vector<long long> &sorted, double share) {

@@ -17,6 +17,11 @@ std::string format_load_batch(std::uint64_t epoch, std::uint64_t seq, std::uint3
 // line of second second: the gateways' sends spread evenly over each second.
 long long send_offset(std::uint64_t second, std::uint64_t gateway, std::uint64_t gateways);
 
+// The second from which gateway sends: the gateways join one after another
+// over the first ramp seconds, as a fleet comes online, rather than all of
+// them starting a file in the same second.
+std::uint64_t first_second(std::uint64_t gateway, std::uint64_t gateways, std::uint64_t ramp);
+
 // The nearest-rank percentile of sorted: the smallest value that share (0 to
 // 1) of the values do not exceed; 0 for none.
 long long percentile(const std::vector<long long> &sorted, double share);

@@ -91,8 +91,8 @@ const std::size_t max_pass = 4096;
 const std::size_t max_pass_bytes = std::size_t{64} << 20;
 // How long a pass waits for the broker's next batch, and for how long at
 // most it keeps waiting (bench/fleet.sh, README).
-const std::chrono::milliseconds pass_grace{1};
-const std::chrono::steady_clock::duration max_gather = std::chrono::milliseconds(20);
+constexpr std::chrono::milliseconds pass_grace{1};
+constexpr std::chrono::milliseconds max_gather{20};
 
 // Names that topics choose need not be bounded: past this many, every drop is said.
 const std::size_t max_said = 10000;
@@ -251,7 +251,8 @@ int Collector::run() {
         // would hold a few batches and pay two syncs for them. So for as long
         // as the last commit took, which the batches now coming would wait
         // anyway, a pass ends only when pass_grace brings none.
-        const auto gather_until = std::chrono::steady_clock::now() + std::min(last_commit, max_gather);
+        const auto gather_until =
+            std::chrono::steady_clock::now() + std::min<std::chrono::steady_clock::duration>(last_commit, max_gather);
         auto quiet_since = gather_until;
         for (std::size_t before = 0; linked && batches_ != 0 && batches_ < max_pass && bytes_ < max_pass_bytes;) {
             const auto now = std::chrono::steady_clock::now();

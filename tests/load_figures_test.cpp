@@ -57,6 +57,19 @@ TEST(LoadFigures, SendsSpreadEvenlyOverEachSecond) {
     }
 }
 
+TEST(LoadFigures, GatewaysJoinEvenlyOverTheRamp) {
+    struct Case {
+        std::uint64_t gateway, gateways, ramp, expected;
+    };
+    const Case cases[] = {
+        {0, 10, 5, 0}, {1, 10, 5, 0}, {2, 10, 5, 1}, {9, 10, 5, 4}, {9999, 10000, 5, 4}, {7, 10, 0, 0}, {0, 1, 3, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.gateway) + "/" + std::to_string(c.gateways) + " over " + std::to_string(c.ramp));
+        EXPECT_EQ(first_second(c.gateway, c.gateways, c.ramp), c.expected);
+    }
+}
+
 TEST(LoadFigures, BatchesKeepTheContract) {
     struct Case {
         std::uint64_t epoch, seq;
