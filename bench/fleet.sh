@@ -163,6 +163,9 @@ restore_inotify() {
 # crash, and timed as it starts again on the journal of that many gateways:
 # from its start to the ack of a batch that waited for it at the broker.
 
+# The CPU time pid has taken, in clock ticks.
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
 # Starts sfcollect for prefix $1 on folder $2; sets collector.
 start_collector() {
   (
@@ -193,16 +196,26 @@ scale_gateways() {
   mkdir -p "$central"
   start_collector "$prefix" "$central"
   peak_rss "$collector" >"$work/$prefix.rss" &
-  local sampler=$! load result ticks
+  local sampler=$! load collector_ticks broker_ticks load_cpu
   sleep 0.5
   load=$(cut -d' ' -f1-3 /proc/loadavg)
-  result=$(build/bench/fleet_load "$broker" "$prefix" "$count" $(((count + 399) / 400)) "$seconds" 5) || true
-  ticks=$(awk '{ print $14 + $15 }' "/proc/$collector/stat")
+  broker_ticks=$(ticks "$broker_pid")
+  local TIMEFORMAT='%U %S'
+  { time build/bench/fleet_load "$broker" "$prefix" "$count" $(((count + 399) / 400)) "$seconds" 5 \
+    >"$work/$prefix.load" 2>"$work/$prefix.load-err"; } 2>"$work/$prefix.time" || true
+  collector_ticks=$(ticks "$collector")
+  broker_ticks=$(($(ticks "$broker_pid") - broker_ticks))
+  load_cpu=$(awk '{ print $1 + $2 }' "$work/$prefix.time")
   kill -9 "$collector"
   wait "$collector" "$sampler" 2>/dev/null || true
-  printf '%d gateways x 1 line/s for %d s, run %d (load %s): publish to ack in ms after the first 5 s (the gateways joining): %s; sfcollect peak RSS %d KiB, CPU %.1f s (%.0f us a batch)\n' \
-    "$count" "$seconds" "$run" "$load" "$result" "$(cat "$work/$prefix.rss")" \
-    "$(calc "$ticks / $(getconf CLK_TCK)")" "$(calc "$ticks / $(getconf CLK_TCK) * 1000000 / ($count * $seconds)")"
+  local hz batches
+  hz=$(getconf CLK_TCK)
+  batches=$(awk '{ print $2 }' "$work/$prefix.load")
+  [ -n "$batches" ] || batches=$((count * seconds))
+  printf '%d gateways x 1 line/s for %d s, run %d (load %s): publish to ack in ms after the first 5 s (the gateways joining): %s; sfcollect peak RSS %d KiB; CPU a batch: sfcollect %.0f us, mosquitto %.0f us, fleet_load %.0f us\n' \
+    "$count" "$seconds" "$run" "$load" "$(cat "$work/$prefix.load")" "$(cat "$work/$prefix.rss")" \
+    "$(calc "$collector_ticks / $hz * 1000000 / $batches")" "$(calc "$broker_ticks / $hz * 1000000 / $batches")" \
+    "$(calc "$load_cpu * 1000000 / $batches")"
 
   build/bench/fleet_load "$broker" "$prefix" probe >"$work/$prefix.probe" 2>&1 &
   local probe=$! tries=0 start
