@@ -246,8 +246,8 @@ bool Connection::run(std::string &error) {
         const auto wake = second < run_.seconds
                               ? std::min(due(second, gateways_[next]), ticked + std::chrono::milliseconds(100))
                               : ticked + std::chrono::milliseconds(100);
-        // Woken for each send, the thousands of gateways' threads took more
-        // of the two cores than the collector: the sends due go out together.
+        // The sends due within send_tick go out together: a wake-up for each
+        // of thousands of sends a second would take CPU the collector needs.
         if (!turn(std::max<Clock::duration>(wake - now, send_tick), error)) return false;
     }
     for (const Gateway &gateway : gateways_) tally_.unacked += gateway.flights.size();
