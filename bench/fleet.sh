@@ -217,6 +217,7 @@ scale_gateways() {
     "$(calc "$collector_ticks / $hz * 1000000 / $batches")" "$(calc "$broker_ticks / $hz * 1000000 / $batches")" \
     "$(calc "$load_cpu * 1000000 / $batches")"
 
+  : >"$work/$prefix.probe"
   build/bench/fleet_load "$broker" "$prefix" probe >"$work/$prefix.probe" 2>&1 &
   local probe=$! tries=0 start
   until grep -q '^sent' "$work/$prefix.probe"; do
