@@ -50,7 +50,8 @@ work=$(mktemp -d)
 pids=()
 cleanup() {
   ! declare -F restore_inotify >/dev/null || restore_inotify
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  # The gateways' sfpublish too, else a failure in the middle waits for them forever.
+  for pid in "${pids[@]}" $(jobs -p); do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   ! mountpoint -q "$work/archives" 2>/dev/null || umount "$work/archives"
   rm -rf "$work"
