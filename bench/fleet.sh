@@ -106,11 +106,13 @@ calc() { awk "BEGIN { print $* }"; }
 # on /dev/shm where there is one: in a fleet they are other machines, whose
 # syncs would otherwise queue with the collector's on the one disk. Each log
 # is in a folder of its own, as sfpublish watches its log's folder with
-# inotify, one instance each (raise_inotify, below). A third argument is
+# inotify, one instance each (raise_inotify, below). The central logs are on
+# the archives' own file system once the scale has made one
+# (mount_archives, below). A third argument is
 # added to the topic prefix, for a second run of the same figures.
 many_live() {
   local count=$1 rate=$2 prefix=lat$1x$2${3:-}
-  local logs central=$work/$prefix-central
+  local logs central=${archives:-$work}/$prefix-central
   logs=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo "$work")")
   mkdir -p "$central"
   build/collect/sfcollect -b "$broker" -t "$prefix" -i "collect-$prefix" "$central" 2>/dev/null &
@@ -249,13 +251,13 @@ scale() {
   start_broker scale
   broker=mqtt://127.0.0.1:$port
   local run
+  mount_archives
   raise_inotify
   for run in $(seq 1 "$runs"); do
     printf 'default broker, run %d (load %s): ' "$run" "$(cut -d' ' -f1-3 /proc/loadavg)"
     many_live 200 10 "-default-$run"
   done
   restore_inotify
-  mount_archives
   for run in $(seq 1 "$runs"); do scale_gateways 1000 "$run"; done
   for run in $(seq 1 "$runs"); do scale_gateways 10000 "$run"; done
   kill "$broker_pid"
