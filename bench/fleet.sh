@@ -232,8 +232,11 @@ scale_gateways() {
   local probe=$! tries=0 start
   until grep -q '^sent' "$work/$prefix.probe"; do
     tries=$((tries + 1))
-    [ "$tries" -lt 3000 ] && kill -0 "$probe" 2>/dev/null ||
-      { echo "bench: the probe did not send" >&2; cat "$work/$prefix.probe" >&2; exit 1; }
+    if [ "$tries" -ge 3000 ] || ! kill -0 "$probe" 2>/dev/null; then
+      echo "bench: the probe did not send" >&2
+      cat "$work/$prefix.probe" >&2
+      exit 1
+    fi
     sleep 0.01
   done
   local journal
