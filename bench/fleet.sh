@@ -162,8 +162,8 @@ restore_inotify() {
 # queued for each, and Nagle's algorithm on. bench/fleet_load plays the
 # gateways, one line a second each, over one connection per 1,000 gateways
 # and at least 4 (a connection's publishes wait behind its 20 in flight; 400
-# a connection took the player twice the CPU, and gave worse figures for the
-# collector beside it), the gateways joining
+# a connection took the player almost twice the CPU, and gave worse figures
+# for the collector beside it), the gateways joining
 # one after another over the first 5 s, and times each batch from its publish
 # to the ack that covers it, leaving out those 5 s (each gateway's first
 # batch makes its file). The collector keeps every log
