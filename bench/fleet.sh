@@ -20,17 +20,26 @@
 # packaging/mosquitto-central.conf bounds them, then the time to drain them
 # once it is back. Last, many gateways live at once through a tuned broker,
 # 10 x 100, 100 x 10 and 200 x 10 gateways x lines a second for SECONDS: the
-# delay from write to the central log.
+# delay from write to the central log. Then the scale (below), which
+# --scale runs alone, each measure RUNS times (default 3).
 #   bench/fleet.sh [LINES [SECONDS [GATEWAYS [OUTAGE]]]]
+#   bench/fleet.sh --scale [SECONDS [RUNS]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scale_only=
+if [ "${1:-}" = --scale ]; then
+  scale_only=1
+  shift
+  set -- 1000000 "${1:-20}" 50 120 "${2:-3}"
+fi
 lines=${1:-1000000}
 seconds=${2:-20}
 gateways=${3:-50}
 outage=${4:-120}
+runs=${5:-3}
 
 [ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
-cmake --build build -j --target sfpublish sfcollect make_log latency many_latency >/dev/null
+cmake --build build -j --target sfpublish sfcollect make_log latency many_latency fleet_load >/dev/null
 for tool in mosquitto mosquitto_pub mosquitto_sub curl; do
   command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
     { echo "bench: $tool is missing (Debian: mosquitto, mosquitto-clients, curl)" >&2; exit 1; }
@@ -40,8 +49,11 @@ PATH=$PATH:/usr/sbin
 work=$(mktemp -d)
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  ! declare -F restore_inotify >/dev/null || restore_inotify
+  # The gateways' sfpublish too, else a failure in the middle waits for them forever.
+  for pid in "${pids[@]}" $(jobs -p); do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  ! mountpoint -q "$work/archives" 2>/dev/null || umount "$work/archives"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -85,6 +97,179 @@ peak_rss() {
 
 now() { date +%s.%N; }
 calc() { awk "BEGIN { print $* }"; }
+
+# --- Many gateways live: the collector's latency --------------------------
+# GATEWAYS x RATE lines a second for SECONDS, each gateway with its own
+# sfpublish, into one collector: the delay from a line's write to its arrival
+# in the central log (bench/many_latency), every central log then compared
+# with its gateway's. The gateways' logs, and so sfpublish's state files, are
+# on /dev/shm where there is one: in a fleet they are other machines, whose
+# syncs would otherwise queue with the collector's on the one disk. Each log
+# is in a folder of its own, as sfpublish watches its log's folder with
+# inotify, one instance each (raise_inotify, below). The central logs are on
+# the archives' own file system once the scale has made one
+# (mount_archives, below). A third argument is
+# added to the topic prefix, for a second run of the same figures.
+many_live() {
+  local count=$1 rate=$2 prefix=lat$1x$2${3:-}
+  local logs central=${archives:-$work}/$prefix-central
+  logs=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo "$work")")
+  mkdir -p "$central"
+  build/collect/sfcollect -b "$broker" -t "$prefix" -i "collect-$prefix" "$central" 2>/dev/null &
+  local collector=$! publishers=() i
+  for i in $(seq 1 "$count"); do
+    mkdir "$logs/gw$i"
+    : >"$logs/gw$i/gw$i.log"
+    build/publish/sfpublish -b "$broker" -t "$prefix" "gw$i" "$logs/gw$i/gw$i.log" 2>"$logs/gw$i.err" &
+    publishers+=($!)
+  done
+  sleep 2
+  printf '%d gateways x %d lines/s for %d s, delay from write to the central log in ms: ' "$count" "$rate" "$seconds"
+  build/bench/many_latency "$logs" "$central" "$count" "$rate" "$seconds"
+  kill "${publishers[@]}" "$collector"
+  wait "${publishers[@]}" "$collector" 2>/dev/null || true
+  # Past the limit of inotify instances, which others on the machine share, a
+  # sfpublish looks at its log only now and then, and the figures show it.
+  local unwatched
+  unwatched=$(grep -l 'looking for new lines every' "$logs"/gw*.err | wc -l) || true
+  [ "$unwatched" -eq 0 ] || echo "  ($unwatched of $count sfpublish had no inotify instance)"
+  for i in $(seq 1 "$count"); do
+    cmp -s "$logs/gw$i/gw$i.log" "$central/gw$i.log" || { echo "bench: $prefix gw$i's central log differs" >&2; exit 1; }
+  done
+  rm -rf "$logs"
+}
+
+# The per-user limit of inotify instances, raised to 512 for the runs of
+# many sfpublish where it is lower (root only): each watches its log's
+# folder, and one beyond the limit looks at its log only now and then.
+instances=$(cat /proc/sys/fs/inotify/max_user_instances 2>/dev/null || echo 0)
+raise_inotify() {
+  if [ "$instances" -gt 0 ] && [ "$instances" -lt 512 ] && [ "$(id -u)" = 0 ]; then
+    echo 512 >/proc/sys/fs/inotify/max_user_instances
+  fi
+}
+restore_inotify() {
+  if [ "$instances" -gt 0 ] && [ "$instances" -lt 512 ] && [ "$(id -u)" = 0 ]; then
+    echo "$instances" >/proc/sys/fs/inotify/max_user_instances
+  fi
+}
+
+# --- Scale: thousands of gateways through a broker at its defaults ---------
+# The broker has a configuration of its own with only a listener (beside
+# start_broker's allow_anonymous, which mosquitto 2 wants for clients without
+# a password, persistence off, as by default, and the user to run as):
+# at most 20 QoS 1 messages in flight to or from each client, 1,000 more
+# queued for each, and Nagle's algorithm on. bench/fleet_load plays the
+# gateways, one line a second each, over one connection per 1,000 gateways
+# and at least 4 (a connection's publishes wait behind its 20 in flight; 400
+# a connection took the player almost twice the CPU, and gave worse figures
+# for the collector beside it), the gateways joining
+# one after another over the first 5 s, and times each batch from its publish
+# to the ack that covers it, leaving out those 5 s (each gateway's first
+# batch makes its file). The collector keeps every log
+# of a pass open until the pass's sync, more than the usual soft limit of
+# 1,024 descriptors with thousands of gateways: it runs with its soft limit
+# raised to the hard one. sfcollect is killed at the end of each run, as in a
+# crash, and timed as it starts again on the journal of that many gateways:
+# from its start to the ack of a batch that waited for it at the broker.
+
+# The CPU time pid has taken, in clock ticks.
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+# Starts sfcollect for prefix $1 on folder $2; sets collector.
+start_collector() {
+  (
+    ulimit -n "$(ulimit -Hn)"
+    exec build/collect/sfcollect -b "$broker" -t "$1" -i "collect-$1" "$2" 2>>"$work/$1.err"
+  ) &
+  collector=$!
+  pids+=("$collector")
+}
+
+# The archives are on a file system of their own where root can make one, a
+# loop-mounted ext4, as the README advises for the collector: its syncfs
+# writes out whatever else is dirty on the archive's file system, and the
+# builds of others on the machine's one made a commit take seconds.
+archives=
+mount_archives() {
+  archives=$work
+  if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 >/dev/null && truncate -s 4G "$work/archives.img" &&
+    mkfs.ext4 -q -F "$work/archives.img" && mkdir -p "$work/archives" &&
+    mount -o loop "$work/archives.img" "$work/archives" 2>/dev/null; then
+    archives=$work/archives
+  fi
+}
+
+# COUNT gateways, run RUN: latency, peak RSS, then the restart.
+scale_gateways() {
+  local count=$1 run=$2 prefix=scale$1-$2 central=$archives/scale$1-$2
+  mkdir -p "$central"
+  start_collector "$prefix" "$central"
+  peak_rss "$collector" >"$work/$prefix.rss" &
+  local sampler=$! load collector_ticks broker_ticks load_cpu
+  sleep 0.5
+  load=$(cut -d' ' -f1-3 /proc/loadavg)
+  broker_ticks=$(ticks "$broker_pid")
+  local TIMEFORMAT='%U %S'
+  { time build/bench/fleet_load "$broker" "$prefix" "$count" $(((count + 999) / 1000 > 4 ? (count + 999) / 1000 : 4)) "$seconds" 5 \
+    >"$work/$prefix.load" 2>"$work/$prefix.load-err"; } 2>"$work/$prefix.time" || true
+  collector_ticks=$(ticks "$collector")
+  broker_ticks=$(($(ticks "$broker_pid") - broker_ticks))
+  load_cpu=$(awk '{ print $1 + $2 }' "$work/$prefix.time")
+  kill -9 "$collector"
+  wait "$collector" "$sampler" 2>/dev/null || true
+  local hz batches
+  hz=$(getconf CLK_TCK)
+  batches=$(awk '{ print $2 }' "$work/$prefix.load")
+  [ -n "$batches" ] || batches=$((count * seconds))
+  printf '%d gateways x 1 line/s for %d s, run %d (load %s): publish to ack in ms after the first 5 s (the gateways joining): %s; sfcollect peak RSS %d KiB; CPU a batch: sfcollect %.0f us, mosquitto %.0f us, fleet_load %.0f us\n' \
+    "$count" "$seconds" "$run" "$load" "$(cat "$work/$prefix.load")" "$(cat "$work/$prefix.rss")" \
+    "$(calc "$collector_ticks / $hz * 1000000 / $batches")" "$(calc "$broker_ticks / $hz * 1000000 / $batches")" \
+    "$(calc "$load_cpu * 1000000 / $batches")"
+
+  : >"$work/$prefix.probe"
+  build/bench/fleet_load "$broker" "$prefix" probe >"$work/$prefix.probe" 2>&1 &
+  local probe=$! tries=0 start
+  until grep -q '^sent' "$work/$prefix.probe"; do
+    tries=$((tries + 1))
+    if [ "$tries" -ge 3000 ] || ! kill -0 "$probe" 2>/dev/null; then
+      echo "bench: the probe did not send" >&2
+      cat "$work/$prefix.probe" >&2
+      exit 1
+    fi
+    sleep 0.01
+  done
+  local journal
+  journal=$(wc -l <"$central/sfcollect.journal")
+  start=$(now)
+  start_collector "$prefix" "$central"
+  wait "$probe" || { echo "bench: no ack for the probe" >&2; cat "$work/$prefix.probe" >&2; exit 1; }
+  kill "$collector"
+  wait "$collector" 2>/dev/null || true
+  printf '%d gateways, run %d: sfcollect killed, started again on a journal of %d lines: %.3f s to its first ack\n' \
+    "$count" "$run" "$journal" "$(calc "$(awk '/^acked/ { print $2 }' "$work/$prefix.probe") - $start")"
+}
+
+scale() {
+  start_broker scale
+  broker=mqtt://127.0.0.1:$port
+  local run
+  mount_archives
+  raise_inotify
+  for run in $(seq 1 "$runs"); do
+    printf 'default broker, run %d (load %s): ' "$run" "$(cut -d' ' -f1-3 /proc/loadavg)"
+    many_live 200 10 "-default-$run"
+  done
+  restore_inotify
+  for run in $(seq 1 "$runs"); do scale_gateways 1000 "$run"; done
+  for run in $(seq 1 "$runs"); do scale_gateways 10000 "$run"; done
+  kill "$broker_pid"
+  [ "$archives" = "$work" ] || umount "$archives"
+}
+if [ -n "$scale_only" ]; then
+  scale
+  exit
+fi
 
 build/bench/make_log "$lines" 28 >"$work/big.log"
 build/bench/make_log 10000 28 >"$work/small.log"
@@ -269,48 +454,12 @@ printf 'mosquitto VmHWM %d KiB idle, %d KiB at the end of the outage, %d KiB aft
   "$before" "$during" "$(hwm)" "$(calc "$end - $start")"
 
 # --- Many gateways live: the collector's latency --------------------------
-# GATEWAYS x RATE lines a second for SECONDS, each gateway with its own
-# sfpublish, into one collector: the delay from a line's write to its arrival
-# in the central log (bench/many_latency), every central log then compared
-# with its gateway's. The gateways' logs, and so sfpublish's state files, are
-# on /dev/shm where there is one: in a fleet they are other machines, whose
-# syncs would otherwise queue with the collector's on the one disk. Each log
-# is in a folder of its own, as sfpublish watches its log's folder with
-# inotify, one instance each: the per-user limit of instances is raised
-# for the run where it is too low (root only), or a publisher beyond it
-# would look at its log only once a second.
 start_broker many "max_queued_messages 100000" "set_tcp_nodelay true"
 broker=mqtt://127.0.0.1:$port
-many_live() {
-  local count=$1 rate=$2 prefix=lat$1x$2
-  local logs central=$work/$prefix-central
-  logs=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo "$work")")
-  mkdir -p "$central"
-  build/collect/sfcollect -b "$broker" -t "$prefix" -i "collect-$prefix" "$central" 2>/dev/null &
-  local collector=$! publishers=() i
-  for i in $(seq 1 "$count"); do
-    mkdir "$logs/gw$i"
-    : >"$logs/gw$i/gw$i.log"
-    build/publish/sfpublish -b "$broker" -t "$prefix" "gw$i" "$logs/gw$i/gw$i.log" 2>/dev/null &
-    publishers+=($!)
-  done
-  sleep 2
-  printf '%d gateways x %d lines/s for %d s, delay from write to the central log in ms: ' "$count" "$rate" "$seconds"
-  build/bench/many_latency "$logs" "$central" "$count" "$rate" "$seconds"
-  kill "${publishers[@]}" "$collector"
-  wait "${publishers[@]}" "$collector" 2>/dev/null || true
-  for i in $(seq 1 "$count"); do
-    cmp -s "$logs/gw$i/gw$i.log" "$central/gw$i.log" || { echo "bench: $prefix gw$i's central log differs" >&2; exit 1; }
-  done
-  rm -rf "$logs"
-}
-instances=$(cat /proc/sys/fs/inotify/max_user_instances 2>/dev/null || echo 0)
-if [ "$instances" -lt 512 ] && [ "$(id -u)" = 0 ]; then
-  echo 512 >/proc/sys/fs/inotify/max_user_instances
-fi
+raise_inotify
 many_live 10 100
 many_live 100 10
 many_live 200 10
-if [ "$instances" -gt 0 ] && [ "$instances" -lt 512 ] && [ "$(id -u)" = 0 ]; then
-  echo "$instances" >/proc/sys/fs/inotify/max_user_instances
-fi
+restore_inotify
+kill "$broker_pid"
+scale

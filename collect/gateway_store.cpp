@@ -180,6 +180,7 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
         gateway.record = entry.second;
         gateway.state = entry.second.state;
         gateway.recorded = true;
+        ++recorded_;
         const std::pair<std::uint64_t, std::uint64_t> id{entry.second.dev, entry.second.ino};
         const auto file = files.find(id);
         if (file == files.end()) continue;
@@ -298,6 +299,7 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &
         record.dev = info.st_dev;
         record.ino = info.st_ino;
         record.size = plan.size;
+        recorded_ += gateway.recorded ? 0 : 1;
         gateway.recorded = true;
         gateway.fresh = true;
         intents_ += encode_entry(name, record);
@@ -391,7 +393,5 @@ bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
         return false;
     }
     created_ = false;
-    std::size_t recorded = 0;
-    for (const auto &entry : gateways_) recorded += entry.second.recorded ? 1 : 0;
-    return !should_compact(entries_, recorded) || compact(error);
+    return !should_compact(entries_, recorded_) || compact(error);
 }

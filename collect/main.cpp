@@ -89,12 +89,17 @@ private:
     std::map<std::string, std::chrono::steady_clock::time_point> alternation_said_;  // by name, when
     std::size_t batches_ = 0;                                                        // come in this pass
     std::size_t bytes_ = 0;                                                          // of their payloads
+    std::chrono::steady_clock::duration last_commit_{};                              // how long the last sync took
 };
 
 // A pass ends after this many batches or bytes at most, so that acks are not
 // held back long, nor too many lines of new files in memory.
 const std::size_t max_pass = 4096;
 const std::size_t max_pass_bytes = std::size_t{64} << 20;
+// How long a pass waits for the broker's next batch, and for how long at
+// most it keeps waiting (bench/fleet.sh, README).
+constexpr std::chrono::milliseconds pass_grace{1};
+constexpr std::chrono::milliseconds max_gather{20};
 
 // Names that topics choose need not be bounded: past this many, every drop is said.
 const std::size_t max_said = 10000;
@@ -256,8 +261,10 @@ bool Collector::finish_pass() {
         failed_ = error;
         return false;
     }
-    if (syncing)
-        counts_.committed(std::chrono::duration<double>(std::chrono::steady_clock::now() - commit_start).count());
+    if (syncing) {
+        last_commit_ = std::chrono::steady_clock::now() - commit_start;
+        counts_.committed(std::chrono::duration<double>(last_commit_).count());
+    }
     for (const Unstored &lost : unstored) {
         // Its lines of the pass are not in the log after all: nothing of them is acknowledged.
         Gateway &gateway = store_.find(lost.name);
@@ -302,10 +309,23 @@ int Collector::run() {
         bool linked = link_.turn(-1, std::chrono::milliseconds(1000), unused, error);
         // Everything the broker has delivered by now goes into this pass and
         // its one commit: libmosquitto reads only a few packets a call, and a
-        // commit for each few would queue up behind each other.
-        for (std::size_t before = 0; linked && batches_ != before && batches_ < max_pass && bytes_ < max_pass_bytes;) {
-            before = batches_;
-            linked = link_.turn(-1, std::chrono::milliseconds(0), unused, error);
+        // commit for each few would queue up behind each other. A broker at
+        // its defaults has only 20 batches in flight to us and sends the next
+        // once our PUBACK reaches it: a pass that ended at the first lull
+        // would hold a few batches and pay two syncs for them. So for as long
+        // as the last commit took, which the batches now coming would wait
+        // anyway, a pass ends only when pass_grace brings none.
+        const auto gather_until =
+            std::chrono::steady_clock::now() + std::min<std::chrono::steady_clock::duration>(last_commit_, max_gather);
+        auto quiet_since = gather_until;
+        for (std::size_t before = 0; linked && batches_ != 0 && batches_ < max_pass && bytes_ < max_pass_bytes;) {
+            const auto now = std::chrono::steady_clock::now();
+            if (batches_ != before)
+                before = batches_, quiet_since = now;
+            else if (now >= gather_until || now - quiet_since >= pass_grace)
+                break;
+            const bool gathering = now < gather_until;
+            linked = link_.turn(-1, gathering ? pass_grace : std::chrono::milliseconds(0), unused, error);
         }
         batches_ = 0;
         bytes_ = 0;
