@@ -132,17 +132,6 @@ TEST(FleetCommandLine, MetricsPortTakenIsStatusOne) {
     close(taken);
 }
 
-// Waits until series on the page at port has value; the page at the end.
-std::string wait_for_sample(int port, const std::string &series, double value) {
-    std::string page;
-    for (int tries = 0; tries < 1000; ++tries) {
-        page = http_get(port, "/metrics");
-        if (sample_of(page, series) == value) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return page;
-}
-
 // Whether promtool finds nothing to say about the page's metrics.
 void expect_promtool_quiet(const TempDir &dir, const std::string &response) {
     const std::size_t body = response.find("\r\n\r\n");
