@@ -242,18 +242,18 @@ void BrokerLink::message(mosquitto * /*client*/, void *self, const mosquitto_mes
     link.delivered_ = nullptr;
 }
 
-std::vector<std::string> BrokerLink::properties_of(const char *wanted) const {
+std::vector<std::string> BrokerLink::properties_of(const char *name) const {
     std::vector<std::string> values;
-    char *name = nullptr;
+    char *key = nullptr;
     char *value = nullptr;
     for (const mosquitto_property *p = delivered_; p != nullptr; p = mosquitto_property_next(p)) {
         if (mosquitto_property_identifier(p) != MQTT_PROP_USER_PROPERTY) continue;
-        if (mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, false) != nullptr &&
-            std::strcmp(name, wanted) == 0)
+        if (mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &key, &value, false) != nullptr &&
+            std::strcmp(key, name) == 0)
             values.emplace_back(value);
-        std::free(name);
+        std::free(key);
         std::free(value);
-        name = value = nullptr;
+        key = value = nullptr;
     }
     return values;
 }

@@ -212,6 +212,10 @@ void Publisher::take_step(const PublishStep &step) {
         case PublishStep::none:
             return;
         case PublishStep::advance: {
+            if (telling_ > 0) {  // the collector has started the epoch, and heard them
+                lost_.erase(lost_.begin(), lost_.begin() + static_cast<std::ptrdiff_t>(telling_));
+                telling_ = 0;
+            }
             Position at = state_.acked;
             while (!in_flight_.empty() && in_flight_.front().end_seq <= step.line) {
                 at = in_flight_.front().end;
@@ -230,10 +234,6 @@ void Publisher::take_step(const PublishStep &step) {
                 state_.acked = at;
                 dirty_ = true;
                 note_acked();
-            }
-            if (step.line > 1 && telling_ > 0) {  // the collector has started the epoch, and heard them
-                lost_.erase(lost_.begin(), lost_.begin() + static_cast<std::ptrdiff_t>(telling_));
-                telling_ = 0;
             }
             return;
         }
