@@ -43,8 +43,15 @@ PublishStep PublishRule::ack(std::uint64_t epoch, std::uint64_t next, bool retai
                              const std::function<bool(std::uint64_t line)> &held, Clock::time_point now) {
     if (epoch != epoch_ || next == 0) return {};
     const bool answer = !retained && probe_out_;  // the collector's word since the probe went out
-    if (next >= acked_ && (next > acked_ || answer)) probe_ = 0, probe_out_ = false;  // the lower ack was an old one
+    if (next == acked_ && answer && probe_ != 0) {
+        // The lower ack was an old one; the probe's copies are acknowledged.
+        probe_ = 0;
+        probe_out_ = false;
+        return {PublishStep::advance, next};
+    }
     if (next > acked_) {
+        probe_ = 0;  // the lower ack was an old one
+        probe_out_ = false;
         acked_ = next;
         sent_ = std::max(sent_, next);
         if (acked_ > echo_) echo_ = 0;
