@@ -17,7 +17,7 @@ struct PublishStep {
         probe,      // make the collector answer: send the line before line (the acknowledged one) again and
                     // on, or from line when the gateway no longer holds it
         fall_back,  // the collector answered that it has the epoch only before line, which the gateway still
-                    // holds: send again from there; said, since its ack was before at
+                    // holds: send again from there; said: its ack was before until then
         new_epoch,  // the collector answered that it has the epoch only before line, and the gateway no
                     // longer holds it: a new epoch from the first line it still holds
         leave,      // the collector answered that it left the epoch: a new one from line, the acknowledged one
@@ -48,8 +48,9 @@ public:
                     const std::function<bool(std::uint64_t line)> &held, Clock::time_point now);
     // The collector's "EPOCH left": a new epoch, when it answers lines sent.
     PublishStep left(std::uint64_t epoch, bool retained) const;
-    // Time passes: lines out for longer than the patience are sent again,
-    // and the patience doubles while the collector stays silent.
+    // Time passes: lines out for longer than the patience are sent again (a
+    // probe unanswered goes again), and the patience doubles while the
+    // collector stays silent.
     PublishStep tick(Clock::time_point now);
     // The broker connection is new: what was in flight may be lost.
     PublishStep reconnected(Clock::time_point now);
