@@ -72,7 +72,7 @@ private:
     void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
     void say_once(const std::string &key, const std::string &line);
     void say_left(const std::string &name, std::uint64_t old, std::uint64_t current);
-    void start_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch);
+    void say_new_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch);
 
     const Options &options_;
     BrokerLink link_;
@@ -119,7 +119,7 @@ void Collector::say_left(const std::string &name, std::uint64_t old, std::uint64
 
 // Said and counted with the lines the publisher lost at the gateway, as the
 // first batch of the epoch tells them.
-void Collector::start_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch) {
+void Collector::say_new_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch) {
     std::vector<LostRange> told;
     LostRange range;
     for (const std::string &text : link_.properties_of(lost_property))
@@ -223,7 +223,7 @@ void Collector::on_batch(const mosquitto_message &message) {
     }
     if (!said_.empty()) said_.erase(name);
     counts_.appended(name, batch.count - decision.skip, batch.size - from, batch.last_micros);
-    if (decision.verdict == Verdict::start_append) start_epoch(name, gateway.state, batch.epoch);
+    if (decision.verdict == Verdict::start_append) say_new_epoch(name, gateway.state, batch.epoch);
     apply_decision(gateway.state, head, decision);
     ack(name, decision.ack_epoch, decision.ack_next);
 }

@@ -118,11 +118,11 @@ private:
     Position found_;             // the line a lower ack asked for, once found
     std::uint64_t skip_to_ = 0;  // lines before this the collector has
     std::deque<Batch> in_flight_;
+    std::size_t in_flight_bytes_ = 0;
     // Lines lost at the gateway, not yet told to the collector; the first
     // telling_ go with the first batch of the epoch, until it is acknowledged.
     std::vector<LostRange> lost_;
     std::size_t telling_ = 0;
-    std::size_t in_flight_bytes_ = 0;
     std::string payload_;
     std::string me_;  // who this publisher is to others of its name: "SINCE HOST:LOG"
     Metrics metrics_;
