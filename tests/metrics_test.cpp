@@ -174,6 +174,7 @@ TEST_F(Fleet, MetricsCountWhatShips) {
         {&published, "sfpublish_lines_sent_total", 100},
         {&published, "sfpublish_lines_resent_total", 0},
         {&published, "sfpublish_lines_acked_total", 100},
+        {&published, "sfpublish_lines_lost_total", 0},
         {&published, "sfpublish_malformed_lines_total", 1},
         {&published, "sfpublish_epochs_total", 1},
         {&published, "sfpublish_backlog_bytes", 0},
@@ -184,6 +185,7 @@ TEST_F(Fleet, MetricsCountWhatShips) {
         {&collected, "sfcollect_bytes_total", static_cast<double>(shipped.size())},
         {&collected, "sfcollect_duplicate_lines_total", 0},
         {&collected, "sfcollect_epochs_total", 1},
+        {&collected, "sfcollect_lines_lost_total", 0},
         {&collected, "sfcollect_last_packet_timestamp_seconds", 1800000000.000099},
         {&collected, "sfcollect_gateway_online", 1},
     };
