@@ -84,8 +84,9 @@ PublishStep PublishRule::ack(std::uint64_t epoch, std::uint64_t next, bool retai
     return send_again(acked_, next, now);
 }
 
-PublishStep PublishRule::left(std::uint64_t epoch, bool retained) const {
-    if (epoch != epoch_ || retained || !sent_any_) return {};
+PublishStep PublishRule::left(std::uint64_t epoch, bool retained, Clock::time_point now) {
+    if (epoch != epoch_ || retained || !sent_any_ || (left_at_ && now - *left_at_ < max_patience)) return {};
+    left_at_ = now;
     return {PublishStep::leave, acked_};
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 // One decision.
 struct PublishStep {
@@ -46,8 +47,10 @@ public:
     // epoch; it is asked only for a line below the acknowledged one.
     PublishStep ack(std::uint64_t epoch, std::uint64_t next, bool retained,
                     const std::function<bool(std::uint64_t line)> &held, Clock::time_point now);
-    // The collector's "EPOCH left": a new epoch, when it answers lines sent.
-    PublishStep left(std::uint64_t epoch, bool retained) const;
+    // The collector's "EPOCH left": a new epoch, when it answers lines sent;
+    // at most one a minute, since two gateways publishing under one name
+    // leave each other's epochs in turn.
+    PublishStep left(std::uint64_t epoch, bool retained, Clock::time_point now);
     // Time passes: lines out for longer than the patience are sent again (a
     // probe unanswered goes again), and the patience doubles while the
     // collector stays silent.
@@ -78,8 +81,9 @@ private:
     std::uint64_t echo_ = 0;
     // The lower ack that made the rule probe, until the collector answered; 0: none.
     std::uint64_t probe_ = 0;
-    bool probe_out_ = false;  // lines went out since the probe began: fresh acks answer it
-    bool sent_any_ = false;   // lines of the epoch went out since the start
+    bool probe_out_ = false;                    // lines went out since the probe began: fresh acks answer it
+    bool sent_any_ = false;                     // lines of the epoch went out since the start
+    std::optional<Clock::time_point> left_at_;  // when an epoch was last left
     Clock::duration patience_ = first_patience;
     Clock::time_point deadline_{};
 };

@@ -188,7 +188,7 @@ void Publisher::on_ack(const mosquitto_message &message) {
     std::uint64_t next = 0;
     const auto *payload = static_cast<const char *>(message.payload);
     const auto size = static_cast<std::size_t>(message.payloadlen);
-    if (parse_left(payload, size, epoch)) return apply(rule_.left(epoch, message.retain));
+    if (parse_left(payload, size, epoch)) return apply(rule_.left(epoch, message.retain, Clock::now()));
     if (!parse_ack(payload, size, epoch, next)) return;
     const auto held = [this](std::uint64_t line) { return follower_.find(line, found_); };
     apply(rule_.ack(epoch, next, message.retain, held, Clock::now()));

@@ -15,8 +15,8 @@ using Kind = PublishStep::Kind;
 const std::uint64_t epoch = 0x1234;
 
 struct Event {
-    enum Type { send, ack, old_ack, other_epoch, left, old_left, other_left, wait, reconnect } type;
-    std::uint64_t value;  // send: lines before it are out; acks: NEXT; wait: seconds
+    enum Type { send, ack, old_ack, other_epoch, left, old_left, other_left, wait, reconnect, restart } type;
+    std::uint64_t value;  // send: lines before it are out; acks: NEXT; wait: seconds; restart: acked in a new epoch
     Kind kind = Kind::none;
     std::uint64_t line = 0;
     std::uint64_t before = 0;  // fall_back
@@ -81,6 +81,10 @@ const Scenario scenarios[] = {
     {"the collector left the epoch: a new one from the acknowledged line, as an answer only", 900, 1,
      {{Event::left, 0}, {Event::send, 950}, {Event::old_left, 0}, {Event::other_left, 0},
       {Event::left, 0, Kind::leave, 900}}},
+    {"left again and again (two gateways under one name): a new epoch a minute at most", 900, 1,
+     {{Event::send, 950}, {Event::left, 0, Kind::leave, 900}, {Event::restart, 1}, {Event::send, 50}, {Event::left, 0},
+      {Event::ack, 50, Kind::advance, 50}, {Event::wait, 59}, {Event::send, 60}, {Event::left, 0}, {Event::wait, 1},
+      {Event::left, 0, Kind::leave, 50}}},
     {"another epoch's ack is not ours", 100, 1,
      {{Event::send, 200}, {Event::other_epoch, 1}, {Event::other_epoch, 500}}},
     {"silence past the patience resends, with the patience doubling", 1, 1,
@@ -121,10 +125,13 @@ TEST(PublishRule, DecidesEveryScenario) {
                     break;
                 case Event::left:
                 case Event::old_left:
-                    step = rule.left(epoch, event.type == Event::old_left);
+                    step = rule.left(epoch, event.type == Event::old_left, now);
                     break;
                 case Event::other_left:
-                    step = rule.left(epoch + 1, false);
+                    step = rule.left(epoch + 1, false, now);
+                    break;
+                case Event::restart:
+                    rule.start(epoch, event.value, now);  // the epoch numbers are the test's
                     break;
                 case Event::wait:
                     now += std::chrono::seconds(event.value);
