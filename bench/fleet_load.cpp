@@ -184,14 +184,17 @@ void Connection::apply(Gateway &gateway, const PublishStep &step, Clock::time_po
             }
             return;
         case PublishStep::resend:
+        case PublishStep::fall_back:
+        case PublishStep::probe:  // the flights held are those not yet acknowledged: all go again
             for (const Flight &flight : gateway.flights) {
-                if (flight.seq < step.line) continue;
+                if (step.kind != PublishStep::probe && flight.seq < step.line) continue;
                 if (!link_.publish(gateway.packets, flight.payload.data(), flight.payload.size(), false)) return;
                 ++tally_.again;
                 gateway.rule.sent(flight.seq + 1, now);
             }
             return;
-        case PublishStep::new_epoch:  // the collector lost lines: never in a bench of its own
+        case PublishStep::new_epoch:  // the collector lost lines or left the epoch: never in a bench of its own
+        case PublishStep::leave:
             std::fprintf(stderr, "fleet_load: gw%" PRIu32 ": the collector lost lines from %" PRIu64 "\n",
                          gateway.number + 1, step.line);
             return;

@@ -36,6 +36,10 @@ CollectMetrics::CollectMetrics(prometheus::Registry &registry)
                   .Name("sfcollect_epochs_total")
                   .Help("Epochs of the gateway started in its archive.")
                   .Register(registry)),
+      lost_(BuildCounter()
+                .Name("sfcollect_lines_lost_total")
+                .Help("Lines the gateway lost before they were archived, as its sfpublish told them.")
+                .Register(registry)),
       refused_(BuildCounter()
                    .Name("sfcollect_payloads_refused_total")
                    .Help("Payloads dropped, by reason.")
@@ -73,8 +77,8 @@ CollectMetrics::Gateway &CollectMetrics::gateway(const std::string &name) {
     const auto found = gateways_.find(name);
     if (found != gateways_.end()) return found->second;
     const prometheus::Labels labels{{"gateway", name}};
-    Gateway made{&lines_.Add(labels),       &bytes_.Add(labels),       &duplicates_.Add(labels), &epochs_.Add(labels),
-                 &last_packet_.Add(labels), &last_append_.Add(labels), &online_.Add(labels)};
+    Gateway made{&lines_.Add(labels), &bytes_.Add(labels),       &duplicates_.Add(labels),  &epochs_.Add(labels),
+                 &lost_.Add(labels),  &last_packet_.Add(labels), &last_append_.Add(labels), &online_.Add(labels)};
     return gateways_.emplace(name, made).first->second;
 }
 
@@ -90,7 +94,11 @@ void CollectMetrics::duplicates(const std::string &name, std::uint64_t lines) {
     if (lines > 0) gateway(name).duplicates->Increment(static_cast<double>(lines));
 }
 
-void CollectMetrics::started_epoch(const std::string &name) { gateway(name).epochs->Increment(); }
+void CollectMetrics::started_epoch(const std::string &name, std::uint64_t lost) {
+    Gateway &g = gateway(name);
+    g.epochs->Increment();
+    g.lost->Increment(static_cast<double>(lost));
+}
 
 void CollectMetrics::status(const std::string &name, bool online) { gateway(name).online->Set(online ? 1 : 0); }
 

@@ -1,5 +1,5 @@
 // sfcollect's metrics: per gateway what it appended, dropped as duplicates
-// and started, with the newest packet's time and the retained status; and
+// and started, the lines it lost at the gateway, with the newest packet's time and the retained status; and
 // what it refused, how long its commits took and its link to the broker.
 #ifndef SFCOLLECT_COLLECT_METRICS_H
 #define SFCOLLECT_COLLECT_METRICS_H
@@ -20,7 +20,8 @@ public:
 
     void appended(const std::string &name, std::uint64_t lines, std::size_t bytes, long long last_micros);
     void duplicates(const std::string &name, std::uint64_t lines);
-    void started_epoch(const std::string &name);
+    // lost: the lines the gateway lost before the epoch, as it told them.
+    void started_epoch(const std::string &name, std::uint64_t lost);
     void status(const std::string &name, bool online);
     void refused(const char *reason);
     void committed(double seconds);
@@ -28,12 +29,12 @@ public:
 
 private:
     struct Gateway {
-        prometheus::Counter *lines, *bytes, *duplicates, *epochs;
+        prometheus::Counter *lines, *bytes, *duplicates, *epochs, *lost;
         prometheus::Gauge *last_packet, *last_append, *online;
     };
     Gateway &gateway(const std::string &name);
 
-    prometheus::Family<prometheus::Counter> &lines_, &bytes_, &duplicates_, &epochs_, &refused_;
+    prometheus::Family<prometheus::Counter> &lines_, &bytes_, &duplicates_, &epochs_, &lost_, &refused_;
     prometheus::Family<prometheus::Gauge> &last_packet_, &last_append_, &online_;
     prometheus::Histogram &commit_;
     prometheus::Gauge &connected_;

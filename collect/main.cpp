@@ -26,6 +26,7 @@
 #include "contract.h"
 #include "gateway_store.h"
 #include "host_name.h"
+#include "lost_range.h"
 #include "metrics.h"
 #include "options.h"
 #include "packet_log.h"
@@ -76,20 +77,21 @@ private:
     bool store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size);
     bool finish_pass();
     void say_once(const std::string &key, const std::string &line);
-    void say_alternation(const std::string &name, std::uint64_t old, std::uint64_t current);
+    void say_left(const std::string &name, std::uint64_t old, std::uint64_t current);
+    void say_new_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch);
 
     const Options &options_;
     BrokerLink link_;
     GatewayStore store_;
     Metrics metrics_;
     CollectMetrics counts_;
-    std::vector<std::pair<std::string, std::string>> acks_;                          // due once the store has committed
-    std::string failed_;                                                             // a write that failed: the end
-    std::set<std::string> said_;                                                     // topics whose batches are dropped
-    std::map<std::string, std::chrono::steady_clock::time_point> alternation_said_;  // by name, when
-    std::size_t batches_ = 0;                                                        // come in this pass
-    std::size_t bytes_ = 0;                                                          // of their payloads
-    std::chrono::steady_clock::duration last_commit_{};                              // how long the last sync took
+    std::vector<std::pair<std::string, std::string>> acks_;  // due once the store has committed
+    std::string failed_;                                     // a write that failed: the end
+    std::set<std::string> said_;                             // topics and names whose batches are dropped
+    std::map<std::string, std::chrono::steady_clock::time_point> left_said_;  // by name, when
+    std::size_t batches_ = 0;                                                 // come in this pass
+    std::size_t bytes_ = 0;                                                   // of their payloads
+    std::chrono::steady_clock::duration last_commit_{};                       // how long the last sync took
 };
 
 // A pass ends after this many batches or bytes at most, so that acks are not
@@ -110,20 +112,37 @@ void Collector::say_once(const std::string &key, const std::string &line) {
     warn("%s", line.c_str());
 }
 
-// A batch of an epoch the gateway has left comes when two publishers use one
-// name, each with its own log: the operator must know from when the log holds
-// the other's lines. A stale copy from the broker may come too, hence at most
-// once a minute.
-void Collector::say_alternation(const std::string &name, std::uint64_t old, std::uint64_t current) {
+// A batch of an epoch the gateway has left comes from a publisher whose
+// state rolled back (a VM snapshot), which the answer makes start a new
+// epoch, or from a second gateway publishing under the name, whose lines
+// then take turns with the first's. A stale copy from the broker may come
+// too, hence said at most once a minute.
+void Collector::say_left(const std::string &name, std::uint64_t old, std::uint64_t current) {
     const auto now = std::chrono::steady_clock::now();
-    const auto said = alternation_said_.find(name);
-    if (said != alternation_said_.end() && now - said->second < std::chrono::minutes(1)) return;
-    if (said == alternation_said_.end() && alternation_said_.size() >= max_said) return;
-    alternation_said_[name] = now;
-    warn("%s: batches of epochs %016" PRIx64 " and %016" PRIx64
-         " alternate: two gateways publish as %s? Those of the first are dropped; the log holds the second's lines "
-         "from its new epoch on",
+    const auto said = left_said_.find(name);
+    if (said != left_said_.end() && now - said->second < std::chrono::minutes(1)) return;
+    if (said == left_said_.end() && left_said_.size() >= max_said) return;
+    left_said_[name] = now;
+    warn("%s: a batch of epoch %016" PRIx64 ", left for epoch %016" PRIx64
+         ": its publisher is told to start a new one (its state rolled back? two gateways publish as %s?)",
          name.c_str(), old, current, name.c_str());
+}
+
+// Said and counted with the lines the publisher lost at the gateway, as the
+// first batch of the epoch tells them.
+void Collector::say_new_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch) {
+    std::vector<LostRange> told;
+    LostRange range;
+    for (const std::string &text : link_.properties_of(lost_property))
+        if (parse_lost(text, range)) told.push_back(range);
+    std::string lost;
+    std::uint64_t lines = 0;
+    for (const LostRange &missing : lost_from_log(gateway, told)) {
+        lost += "; " + describe_lost(missing);
+        lines += missing.lines();
+    }
+    counts_.started_epoch(name, lines);
+    warn("%s: new epoch %016" PRIx64 "%s", name.c_str(), epoch, lost.c_str());
 }
 
 void Collector::ack(const std::string &name, std::uint64_t epoch, std::uint64_t next) {
@@ -189,9 +208,11 @@ void Collector::on_batch(const mosquitto_message &message) {
         refuse("retained");
         return warn("%s: retained, dropped", topic.c_str());
     }
-    if (decision.reason == DropReason::left_behind) {
+    if (decision.verdict == Verdict::left) {
         refuse("left_behind");
-        return say_alternation(name, batch.epoch, gateway.state.epoch);
+        const std::string left = format_left(batch.epoch);
+        link_.publish(ack_topic(options_.broker.prefix, name), left.data(), left.size(), false);
+        return say_left(name, batch.epoch, gateway.state.epoch);
     }
     counts_.duplicates(name, decision.duplicates);
     if (decision.verdict == Verdict::drop) return;
@@ -202,10 +223,7 @@ void Collector::on_batch(const mosquitto_message &message) {
     for (std::uint64_t skip = decision.skip; skip > 0; --skip) walk_log_line(batch.lines, batch.size, from, what);
     if (!store(name, gateway, batch.lines + from, batch.size - from)) return;
     counts_.appended(name, batch.count - decision.skip, batch.size - from, batch.last_micros);
-    if (decision.verdict == Verdict::start_append) {
-        counts_.started_epoch(name);
-        warn("%s: new epoch %016" PRIx64 "", name.c_str(), batch.epoch);
-    }
+    if (decision.verdict == Verdict::start_append) say_new_epoch(name, gateway.state, batch.epoch);
     apply_decision(gateway.state, head, decision);
     ack(name, decision.ack_epoch, decision.ack_next);
 }

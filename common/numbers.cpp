@@ -19,6 +19,12 @@ bool parse_decimal(const char *begin, const char *end, unsigned long long max, u
     return at != begin && at == end;
 }
 
+std::string group_digits(std::uint64_t value) {
+    std::string digits = std::to_string(value);
+    for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+    return digits;
+}
+
 bool parse_number(const char *text, unsigned long long max, unsigned long long &value) {
     return parse_decimal(text, text + std::strlen(text), max, value);
 }

@@ -239,19 +239,26 @@ void BrokerLink::message(mosquitto * /*client*/, void *self, const mosquitto_mes
                          const mosquitto_property *properties) {
     auto &link = *static_cast<BrokerLink *>(self);
     if (!link.on_message) return;
-    char *name = nullptr;
+    link.delivered_ = properties;
+    const std::vector<std::string> from = link.properties_of(from_property);
+    link.on_message(*message, from.empty() ? std::string() : from.front());
+    link.delivered_ = nullptr;
+}
+
+std::vector<std::string> BrokerLink::properties_of(const char *name) const {
+    std::vector<std::string> values;
+    char *key = nullptr;
     char *value = nullptr;
-    std::string from;
-    for (const mosquitto_property *p = properties; p != nullptr; p = mosquitto_property_next(p)) {
+    for (const mosquitto_property *p = delivered_; p != nullptr; p = mosquitto_property_next(p)) {
         if (mosquitto_property_identifier(p) != MQTT_PROP_USER_PROPERTY) continue;
-        if (mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, false) != nullptr &&
-            std::strcmp(name, from_property) == 0)
-            from = value;
-        std::free(name);
+        if (mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &key, &value, false) != nullptr &&
+            std::strcmp(key, name) == 0)
+            values.emplace_back(value);
+        std::free(key);
         std::free(value);
-        name = value = nullptr;
+        key = value = nullptr;
     }
-    link.on_message(*message, from);
+    return values;
 }
 
 // The connection is gone or never came: say so once, and try again later.
@@ -342,11 +349,15 @@ int BrokerLink::connect() {
 // libmosquitto refusing one for what it is (larger than the broker takes,
 // say) would refuse every copy too.
 bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
-                         const std::string &from) {
+                         const std::string &from, const UserProperties &more) {
     if (!up()) return false;
     mosquitto_property *properties = nullptr;
     if (v5_ && !from.empty())
         mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, from_property, from.c_str());
+    for (const auto &property : more)
+        if (v5_)
+            mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, property.first.c_str(),
+                                               property.second.c_str());
     int mid = 0;
     const int rc =
         mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(size), payload, 1, retain, properties);

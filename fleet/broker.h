@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "reasons.h"
 
@@ -16,6 +18,9 @@ struct mosquitto;
 struct mosquitto_message;
 struct mqtt5__property;
 typedef struct mqtt5__property mosquitto_property;
+
+// MQTT v5 user properties: names and values, a name perhaps more than once.
+using UserProperties = std::vector<std::pair<std::string, std::string>>;
 
 struct BrokerOptions {
     std::string host = "localhost";
@@ -62,6 +67,8 @@ public:
     std::function<void(const std::string &filter)> on_subscribed;
     // from: the sender's "from" user property (MQTT v5), or empty.
     std::function<void(const mosquitto_message &, const std::string &from)> on_message;
+    // While on_message runs: the values of the message's user properties named name.
+    std::vector<std::string> properties_of(const char *name) const;
 
     // Connects when a retry is due, then waits up to timeout for the broker
     // or for fd (when not -1) to be readable, and does what libmosquitto has
@@ -71,10 +78,11 @@ public:
     bool turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready, std::string &error);
     bool up() const { return state_ == State::up; }
 
-    // QoS 1 publishing, saying who sends it when from is given (under MQTT
-    // v5 only); false when not connected or the client refuses it.
+    // QoS 1 publishing, saying who sends it when from is given, and with
+    // more user properties (under MQTT v5 only); false when not connected or
+    // the client refuses it.
     bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
-                 const std::string &from = "");
+                 const std::string &from = "", const UserProperties &more = {});
     // A subscription the broker refuses ends the link, unless it is not
     // required: then that is said once, and the program goes on without it.
     bool subscribe(const std::string &topic, bool required = true);
@@ -111,7 +119,8 @@ private:
     bool fell_back_ = false;  // and said so
     bool clean_ = true;
     Speaker speaker_;
-    std::string refusal_;  // why, when refused for good
+    std::string refusal_;                            // why, when refused for good
+    const mosquitto_property *delivered_ = nullptr;  // of the message on_message is given
     struct Pending {
         std::string topic;
         bool required;

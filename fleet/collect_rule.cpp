@@ -15,6 +15,7 @@ Decision decide_batch(const GatewayState &gateway, const BatchHead &batch) {
     bool starts = false;
     if (batch.epoch != gateway.epoch) {
         if (std::find(gateway.left.begin(), gateway.left.end(), batch.epoch) != gateway.left.end()) {
+            decision.verdict = Verdict::left;
             decision.reason = DropReason::left_behind;
             return decision;
         }
@@ -55,4 +56,13 @@ void apply_decision(GatewayState &gateway, const BatchHead &batch, const Decisio
     }
     if (decision.verdict == Verdict::append || decision.verdict == Verdict::start_append)
         gateway.next = decision.ack_next;
+}
+
+std::vector<LostRange> lost_from_log(const GatewayState &gateway, const std::vector<LostRange> &ranges) {
+    std::vector<LostRange> lost;
+    for (LostRange range : ranges) {
+        if (range.epoch == gateway.epoch && gateway.epoch != 0) range.first = std::max(range.first, gateway.next);
+        if (range.first <= range.last) lost.push_back(range);
+    }
+    return lost;
 }

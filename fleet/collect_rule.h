@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "lost_range.h"
+
 // Epochs remembered as left behind; older ones are forgotten.
 constexpr std::size_t max_left_epochs = 16;
 
@@ -32,6 +34,7 @@ enum class Verdict {
     ack,           // nothing written; answer ack_epoch ack_next
     append,        // write the batch's lines from skip on; answer with the new next
     start_append,  // start the batch's epoch at line 1, then as append
+    left,          // nothing written; answer that the gateway left the batch's epoch
 };
 
 enum class DropReason { none, retained, left_behind };
@@ -50,5 +53,10 @@ Decision decide_batch(const GatewayState &gateway, const BatchHead &batch);
 // Applies an append or start_append decision to the state: the lines from
 // skip on are in the log.
 void apply_decision(GatewayState &gateway, const BatchHead &batch, const Decision &decision);
+
+// Of the ranges a new epoch's first batch says were lost at the gateway, the
+// lines the log does not have: of the epoch it is on, those from next on
+// (the publisher may not have heard the ack of the others); of any other, all.
+std::vector<LostRange> lost_from_log(const GatewayState &gateway, const std::vector<LostRange> &ranges);
 
 #endif

@@ -108,6 +108,19 @@ bool parse_ack(const char *payload, std::size_t size, std::uint64_t &epoch, std:
     return read_epoch(at, end, epoch) && at != end && *at++ == ' ' && read_count(at, end, next) && at == end;
 }
 
+std::string format_left(std::uint64_t epoch) {
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%016" PRIx64 " left", epoch);
+    return std::string(text, static_cast<std::size_t>(n));
+}
+
+bool parse_left(const char *payload, std::size_t size, std::uint64_t &epoch) {
+    const char *at = payload;
+    const char *end = payload + size;
+    if (size > 0 && payload[size - 1] == '\n') --end;
+    return read_epoch(at, end, epoch) && end - at == 5 && std::memcmp(at, " left", 5) == 0;
+}
+
 namespace {
 
 // "SINCE WHO" into its two parts; false when it is not that.

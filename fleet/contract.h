@@ -59,4 +59,11 @@ const char *read_batch(const char *payload, std::size_t size, BatchView &batch, 
 std::string format_ack(std::uint64_t epoch, std::uint64_t next);
 bool parse_ack(const char *payload, std::size_t size, std::uint64_t &epoch, std::uint64_t &next);
 
+// "EPOCH left": the collector's answer, never retained, to a batch of an
+// epoch it has left for another: it takes no more of its lines. A publisher
+// that is still on it (its state rolled back, a VM snapshot) starts a new
+// one. Publishers that know only acks read it as none.
+std::string format_left(std::uint64_t epoch);
+bool parse_left(const char *payload, std::size_t size, std::uint64_t &epoch);
+
 #endif

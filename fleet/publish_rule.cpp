@@ -6,6 +6,7 @@ void PublishRule::start(std::uint64_t epoch, std::uint64_t acked, Clock::time_po
     epoch_ = epoch;
     acked_ = sent_ = acked;
     heard_ = echo_ = probe_ = 0;
+    probe_out_ = sent_any_ = false;
     progressed(now);
 }
 
@@ -17,6 +18,8 @@ void PublishRule::progressed(Clock::time_point now) {
 void PublishRule::sent(std::uint64_t to, Clock::time_point now) {
     if (sent_ <= acked_) deadline_ = now + patience_;  // the first lines out since all were acknowledged
     sent_ = std::max(sent_, to);
+    sent_any_ = true;
+    if (probe_ != 0) probe_out_ = true;
 }
 
 // What was out stays out: it goes again, from from on.
@@ -27,46 +30,75 @@ PublishStep PublishRule::send_again(std::uint64_t from, std::uint64_t heard, Clo
     return {PublishStep::resend, from};
 }
 
+// The last acknowledged line again, and what was out after it: whatever the
+// collector has, it answers.
+PublishStep PublishRule::probe(Clock::time_point now) {
+    PublishStep step = send_again(acked_, 0, now);
+    step.kind = PublishStep::probe;
+    probe_out_ = false;
+    return step;
+}
+
 PublishStep PublishRule::ack(std::uint64_t epoch, std::uint64_t next, bool retained,
                              const std::function<bool(std::uint64_t line)> &held, Clock::time_point now) {
     if (epoch != epoch_ || next == 0) return {};
+    const bool answer = !retained && probe_out_;  // the collector's word since the probe went out
+    if (next == acked_ && answer && probe_ != 0) {
+        // The lower ack was an old one; the probe's copies are acknowledged.
+        probe_ = 0;
+        probe_out_ = false;
+        return {PublishStep::advance, next};
+    }
     if (next > acked_) {
+        probe_ = 0;  // the lower ack was an old one
+        probe_out_ = false;
         acked_ = next;
         sent_ = std::max(sent_, next);
         if (acked_ > echo_) echo_ = 0;
-        probe_ = 0;  // the lower ack was an old one
         progressed(now);
         return {PublishStep::advance, next};
     }
-    // The broker's stored ack is what is known already; so is any ack while nothing is out.
-    if (next == acked_ && (retained || sent_ == acked_)) return {};
-    if (next < acked_ && !held(next)) {
-        // The gateway no longer holds those lines, but the ack may be an old
-        // one (a broker's restored save, a copy sent by hand): the window
-        // again makes the collector say where it is. Only when it still says
-        // so a patience later, after the window went out again, has it lost them.
-        if (probe_ == next && now - probed_at_ >= first_patience) return {PublishStep::new_epoch, next};
-        if (probe_ != next) probe_ = next, probed_at_ = now;
-        return next == heard_ ? PublishStep{} : send_again(acked_, next, now);
+    if (next < acked_) {
+        if (!answer) {
+            // Old or not, only the collector's answer tells: one probe at a time.
+            if (probe_ != 0) return {};
+            probe_ = next;
+            return probe(now);
+        }
+        probe_ = 0;
+        probe_out_ = false;
+        if (!held(next)) return {PublishStep::new_epoch, next};
+        // A collector restored from a backup gets the rest, once.
+        const std::uint64_t before = acked_;
+        acked_ = next;
+        PublishStep step = send_again(next, next, now);
+        step.kind = PublishStep::fall_back;
+        step.before = before;
+        return step;
     }
+    // The broker's stored ack is what is known already; so is any ack while nothing is out.
+    if (retained || sent_ == acked_) return {};
     // One resend answers an ack value, and the collector's answers to its
     // copies are no news: else resends feed on each other.
-    if (next == heard_ || (next == acked_ && next == echo_)) return {};
-    if (next == acked_) return send_again(acked_, next, now);
-    // Old or not, the collector drops what it has; a collector restored from a backup gets the rest.
-    acked_ = next;
-    return send_again(next, next, now);
+    if (next == heard_ || next == echo_) return {};
+    return send_again(acked_, next, now);
+}
+
+PublishStep PublishRule::left(std::uint64_t epoch, bool retained, Clock::time_point now) {
+    if (epoch != epoch_ || retained || !sent_any_ || (left_at_ && now - *left_at_ < max_patience)) return {};
+    left_at_ = now;
+    return {PublishStep::leave, acked_};
 }
 
 PublishStep PublishRule::tick(Clock::time_point now) {
-    if (sent_ <= acked_ || now < deadline_) return {};
+    if (now < deadline_ || (probe_ != 0 ? !probe_out_ : sent_ <= acked_)) return {};
     patience_ = std::min<Clock::duration>(patience_ * 2, max_patience);
-    return send_again(acked_, 0, now);
+    return probe_ != 0 ? probe(now) : send_again(acked_, 0, now);
 }
 
 PublishStep PublishRule::reconnected(Clock::time_point now) {
     progressed(now);
-    return send_again(acked_, 0, now);
+    return probe_ != 0 ? probe(now) : send_again(acked_, 0, now);
 }
 
 SentLines split_sent(std::uint64_t first, std::uint64_t count, std::uint64_t high) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 // One decision.
 struct PublishStep {
@@ -14,10 +15,16 @@ struct PublishStep {
         none,
         advance,    // the collector has every line before line: drop what it acknowledged, read on from there
         resend,     // send again from line (at or below the acknowledged line)
-        new_epoch,  // the collector has the epoch only before line, and the gateway no longer holds it:
-                    // a new epoch from the first line it still holds
+        probe,      // make the collector answer: send the line before line (the acknowledged one) again and
+                    // on, or from line when the gateway no longer holds it
+        fall_back,  // the collector answered that it has the epoch only before line, which the gateway still
+                    // holds: send again from there; said: its ack was before until then
+        new_epoch,  // the collector answered that it has the epoch only before line, and the gateway no
+                    // longer holds it: a new epoch from the first line it still holds
+        leave,      // the collector answered that it left the epoch: a new one from line, the acknowledged one
     } kind = none;
     std::uint64_t line = 0;
+    std::uint64_t before = 0;  // fall_back: the acknowledged line until then
 };
 
 class PublishRule {
@@ -31,13 +38,22 @@ public:
     // Lines before to have been sent, some of them perhaps again.
     void sent(std::uint64_t to, Clock::time_point now);
 
-    // An ack "EPOCH NEXT", retained (the broker's stored copy, which may be
-    // old) or fresh. held answers whether the gateway's files still hold a
-    // line of the epoch; it is asked only for a line below the acknowledged one.
+    // An ack "EPOCH NEXT", retained (the broker's stored copy, of any age)
+    // or fresh. An ack below the acknowledged line ends nothing by itself:
+    // it may be an old one (a broker's restored save, a copy sent by hand).
+    // It makes the rule probe, and only a fresh ack that comes after the
+    // probe went out moves the acknowledged line back or ends the epoch.
+    // held answers whether the gateway's files still hold a line of the
+    // epoch; it is asked only for a line below the acknowledged one.
     PublishStep ack(std::uint64_t epoch, std::uint64_t next, bool retained,
                     const std::function<bool(std::uint64_t line)> &held, Clock::time_point now);
-    // Time passes: lines out for longer than the patience are sent again,
-    // and the patience doubles while the collector stays silent.
+    // The collector's "EPOCH left": a new epoch, when it answers lines sent;
+    // at most one a minute, since two gateways publishing under one name
+    // leave each other's epochs in turn.
+    PublishStep left(std::uint64_t epoch, bool retained, Clock::time_point now);
+    // Time passes: lines out for longer than the patience are sent again (a
+    // probe unanswered goes again), and the patience doubles while the
+    // collector stays silent.
     PublishStep tick(Clock::time_point now);
     // The broker connection is new: what was in flight may be lost.
     PublishStep reconnected(Clock::time_point now);
@@ -49,6 +65,7 @@ public:
 
 private:
     PublishStep send_again(std::uint64_t from, std::uint64_t heard, Clock::time_point now);
+    PublishStep probe(Clock::time_point now);
     void progressed(Clock::time_point now);
 
     std::uint64_t epoch_ = 0;
@@ -62,9 +79,11 @@ private:
     // has the originals: the line after them. No news of a gap while the
     // acknowledged line is below it; 0: none.
     std::uint64_t echo_ = 0;
-    // A lower ack of lines the gateway no longer holds, and when it first came; 0: none.
+    // The lower ack that made the rule probe, until the collector answered; 0: none.
     std::uint64_t probe_ = 0;
-    Clock::time_point probed_at_{};
+    bool probe_out_ = false;                    // lines went out since the probe began: fresh acks answer it
+    bool sent_any_ = false;                     // lines of the epoch went out since the start
+    std::optional<Clock::time_point> left_at_;  // when an epoch was last left
     Clock::duration patience_ = first_patience;
     Clock::time_point deadline_{};
 };

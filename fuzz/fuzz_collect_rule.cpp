@@ -3,6 +3,7 @@
 // An archive kept beside it must never hold a line twice or out of order, and
 // must hold exactly lines 1 to next - 1 of the current epoch; every ack must
 // claim no more than that.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -35,7 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         const Decision decision = decide_batch(gateway, batch);
         apply_decision(gateway, batch, decision);
         if (batch.retained) check(decision.verdict == Verdict::drop);
-        if (decision.verdict == Verdict::drop || decision.verdict == Verdict::ack) {
+        if (decision.verdict == Verdict::left)
+            check(std::find(before.left.begin(), before.left.end(), batch.epoch) != before.left.end());
+        if (decision.verdict == Verdict::drop || decision.verdict == Verdict::ack ||
+            decision.verdict == Verdict::left) {
             check(gateway.epoch == before.epoch && gateway.next == before.next && gateway.left == before.left);
         } else {
             check(decision.skip < batch.count);

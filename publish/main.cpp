@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include <mosquitto.h>
 #include <unistd.h>
@@ -17,7 +18,9 @@
 #include "contract.h"
 #include "follower.h"
 #include "host_name.h"
+#include "lost_lines.h"
 #include "metrics.h"
+#include "numbers.h"
 #include "options.h"
 #include "publish_metrics.h"
 #include "publish_rule.h"
@@ -98,6 +101,7 @@ private:
     bool follow_break();
     void forget_in_flight();
     void start_epoch(std::uint64_t line);
+    void leave_epoch(std::uint64_t line);
     void start_epoch_at(const Position &at);
     void begin_epoch(std::uint64_t epoch, Position at);
     void send_batches();
@@ -115,6 +119,10 @@ private:
     std::uint64_t skip_to_ = 0;  // lines before this the collector has
     std::deque<Batch> in_flight_;
     std::size_t in_flight_bytes_ = 0;
+    // Lines lost at the gateway, not yet told to the collector; the first
+    // telling_ go with the first batch of the epoch, until it is acknowledged.
+    std::vector<LostRange> lost_;
+    std::size_t telling_ = 0;
     std::string payload_;
     std::string me_;  // who this publisher is to others of its name: "SINCE HOST:LOG"
     Metrics metrics_;
@@ -138,6 +146,10 @@ bool Publisher::start(std::string &error) {
         counts_.epochs.Increment();
     }
     follower_.on_malformed = [this] { counts_.malformed.Increment(); };
+    on_lines_lost([this](const LostRange &range) {
+        counts_.lost.Increment(static_cast<double>(range.lines()));
+        lost_.push_back(range);
+    });
     follower_.restore(state_.files, state_.acked);
     follower_.settle(state_.acked);  // a first start: on the log as it is now, before it is rotated
     rule_.start(state_.epoch, state_.acked.seq, Clock::now());
@@ -174,9 +186,10 @@ bool Publisher::start(std::string &error) {
 void Publisher::on_ack(const mosquitto_message &message) {
     std::uint64_t epoch = 0;
     std::uint64_t next = 0;
-    if (!parse_ack(static_cast<const char *>(message.payload), static_cast<std::size_t>(message.payloadlen), epoch,
-                   next))
-        return;
+    const auto *payload = static_cast<const char *>(message.payload);
+    const auto size = static_cast<std::size_t>(message.payloadlen);
+    if (parse_left(payload, size, epoch)) return apply(rule_.left(epoch, message.retain, Clock::now()));
+    if (!parse_ack(payload, size, epoch, next)) return;
     const auto held = [this](std::uint64_t line) { return follower_.find(line, found_); };
     apply(rule_.ack(epoch, next, message.retain, held, Clock::now()));
 }
@@ -199,6 +212,10 @@ void Publisher::take_step(const PublishStep &step) {
         case PublishStep::none:
             return;
         case PublishStep::advance: {
+            if (telling_ > 0) {  // the collector has started the epoch, and heard them
+                lost_.erase(lost_.begin(), lost_.begin() + static_cast<std::ptrdiff_t>(telling_));
+                telling_ = 0;
+            }
             Position at = state_.acked;
             while (!in_flight_.empty() && in_flight_.front().end_seq <= step.line) {
                 at = in_flight_.front().end;
@@ -220,6 +237,22 @@ void Publisher::take_step(const PublishStep &step) {
             }
             return;
         }
+        case PublishStep::probe: {
+            // The acknowledged place stays: only the collector's answer moves it.
+            forget_in_flight();
+            skip_to_ = 0;
+            read_ = state_.acked;
+            Position last;
+            if (step.line > 1 && follower_.find(step.line - 1, last))
+                read_ = last;
+            else if (step.line > state_.acked.seq)
+                skip_to_ = step.line;
+            return;
+        }
+        case PublishStep::fall_back:
+            warn("the collector's ack fell back from %s to %s (restored from a backup?); sending again from %s",
+                 group_digits(step.before).c_str(), group_digits(step.line).c_str(), group_digits(step.line).c_str());
+            [[fallthrough]];
         case PublishStep::resend:
             forget_in_flight();
             skip_to_ = 0;
@@ -233,6 +266,8 @@ void Publisher::take_step(const PublishStep &step) {
             return;
         case PublishStep::new_epoch:
             return start_epoch(step.line);
+        case PublishStep::leave:
+            return leave_epoch(step.line);
     }
 }
 
@@ -242,10 +277,24 @@ void Publisher::take_step(const PublishStep &step) {
 void Publisher::start_epoch(std::uint64_t line) {
     Position from = state_.acked;
     follower_.find_held(line, from);
+    note_lines_lost(state_.epoch, line, from.seq - 1);
     const std::uint64_t fresh = draw_epoch();
-    warn("the collector has lost %" PRIu64 " lines of epoch %016" PRIx64 " (from line %" PRIu64
-         ") that this gateway no longer holds; starting epoch %016" PRIx64 " at line %" PRIu64,
-         from.seq - line, state_.epoch, line, fresh, from.seq);
+    warn("the collector has epoch %016" PRIx64 " only before line %s; starting epoch %016" PRIx64 " at line %s",
+         state_.epoch, group_digits(line).c_str(), fresh, group_digits(from.seq).c_str());
+    begin_epoch(fresh, from);
+}
+
+// The collector left the epoch for another: this state rolled back (a VM
+// snapshot), or another gateway publishes under the name. The lines from
+// the acknowledged one on go out again in a new epoch; none is lost.
+void Publisher::leave_epoch(std::uint64_t line) {
+    Position from = state_.acked;
+    if (line > from.seq) follower_.find(line, from);
+    const std::uint64_t fresh = draw_epoch();
+    warn("the collector has left epoch %016" PRIx64
+         " for another (this gateway's state rolled back? another gateway "
+         "publishing as %s?); starting epoch %016" PRIx64 " at line %s",
+         state_.epoch, options_.name.c_str(), fresh, group_digits(from.seq).c_str());
     begin_epoch(fresh, from);
 }
 
@@ -273,6 +322,7 @@ void Publisher::begin_epoch(std::uint64_t epoch, Position at) {
     if (Position start; follower_.take_break(start) && inside) at = start;
     forget_in_flight();
     skip_to_ = 0;
+    telling_ = lost_.size();  // with the first batch of this epoch
     state_.epoch = epoch;
     state_.acked = at;
     follower_.renumber(state_.acked);
@@ -311,8 +361,11 @@ void Publisher::send_batches() {
             // The log came after the start: acknowledged lines are counted from its start, not from its name.
             state_.acked = Position{read_.dev, read_.ino, 0, 0, state_.acked.seq};
         }
+        UserProperties told;
+        for (std::size_t i = 0; start.seq == 1 && i < telling_; ++i)
+            told.emplace_back(lost_property, format_lost(lost_[i]));
         if (!link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(),
-                           false)) {
+                           false, "", told)) {
             read_ = start;  // sent again once connected, or the link has ended
             return;
         }

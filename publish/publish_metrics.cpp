@@ -20,6 +20,8 @@ PublishMetrics::PublishMetrics(prometheus::Registry &registry, const std::string
                      "Lines sent again: after a reconnection, a gap the collector saw, or its silence.")),
       acked(counter(registry, {{"gateway", gateway}}, "sfpublish_lines_acked_total",
                     "Lines the collector acknowledged as on its disk.")),
+      lost(counter(registry, {{"gateway", gateway}}, "sfpublish_lines_lost_total",
+                   "Lines gone from the gateway before the collector acknowledged them.")),
       malformed(counter(registry, {{"gateway", gateway}}, "sfpublish_malformed_lines_total",
                         "Malformed lines and overlong runs of the log, passed over.")),
       epochs(counter(registry, {{"gateway", gateway}}, "sfpublish_epochs_total", "Epochs started.")),

@@ -1,5 +1,5 @@
 // sfpublish's metrics, each with the constant label gateway: lines sent,
-// sent again and acknowledged, the backlog and the age of its oldest line,
+// sent again, acknowledged and lost, the backlog and the age of its oldest line,
 // malformed lines passed over, epochs started, and its link to the broker.
 #ifndef SFPUBLISH_PUBLISH_METRICS_H
 #define SFPUBLISH_PUBLISH_METRICS_H
@@ -14,7 +14,7 @@
 struct PublishMetrics {
     PublishMetrics(prometheus::Registry &registry, const std::string &gateway);
 
-    prometheus::Counter &sent, &resent, &acked, &malformed, &epochs, &connects;
+    prometheus::Counter &sent, &resent, &acked, &lost, &malformed, &epochs, &connects;
     prometheus::Gauge &backlog, &oldest, &connected;
 };
 

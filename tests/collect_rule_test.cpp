@@ -54,7 +54,14 @@ TEST(CollectRule, EachScenarioHasOneDecision) {
         {"beyond next: one went missing", known, {current, 12, 5, false}, Verdict::ack, DropReason::none, 11, 0, known},
         {"retained", known, {current, 11, 5, true}, Verdict::drop, DropReason::retained, 0, 0, known},
         {"retained of a new epoch", unknown, {fresh, 1, 5, true}, Verdict::drop, DropReason::retained, 0, 0, unknown},
-        {"an epoch left behind", known, {old, 1, 5, false}, Verdict::drop, DropReason::left_behind, 0, 0, known},
+        {"an epoch left behind: its publisher is told",
+         known,
+         {old, 7, 5, false},
+         Verdict::left,
+         DropReason::left_behind,
+         0,
+         0,
+         known},
         {"a new epoch from line 1",
          known,
          {fresh, 1, 5, false},
@@ -120,6 +127,41 @@ TEST(CollectRule, DuplicatesAreTheLinesTheLogHas) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.scenario);
         EXPECT_EQ(decide_batch(known, c.batch).duplicates, c.duplicates);
+    }
+}
+
+// What a new epoch's first batch says was lost at the gateway, less what the log has.
+TEST(CollectRule, LostLinesAreThoseTheLogDoesNotHave) {
+    const GatewayState known{current, 11, {old}};
+    struct Case {
+        const char *scenario;
+        GatewayState gateway;
+        std::vector<LostRange> told;
+        std::vector<LostRange> lost;
+    };
+    const Case cases[] = {
+        {"none told", known, {}, {}},
+        {"of its epoch, from next on", known, {{current, 11, 20}}, {{current, 11, 20}}},
+        {"of its epoch, some in the log: its ack never reached the gateway",
+         known,
+         {{current, 5, 20}},
+         {{current, 11, 20}}},
+        {"of its epoch, all in the log: nothing lost", known, {{current, 5, 10}}, {}},
+        {"of its epoch, past a gap", known, {{current, 15, 20}}, {{current, 15, 20}}},
+        {"of an epoch it left", known, {{old, 1, 3}}, {{old, 1, 3}}},
+        {"of an epoch it never saw", known, {{fresh, 100, 100}}, {{fresh, 100, 100}}},
+        {"a gateway it has no record of", GatewayState{}, {{current, 1, 4}}, {{current, 1, 4}}},
+        {"several", known, {{old, 7, 9}, {current, 1, 10}, {current, 12, 12}}, {{old, 7, 9}, {current, 12, 12}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const std::vector<LostRange> lost = lost_from_log(c.gateway, c.told);
+        ASSERT_EQ(lost.size(), c.lost.size());
+        for (std::size_t i = 0; i < lost.size(); ++i) {
+            EXPECT_EQ(lost[i].epoch, c.lost[i].epoch);
+            EXPECT_EQ(lost[i].first, c.lost[i].first);
+            EXPECT_EQ(lost[i].last, c.lost[i].last);
+        }
     }
 }
 

@@ -1,6 +1,8 @@
 // sfcollect as a process: killed at its syncs, sharing its folder, and
 // meeting batches it cannot store, through a mosquitto of the test's own.
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -166,11 +168,16 @@ TEST_F(Collect, RecordFilesOfEarlierVersionsAreMovedIntoTheJournal) {
 
 }  // namespace
 
-// Two publishers of one name take turns: a batch of the epoch the gateway
-// left is said, once a minute at most, and dropped.
-TEST_F(Collect, EpochsTakingTurnsAreSaidOnce) {
+// Two publishers of one name take turns, or one's state rolled back: a batch
+// of the epoch the gateway left is answered "EPOCH left", said once a minute
+// at most, and dropped.
+TEST_F(Collect, EpochsTakingTurnsAreAnsweredAndSaidOnce) {
     Broker broker(dir);
     auto collecting = start_collector(broker, central);
+    const std::string answers = dir / "answers";
+    Process watching("/bin/sh", {"sh", "-c",
+                                 "exec mosquitto_sub -h 127.0.0.1 -p " + std::to_string(broker.port()) +
+                                     " -q 1 -t sflogger/gw1/ack >" + answers});
     const std::string first = "sflog1 0123456789abcdef ";
     const std::string second = "sflog1 fedcba9876543210 ";
     for (int tries = 0; tries < 100 && !file_exists(central + "/gw1.log"); ++tries)
@@ -184,11 +191,19 @@ TEST_F(Collect, EpochsTakingTurnsAreSaidOnce) {
                     second + std::to_string(2 + turn) + "\n" + lines_from(101 + turn, 1));
     }
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1) + lines_from(100, 4)));
+    std::size_t left = 0;
+    for (int waited = 0; left < 3 && waited < wait_ms; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const std::vector<std::string> said = lines_of(read_file(answers));
+        left = static_cast<std::size_t>(std::count(said.begin(), said.end(), "0123456789abcdef left"));
+    }
+    EXPECT_EQ(left, 3U) << read_file(answers);
+    kill(watching.pid(), SIGTERM);
+    watching.finish();
     collecting->stop();
     EXPECT_EQ(collecting->finish().err,
               "sfcollect: gw1: new epoch 0123456789abcdef\n"
               "sfcollect: gw1: new epoch fedcba9876543210\n"
-              "sfcollect: gw1: batches of epochs 0123456789abcdef and fedcba9876543210 alternate: two gateways "
-              "publish as gw1? Those of the first are dropped; the log holds the second's lines from its new epoch "
-              "on\n");
+              "sfcollect: gw1: a batch of epoch 0123456789abcdef, left for epoch fedcba9876543210: its publisher is "
+              "told to start a new one (its state rolled back? two gateways publish as gw1?)\n");
 }

@@ -5,6 +5,7 @@
 
 #include "broker.h"
 #include "contract.h"
+#include "lost_range.h"
 
 namespace {
 
@@ -92,6 +93,76 @@ TEST(Contract, AcksReadBack) {
                                   "fedcba9876543210 1\n\n", "FEDCBA9876543210 1", "fedcba9876543210 01"}) {
         SCOPED_TRACE(bad);
         EXPECT_FALSE(parse_ack(bad.data(), bad.size(), epoch, next));
+    }
+}
+
+// "EPOCH left" is no ack: publishers that know only acks pass over it.
+TEST(Contract, LeftAnswersReadBackAndAreNoAcks) {
+    std::uint64_t epoch = 0;
+    std::uint64_t next = 0;
+    const std::string left = format_left(0xfedcba9876543210ULL);
+    EXPECT_EQ(left, "fedcba9876543210 left");
+    EXPECT_FALSE(parse_ack(left.data(), left.size(), epoch, next));
+    struct Case {
+        std::string text;
+        bool read;
+    };
+    const Case cases[] = {
+        {left, true},
+        {left + "\n", true},
+        {left + " ", false},
+        {"fedcba9876543210 lef", false},
+        {"fedcba9876543210 1", false},
+        {"FEDCBA9876543210 left", false},
+        {" left", false},
+        {"", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        epoch = 0;
+        EXPECT_EQ(parse_left(c.text.data(), c.text.size(), epoch), c.read);
+        if (c.read) {
+            EXPECT_EQ(epoch, 0xfedcba9876543210ULL);
+        }
+    }
+}
+
+TEST(Contract, LostRangesReadBackAndAreSaidWithTheirCount) {
+    const LostRange range{0x0123456789abcdefULL, 1204, 1213};
+    EXPECT_EQ(format_lost(range), "0123456789abcdef 1204 1213");
+    EXPECT_EQ(describe_lost(range),
+              "lines 1,204 to 1,213 of epoch 0123456789abcdef are gone from the gateway: 10 lines lost");
+    EXPECT_EQ(describe_lost({1, 1234567, 1234567}),
+              "line 1,234,567 of epoch 0000000000000001 is gone from the gateway: 1 line lost");
+    EXPECT_EQ(describe_lost({1, 1, 1000}),
+              "lines 1 to 1,000 of epoch 0000000000000001 are gone from the gateway: 1,000 lines lost");
+    struct Case {
+        std::string text;
+        bool read;
+        LostRange range;
+    };
+    const Case cases[] = {
+        {"0123456789abcdef 1204 1213", true, range},
+        {"0000000000000001 7 7", true, {1, 7, 7}},
+        {"0123456789abcdef 1213 1204", false, {}},
+        {"0123456789abcdef 0 4", false, {}},
+        {"0123456789abcdef 01 4", false, {}},
+        {"0123456789abcdef 1 4 ", false, {}},
+        {"0123456789abcdef 1", false, {}},
+        {"0123456789ABCDEF 1 4", false, {}},
+        {"0123456789abcde 1 4", false, {}},
+        {"0123456789abcdef 1 18446744073709551616", false, {}},
+        {"", false, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        LostRange read;
+        ASSERT_EQ(parse_lost(c.text, read), c.read);
+        if (c.read) {
+            EXPECT_EQ(read.epoch, c.range.epoch);
+            EXPECT_EQ(read.first, c.range.first);
+            EXPECT_EQ(read.last, c.range.last);
+        }
     }
 }
 

@@ -19,7 +19,8 @@ const std::string mosquitto_path = "/usr/sbin/mosquitto";
 
 }  // namespace
 
-Broker::Broker(const TempDir &dir, const std::string &extra, bool persistence) : conf_(dir / "mosquitto.conf") {
+Broker::Broker(const TempDir &dir, const std::string &extra, bool persistence)
+    : conf_(dir / "mosquitto.conf"), save_(dir / "mosquitto.db") {
     port_ = closed_port();
     const std::string saving =
         persistence ? "persistence true\npersistence_location " + dir.path + "/\n" : "persistence false\n";
@@ -41,7 +42,13 @@ void Broker::kill_hard() {
     process_->finish();
 }
 
-void Broker::save() { kill(process_->pid(), SIGUSR1); }
+bool Broker::save() {
+    std::remove(save_.c_str());
+    kill(process_->pid(), SIGUSR1);
+    for (int waited = 0; !file_exists(save_) && waited < wait_ms; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return file_exists(save_);
+}
 
 std::string shipped_acl(const TempDir &dir, const std::vector<std::string> &users) {
     const std::string passwords = dir / "passwd";
@@ -141,6 +148,16 @@ double sample_of(const std::string &page, const std::string &series) {
     const std::size_t at = page.find(start);
     if (at == std::string::npos) return -1;
     return std::strtod(page.c_str() + at + start.size(), nullptr);
+}
+
+std::string wait_for_sample(int port, const std::string &series, double value) {
+    std::string page;
+    for (int tries = 0; tries < 1000; ++tries) {
+        page = http_get(port, "/metrics");
+        if (sample_of(page, series) == value) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return page;
 }
 
 bool says_new_epoch(const std::string &line) {

@@ -22,12 +22,15 @@ public:
     explicit Broker(const TempDir &dir, const std::string &extra = "", bool persistence = false);
     void start();
     void kill_hard();
-    void save();  // SIGUSR1: mosquitto writes its persistence file now
+    // SIGUSR1: mosquitto writes its persistence file now; waits until it is
+    // written, false when it is not.
+    bool save();
     std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     int port() const { return port_; }
 
 private:
     std::string conf_;
+    std::string save_;
     int port_ = 0;
     std::unique_ptr<Process> process_;
 };
@@ -62,6 +65,9 @@ int metrics_port(Process &program);
 std::string http_get(int port, const std::string &path);
 // The value of the sample named series (with its labels) in a metrics page; -1 when absent.
 double sample_of(const std::string &page, const std::string &series);
+
+// Waits until series on the page at port has value; the page at the end.
+std::string wait_for_sample(int port, const std::string &series, double value);
 
 // Whether line is sfpublish's word that it starts a new epoch on the file the log is now.
 bool says_new_epoch(const std::string &line);

@@ -132,17 +132,6 @@ TEST(FleetCommandLine, MetricsPortTakenIsStatusOne) {
     close(taken);
 }
 
-// Waits until series on the page at port has value; the page at the end.
-std::string wait_for_sample(int port, const std::string &series, double value) {
-    std::string page;
-    for (int tries = 0; tries < 1000; ++tries) {
-        page = http_get(port, "/metrics");
-        if (sample_of(page, series) == value) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return page;
-}
-
 // Whether promtool finds nothing to say about the page's metrics.
 void expect_promtool_quiet(const TempDir &dir, const std::string &response) {
     const std::size_t body = response.find("\r\n\r\n");
@@ -185,6 +174,7 @@ TEST_F(Fleet, MetricsCountWhatShips) {
         {&published, "sfpublish_lines_sent_total", 100},
         {&published, "sfpublish_lines_resent_total", 0},
         {&published, "sfpublish_lines_acked_total", 100},
+        {&published, "sfpublish_lines_lost_total", 0},
         {&published, "sfpublish_malformed_lines_total", 1},
         {&published, "sfpublish_epochs_total", 1},
         {&published, "sfpublish_backlog_bytes", 0},
@@ -195,6 +185,7 @@ TEST_F(Fleet, MetricsCountWhatShips) {
         {&collected, "sfcollect_bytes_total", static_cast<double>(shipped.size())},
         {&collected, "sfcollect_duplicate_lines_total", 0},
         {&collected, "sfcollect_epochs_total", 1},
+        {&collected, "sfcollect_lines_lost_total", 0},
         {&collected, "sfcollect_last_packet_timestamp_seconds", 1800000000.000099},
         {&collected, "sfcollect_gateway_online", 1},
     };

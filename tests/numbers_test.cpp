@@ -1,5 +1,7 @@
 #include <climits>
+#include <cstdint>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +42,19 @@ TEST(Numbers, NumbersStopAtTheirLimit) {
     EXPECT_FALSE(parse_number("18446744073709551616", ULLONG_MAX, value));
     EXPECT_TRUE(parse_number("15", 15, value));
     EXPECT_FALSE(parse_number("16", 15, value));
+}
+
+TEST(Numbers, DigitsAreGroupedInThrees) {
+    const std::pair<std::uint64_t, const char *> cases[] = {
+        {0, "0"},
+        {999, "999"},
+        {1000, "1,000"},
+        {40001, "40,001"},
+        {123456, "123,456"},
+        {1234567, "1,234,567"},
+        {UINT64_MAX, "18,446,744,073,709,551,615"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(group_digits(c.first), c.second) << c.first;
 }
 
 TEST(Numbers, LoggerPortsReadAsAtoiDoes) {

@@ -15,10 +15,11 @@ using Kind = PublishStep::Kind;
 const std::uint64_t epoch = 0x1234;
 
 struct Event {
-    enum Type { send, ack, old_ack, other_epoch, wait, reconnect } type;
-    std::uint64_t value;  // send: lines before it are out; acks: NEXT; wait: seconds
+    enum Type { send, ack, old_ack, other_epoch, left, old_left, other_left, wait, reconnect, restart } type;
+    std::uint64_t value;  // send: lines before it are out; acks: NEXT; wait: seconds; restart: acked in a new epoch
     Kind kind = Kind::none;
     std::uint64_t line = 0;
+    std::uint64_t before = 0;  // fall_back
 };
 
 struct Scenario {
@@ -48,23 +49,42 @@ const Scenario scenarios[] = {
     {"a gap seen after a silent spell is resent at once, not after the next patience", 100, 1,
      {{Event::send, 500}, {Event::wait, 6, Kind::resend, 100}, {Event::ack, 300, Kind::advance, 300},
       {Event::ack, 300, Kind::resend, 300}, {Event::ack, 300}}},
-    {"a stale retained ack below acked resends from it", 900, 1,
-     {{Event::send, 1000}, {Event::old_ack, 600, Kind::resend, 600}, {Event::send, 1000},
+    {"a stale retained ack below acked probes, and the collector's answer ends it", 900, 1,
+     {{Event::send, 1000}, {Event::old_ack, 600, Kind::probe, 900}, {Event::old_ack, 600}, {Event::send, 1000},
       {Event::ack, 1000, Kind::advance, 1000}}},
-    {"stale duplicates of one old ack resend once", 900, 1,
-     {{Event::send, 1000}, {Event::ack, 600, Kind::resend, 600}, {Event::ack, 600}, {Event::ack, 1000, Kind::advance, 1000},
-      {Event::ack, 600}, {Event::send, 1100}, {Event::ack, 600}}},
-    {"after the patience a lower ack is heard again", 900, 1,
-     {{Event::send, 1000}, {Event::ack, 600, Kind::resend, 600}, {Event::ack, 600}, {Event::wait, 6, Kind::resend, 600},
-      {Event::ack, 300, Kind::resend, 300}}},
-    {"a collector restored from a backup gets the lines again", 900, 1,
-     {{Event::ack, 300, Kind::resend, 300}, {Event::send, 900}, {Event::ack, 900, Kind::advance, 900}}},
-    {"lines gone from the gateway, and the collector says so again a patience later: a new epoch", 900, 500,
-     {{Event::send, 950}, {Event::ack, 300, Kind::resend, 900}, {Event::ack, 300}, {Event::wait, 6, Kind::resend, 900},
+    {"a retained ack of lines gone, with nothing out, never decides however often it comes", 1001, 1001,
+     {{Event::old_ack, 300, Kind::probe, 1001}, {Event::wait, 100}, {Event::old_ack, 300},
+      {Event::reconnect, 0, Kind::probe, 1001}, {Event::old_ack, 300}, {Event::wait, 100}}},
+    {"a probe waits for a line to go, and the collector's answer to it ends it", 1001, 1001,
+     {{Event::old_ack, 300, Kind::probe, 1001}, {Event::send, 1101}, {Event::old_ack, 300},
+      {Event::ack, 1101, Kind::advance, 1101}, {Event::wait, 100}}},
+    {"a stale fresh ack of lines gone, nothing out: the last line again, and the collector's answer ends it", 900,
+     500,
+     {{Event::ack, 300, Kind::probe, 900}, {Event::ack, 300}, {Event::send, 900}, {Event::ack, 900, Kind::advance, 900},
+      {Event::ack, 900}, {Event::wait, 100}, {Event::ack, 300, Kind::probe, 900}}},
+    {"a probe unanswered goes again after the patience, which doubles", 900, 1,
+     {{Event::ack, 600, Kind::probe, 900}, {Event::send, 900}, {Event::wait, 4}, {Event::wait, 2, Kind::probe, 900},
+      {Event::send, 900}, {Event::wait, 9}, {Event::wait, 2, Kind::probe, 900}, {Event::reconnect, 0, Kind::probe, 900}}},
+    {"a collector restored from a backup: its answer falls back once", 900, 1,
+     {{Event::send, 1000}, {Event::ack, 300, Kind::probe, 900}, {Event::ack, 300}, {Event::send, 1000},
+      {Event::ack, 300, Kind::fall_back, 300, 900}, {Event::ack, 300}, {Event::send, 1000}, {Event::ack, 300},
+      {Event::ack, 1000, Kind::advance, 1000}}},
+    {"lines gone from the gateway, and the collector's answer says so: a new epoch", 900, 500,
+     {{Event::send, 950}, {Event::ack, 300, Kind::probe, 900}, {Event::send, 950},
       {Event::ack, 300, Kind::new_epoch, 300}}},
-    {"lines gone, but the ack an old copy: the window again, and the collector's answer ends it", 900, 500,
-     {{Event::send, 950}, {Event::old_ack, 300, Kind::resend, 900}, {Event::old_ack, 300}, {Event::ack, 300},
-      {Event::ack, 950, Kind::advance, 950}, {Event::wait, 6}, {Event::ack, 300}}},
+    {"a retained ack of lines gone and the collector's fresh answer alike: a new epoch", 900, 500,
+     {{Event::old_ack, 300, Kind::probe, 900}, {Event::send, 900}, {Event::old_ack, 300},
+      {Event::ack, 300, Kind::new_epoch, 300}}},
+    {"lines gone, but the ack an old copy: the collector's answer ends it", 900, 500,
+     {{Event::send, 950}, {Event::old_ack, 300, Kind::probe, 900}, {Event::old_ack, 300}, {Event::ack, 300},
+      {Event::send, 950}, {Event::ack, 950, Kind::advance, 950}, {Event::wait, 6}}},
+    {"the collector left the epoch: a new one from the acknowledged line, as an answer only", 900, 1,
+     {{Event::left, 0}, {Event::send, 950}, {Event::old_left, 0}, {Event::other_left, 0},
+      {Event::left, 0, Kind::leave, 900}}},
+    {"left again and again (two gateways under one name): a new epoch a minute at most", 900, 1,
+     {{Event::send, 950}, {Event::left, 0, Kind::leave, 900}, {Event::restart, 1}, {Event::send, 50}, {Event::left, 0},
+      {Event::ack, 50, Kind::advance, 50}, {Event::wait, 59}, {Event::send, 60}, {Event::left, 0}, {Event::wait, 1},
+      {Event::left, 0, Kind::leave, 50}}},
     {"another epoch's ack is not ours", 100, 1,
      {{Event::send, 200}, {Event::other_epoch, 1}, {Event::other_epoch, 500}}},
     {"silence past the patience resends, with the patience doubling", 1, 1,
@@ -103,6 +123,16 @@ TEST(PublishRule, DecidesEveryScenario) {
                 case Event::other_epoch:
                     step = rule.ack(epoch + 1, event.value, false, held, now);
                     break;
+                case Event::left:
+                case Event::old_left:
+                    step = rule.left(epoch, event.type == Event::old_left, now);
+                    break;
+                case Event::other_left:
+                    step = rule.left(epoch + 1, false, now);
+                    break;
+                case Event::restart:
+                    rule.start(epoch, event.value, now);  // the epoch numbers are the test's
+                    break;
                 case Event::wait:
                     now += std::chrono::seconds(event.value);
                     step = rule.tick(now);
@@ -114,6 +144,9 @@ TEST(PublishRule, DecidesEveryScenario) {
             EXPECT_EQ(step.kind, event.kind);
             if (event.kind != Kind::none) {
                 EXPECT_EQ(step.line, event.line);
+            }
+            if (event.kind == Kind::fall_back) {
+                EXPECT_EQ(step.before, event.before);
             }
         }
     }
