@@ -95,7 +95,7 @@ bool print_file(const std::string &path, bool compressed, std::uint64_t &print, 
 }
 
 // Where the file's whole lines end now: a last line without its newline is
-// not shipped, so the end is after the last newline.
+// not shipped, so the end is after the last newline. -1 when it cannot be read.
 off_t end_of_lines(int fd) {
     struct stat info {};
     char tail[4096];
@@ -103,7 +103,8 @@ off_t end_of_lines(int fd) {
     while (end > 0) {
         const off_t from = std::max<off_t>(end - static_cast<off_t>(sizeof tail), 0);
         const ssize_t got = pread_fully(fd, tail, static_cast<std::size_t>(end - from), from);
-        if (got <= 0) return from;
+        if (got < 0) return -1;
+        if (got == 0) return from;
         const void *newline = memrchr(tail, '\n', static_cast<std::size_t>(got));
         if (newline != nullptr) return from + (static_cast<const char *>(newline) - tail) + 1;
         end = from;
@@ -160,7 +161,7 @@ Follower::File *Follower::file_at(Position &at, std::uint64_t stop, Mode mode) {
     for (int tries = 0; tries < 3; ++tries) {
         std::vector<ListedFile> files;
         if (!list(files)) return nullptr;
-        const NextStep step = where_next(at.print, at.seq, false, marks_, files);
+        const NextStep step = where_next(at.print, at.seq, high_, false, marks_, files);
         if (step.kind == NextStep::read) {
             File *file = open_listed(listed_[step.file]);
             if (file != nullptr || errors_ != errors) return file;
@@ -191,9 +192,9 @@ bool Follower::move(const NextStep &step, Position &at, std::uint64_t stop, Mode
     // The end set for -e was in that file: what the log holds now.
     if (step.gone && end_ >= 0 && at.print == end_print_) stop_at_current_end();
     const Position start{next.print, 0, 0, static_cast<std::uint64_t>(step.first)};
-    if (step.kind == NextStep::gap && (mode != count || stop < start.seq)) {
+    if (step.kind == NextStep::gap && (mode != count || step.fresh || stop < start.seq)) {
         has_gap_ = true;
-        gap_ = Gap{at.seq, start.seq - 1, start};
+        gap_ = Gap{at.seq, start.seq - 1, start, step.fresh};
         return false;
     }
     at = start;
@@ -219,7 +220,7 @@ bool Follower::leave(File &file, Position &at, std::uint64_t stop, Mode mode) {
     const std::string name = file.name;  // file may be closed once at has moved on
     const off_t named = file.named;
     if (torn) file.named = info.st_size;
-    if (!move(where_next(file.print, at.seq, true, marks_, files), at, stop, mode)) {
+    if (!move(where_next(file.print, at.seq, high_, true, marks_, files), at, stop, mode)) {
         file.named = named;
         return false;
     }
@@ -254,6 +255,7 @@ void Follower::restore(const std::vector<FileMark> &files) {
         if (mark.print == 0 || (!marks_.empty() && mark.first <= marks_.back().first)) break;
         marks_.push_back(mark);
     }
+    high_ = marks_.empty() ? 1 : static_cast<std::uint64_t>(std::max<std::int64_t>(marks_.back().first, 1));
 }
 
 void Follower::renumber(Position &at) {
@@ -262,6 +264,8 @@ void Follower::renumber(Position &at) {
         std::find_if(marks_.begin(), marks_.end(), [&](const FileMark &mark) { return mark.print == at.print; });
     marks_.erase(marks_.begin(), own);  // earlier files are not in the new epoch
     for (FileMark &mark : marks_) mark.first -= delta;
+    if (marks_.empty() && at.print != 0) marks_.push_back({at.print, 1});  // a file not yet numbered
+    high_ = std::max<std::int64_t>(static_cast<std::int64_t>(high_) - delta, 1);
     at.seq = 1;
     has_gap_ = false;
 }
@@ -434,15 +438,26 @@ bool Follower::replaced(File &file) {
 void Follower::stop_at_current_end() {
     end_print_ = 0;
     end_ = 0;
+    end_pending_ = false;
     std::string error;
-    if (!print_file(log_, false, end_print_, error)) return;
     const int fd = open(log_.c_str(), O_RDONLY | O_CLOEXEC);
-    end_ = fd < 0 ? 0 : end_of_lines(fd);
+    if (fd < 0 && errno == ENOENT) return;  // no log: nothing to ship
+    if (fd >= 0 && print_file(log_, false, end_print_, error)) {
+        end_ = end_of_lines(fd);
+        if (end_ < 0) error = errno_text("pread", log_);
+    } else if (fd < 0) {
+        error = errno_text("open", log_);
+    }
     if (fd >= 0) close(fd);
+    // Not known yet: found again once the log can be read.
+    if (!error.empty()) {
+        fail(error);
+        end_pending_ = true;
+    }
 }
 
 bool Follower::at_end(const Position &at) const {
-    if (end_ < 0) return false;
+    if (end_ < 0 || end_pending_) return false;
     if (end_print_ == 0) return true;  // there was no log with a line
     return at.print == end_print_ && at.offset >= end_;
 }
@@ -479,6 +494,7 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
     const bool quiet = mode != ship;
     has_gap_ = false;
     if (failing_ && Clock::now() < retry_at_) return 0;
+    if (end_pending_) stop_at_current_end();
     std::size_t lines = 0;
     while (at.seq != stop && !at_end(at)) {
         File *file = file_at(at, stop, mode);
@@ -531,6 +547,7 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
             }
             at.offset += static_cast<off_t>(length);
         }
+        if (mode != look) high_ = std::max(high_, at.seq);
         if (full) break;
         if (used > 0) continue;
         if (size == buffer_.size() && pass_long_run(*file, at, quiet)) continue;
@@ -553,6 +570,7 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
 }
 
 void Follower::settle(Position &at) {
+    high_ = std::max(high_, at.seq);
     if (at.print == 0) file_at(at, 0, ship);
 }
 
@@ -582,6 +600,7 @@ bool Follower::find(std::uint64_t seq, Position &at) {
     if (mark == nullptr) return false;
     // Numbered from the file's first line on, even from below the epoch's line 1.
     Position place{mark->print, 0, 0, static_cast<std::uint64_t>(mark->first)};
+    if (file_at(place, seq, look) == nullptr) return false;
     walk(place, nullptr, 0, seq, look);
     if (place.seq != seq) return false;
     at = place;

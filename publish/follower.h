@@ -18,6 +18,7 @@ struct Gap {
     std::uint64_t first = 0;
     std::uint64_t last = 0;
     Position resume;
+    bool fresh = false;  // resume's file takes no numbers of this epoch: its lines start a new one
 };
 
 // Follows a log through every file logrotate makes of it: a thin shell of
@@ -136,6 +137,8 @@ private:
     std::vector<char> buffer_;
     std::uint64_t end_print_ = 0;
     off_t end_ = -1;  // -1: no end
+    bool end_pending_ = false;  // the log could not be read when the end was to be set
+    std::uint64_t high_ = 1;    // lines of the epoch before this have been given numbers
     bool has_gap_ = false;
     Gap gap_;
     std::uint64_t said_gone_ = 0;  // the file last said gone

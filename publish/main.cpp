@@ -248,7 +248,7 @@ bool Publisher::take_gap() {
     Gap gap;
     if (!follower_.gap_at(read_, gap) || !in_flight_.empty()) return false;
     const std::uint64_t have = std::max({state_.acked.seq, skip_to_, gap.first});
-    if (have > gap.last) {
+    if (have > gap.last && !gap.fresh) {
         read_ = gap.resume;
         skip_to_ = have > read_.seq ? have : 0;
         if (skip_to_ == 0) {

@@ -26,37 +26,42 @@ std::size_t next_file(const std::vector<ListedFile> &files, std::size_t from, st
     return none;
 }
 
-// Into file, the next line being seq: a numbered file keeps its numbers, and
-// the lines between are gone; a new one takes the numbers from seq on.
+// Into file, the next line being seq, from the file own in marks: a
+// numbered file keeps its numbers, and the lines between are gone; a new one
+// takes the numbers from seq on, unless numbers from seq on were given to
+// lines now gone.
 NextStep go_into(const std::vector<FileMark> &marks, const std::vector<ListedFile> &files, std::size_t file,
-                 std::uint64_t seq, bool gone) {
+                 std::uint64_t seq, std::uint64_t high, std::size_t own, bool gone) {
     const std::size_t mark = mark_of(marks, files[file].print);
     const auto next = static_cast<std::int64_t>(seq);
     if (mark != none && marks[mark].first > next) return {NextStep::gap, file, marks[mark].first, gone};
+    const bool numbered_after = own != none && own + 1 < marks.size();
+    if (mark == none && (seq < high || numbered_after))
+        return {NextStep::gap, file, static_cast<std::int64_t>(std::max(seq, high)), gone, true};
     // Below seq only when marks were not kept in order: new numbers, never ones given to other lines.
     return {NextStep::enter, file, next, gone};
 }
 
 }  // namespace
 
-NextStep where_next(std::uint64_t print, std::uint64_t seq, bool finished, const std::vector<FileMark> &marks,
-                    const std::vector<ListedFile> &files) {
+NextStep where_next(std::uint64_t print, std::uint64_t seq, std::uint64_t high, bool finished,
+                    const std::vector<FileMark> &marks, const std::vector<ListedFile> &files) {
     const bool has_log = !files.empty() && files.back().log;
     if (print == 0) {
         if (!has_log || files.back().print == 0) return {};
-        return go_into(marks, files, files.size() - 1, seq, false);
+        return go_into(marks, files, files.size() - 1, seq, seq, none, false);
     }
+    const std::size_t own = mark_of(marks, print);
     const std::size_t here = listed(files, print);
     if (here != none) {
-        if (!finished) return {NextStep::read, here, 0, false};
+        if (!finished) return {NextStep::read, here};
         const std::size_t next = next_file(files, here + 1, print);
-        return next == none ? NextStep{} : go_into(marks, files, next, seq, false);
+        return next == none ? NextStep{} : go_into(marks, files, next, seq, high, own, false);
     }
     // Gone: a later numbered file still here says where the numbers go on.
-    const std::size_t own = mark_of(marks, print);
     for (std::size_t m = own == none ? marks.size() : own + 1; m < marks.size(); ++m) {
         const std::size_t file = listed(files, marks[m].print);
-        if (file != none) return go_into(marks, files, file, seq, true);
+        if (file != none) return go_into(marks, files, file, seq, high, own, true);
     }
     // Else the files after the newest numbered one still here came after it.
     std::size_t from = has_log ? files.size() - 1 : files.size();
@@ -67,5 +72,5 @@ NextStep where_next(std::uint64_t print, std::uint64_t seq, bool finished, const
         }
     const std::size_t next = next_file(files, from, print);
     if (next == none) return {NextStep::wait, 0, 0, true};
-    return go_into(marks, files, next, seq, true);
+    return go_into(marks, files, next, seq, high, own, true);
 }

@@ -27,19 +27,23 @@ struct NextStep {
     } kind = wait;
     std::size_t file = 0;
     std::int64_t first = 0;
-    bool gone = false;  // the place's file is among none of the files listed
+    bool gone = false;   // the place's file is among none of the files listed
+    bool fresh = false;  // gap: file was never numbered, and numbers before first may have gone out
+                         // with lines now gone, so its lines start a new epoch whatever the collector has
 };
 
 // The place is in the file with print (0: no file yet, which is the log's
 // start), before line seq of the epoch; finished when it has read that file
-// to its end. A file is the one with its print wherever it went (renamed,
+// to its end. Lines before high have been given numbers. A file is the one with its print wherever it went (renamed,
 // copied, compressed, remounted); where a copy is under way, the newer name.
 // At a file's end the next is the next one listed with a first line, a file
 // of the same print passed over. A file already numbered goes on from its
 // mark, a new one from seq. A place whose file is gone goes on with the next
 // numbered file still listed, else with the files listed after the newest
-// numbered one still there, else with the log.
-NextStep where_next(std::uint64_t print, std::uint64_t seq, bool finished, const std::vector<FileMark> &marks,
-                    const std::vector<ListedFile> &files);
+// numbered one still there, else with the log. A new file met behind the
+// numbers given out (a resend, a file numbered after this one gone) never
+// takes the numbers of the lines it follows: a gap.
+NextStep where_next(std::uint64_t print, std::uint64_t seq, std::uint64_t high, bool finished,
+                    const std::vector<FileMark> &marks, const std::vector<ListedFile> &files);
 
 #endif

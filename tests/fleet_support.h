@@ -63,7 +63,7 @@ std::string http_get(int port, const std::string &path);
 // The value of the sample named series (with its labels) in a metrics page; -1 when absent.
 double sample_of(const std::string &page, const std::string &series);
 
-// Whether line is sfpublish's word that it starts a new epoch on the file the log is now.
+// Whether line is sfpublish's word that it starts a new epoch at the first line the gateway holds.
 bool says_new_epoch(const std::string &line);
 
 // A folder with the central archive and the gateway's log.
