@@ -239,7 +239,8 @@ std::int64_t Follower::limit_of(std::uint64_t print) const {
 }
 
 void Follower::note_file(std::uint64_t print, std::int64_t first) {
-    const auto own = std::find_if(marks_.begin(), marks_.end(), [&](const FileMark &mark) { return mark.print == print; });
+    const auto own =
+        std::find_if(marks_.begin(), marks_.end(), [&](const FileMark &mark) { return mark.print == print; });
     if (own != marks_.end()) {
         if (own->first == first) return;
         marks_.erase(own, marks_.end());  // numbered anew: what came after it no longer follows it

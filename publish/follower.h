@@ -99,11 +99,11 @@ private:
         int fd = -1;
         dev_t dev = 0;
         ino_t ino = 0;
-        LogInput stream;        // compressed: read from the start through a duplicate of fd
-        std::uint64_t streamed = 0;  // bytes of the stream read so far
-        off_t named = 0;        // malformed lines before this have been named
-        off_t run_at = -1;      // where a run longer than a batch starts, while it is passed over
-        off_t run_checked = 0;  // it has no newline before this
+        LogInput stream;                 // compressed: read from the start through a duplicate of fd
+        std::uint64_t streamed = 0;      // bytes of the stream read so far
+        off_t named = 0;                 // malformed lines before this have been named
+        off_t run_at = -1;               // where a run longer than a batch starts, while it is passed over
+        off_t run_checked = 0;           // it has no newline before this
         Clock::time_point rotated_at{};  // when it was first seen not to be the log; epoch: not yet
         ~File();
     };
@@ -136,7 +136,7 @@ private:
     std::vector<Listed> listed_;                // the last listing
     std::vector<char> buffer_;
     std::uint64_t end_print_ = 0;
-    off_t end_ = -1;  // -1: no end
+    off_t end_ = -1;            // -1: no end
     bool end_pending_ = false;  // the log could not be read when the end was to be set
     std::uint64_t high_ = 1;    // lines of the epoch before this have been given numbers
     bool has_gap_ = false;

@@ -68,9 +68,7 @@ struct Options {
     bool once = false;
 };
 
-bool same_place(const Position &a, const Position &b) {
-    return a.print == b.print && a.offset == b.offset;
-}
+bool same_place(const Position &a, const Position &b) { return a.print == b.print && a.offset == b.offset; }
 
 struct Batch {
     std::uint64_t end_seq;  // the first line after it

@@ -52,7 +52,8 @@ bool parse_position(const std::vector<std::string> &words, PublishState &state, 
 // "file PRINT FIRST", or the older "file DEV INO PRINT FIRST".
 bool parse_mark(const std::vector<std::string> &words, bool older, FileMark &mark, Identity &id) {
     if (words.size() != (older ? 5U : 3U) || words[0] != "file") return false;
-    if (older && (!parse_number(words[1].c_str(), ULLONG_MAX, id.dev) || !parse_number(words[2].c_str(), ULLONG_MAX, id.ino)))
+    if (older &&
+        (!parse_number(words[1].c_str(), ULLONG_MAX, id.dev) || !parse_number(words[2].c_str(), ULLONG_MAX, id.ino)))
         return false;
     return parse_epoch(words[older ? 3 : 1], mark.print) && parse_signed(words[older ? 4 : 2], mark.first);
 }

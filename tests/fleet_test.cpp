@@ -121,7 +121,8 @@ TEST_F(Fleet, FileGoneWhileStoppedIsSaidAndTheLogFollows) {
     // Never numbered, those 50 lines are no loss of the epoch's: the next file goes on from line 101.
     EXPECT_EQ(outcome.err, "sfpublish: " + log +
                                ": the file it was on is gone, 100 of its lines read (line 101 of the epoch next); "
-                               "going on with " + log + "\n");
+                               "going on with " +
+                               log + "\n");
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100) + lines_from(200, 100)));
     collecting->stop();
 }

@@ -111,7 +111,8 @@ TEST_F(Fleet, TruncatedLogIsShippedFromItsStart) {
         const Outcome outcome = publishing->finish();
         EXPECT_EQ(outcome.err, "sfpublish: " + gateway +
                                    ": its start changed (truncated or written anew) after 100 lines were read; "
-                                   "going on with " + gateway + "\n");
+                                   "going on with " +
+                                   gateway + "\n");
         collecting->stop();
     }
 }
@@ -137,7 +138,8 @@ TEST_F(Fleet, NewLogWithAReusedInodeIsANewFile) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, "sfpublish: " + log +
                                ": the file it was on is gone, 100 of its lines read (line 101 of the epoch next); "
-                               "going on with " + log + "\n");
+                               "going on with " +
+                               log + "\n");
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100) + lines_from(500, 50)));
     collecting->stop();
 }

@@ -46,18 +46,23 @@ struct StoppedCase {
 };
 
 const StoppedCase stopped_cases[] = {
-    {"copytruncate", [](const std::string &log) {
+    {"copytruncate",
+     [](const std::string &log) {
          write_file(log + ".1", read_file(log));
          write_file(log, lines_from(2000, 100));
-     }, 2100},
-    {"rotated twice (create, delaycompress not yet)", [](const std::string &log) {
+     },
+     2100},
+    {"rotated twice (create, delaycompress not yet)",
+     [](const std::string &log) {
          move_file(log, log + ".1");
          write_file(log, lines_from(2000, 1000));
          move_file(log + ".1", log + ".2");
          move_file(log, log + ".1");
          write_file(log, lines_from(3000, 1000));
-     }, 4000},
-    {"compress without delaycompress, twice", [](const std::string &log) {
+     },
+     4000},
+    {"compress without delaycompress, twice",
+     [](const std::string &log) {
          move_file(log, log + ".1");
          compress_file(log + ".1");
          write_file(log, lines_from(2000, 1000));
@@ -65,12 +70,15 @@ const StoppedCase stopped_cases[] = {
          move_file(log, log + ".1");
          compress_file(log + ".1");
          write_file(log, lines_from(3000, 1000));
-     }, 4000},
-    {"dateext, compressed, nocreate", [](const std::string &log) {
+     },
+     4000},
+    {"dateext, compressed, nocreate",
+     [](const std::string &log) {
          move_file(log, log + "-20261208");
          compress_file(log + "-20261208");
          write_file(log, lines_from(2000, 500));
-     }, 2500},
+     },
+     2500},
 };
 
 TEST_F(Fleet, WhileStoppedEveryFileLogrotateMadeIsShipped) {
@@ -221,8 +229,8 @@ TEST_F(Fleet, ReadErrorsAreSaidAndTriedAgain) {
         // -P: only the reads of the log itself fail.
         const Outcome outcome =
             Process(strace, {"strace", "-f", "-o", "/dev/null", "-P", here.log, "-e", "trace=pread64", "-e",
-                             std::string("inject=pread64:error=EIO:when=") + when, publisher, "-b", broker.url(),
-                             "-e", "gw1", here.log})
+                             std::string("inject=pread64:error=EIO:when=") + when, publisher, "-b", broker.url(), "-e",
+                             "gw1", here.log})
                 .finish();
         EXPECT_EQ(outcome.status, 0) << outcome.err;
         const std::vector<std::string> said = lines_of(outcome.err);
