@@ -7,9 +7,11 @@ cd "$(dirname "$0")/.."
 . scripts/packages.sh
 # tshark and libpcap for the Wireshark tools, iproute2 and util-linux for the
 # dead-peer test's network namespace, mosquitto and openssl for the fleet tests,
-# prometheus-cpp for their metrics, and Prometheus (with promtool) to read them.
+# prometheus-cpp for their metrics, and Prometheus (with promtool) to read them;
+# strace to make sfpublish's reads fail, e2fsprogs for the ext4 it follows a
+# log onto (util-linux's losetup mounts it), zlib for compressed rotated logs.
 need_packages cmake make g++ zlib1g-dev pkgconf libgtest-dev libpcap-dev tshark iproute2 util-linux \
-  libmosquitto-dev mosquitto mosquitto-clients openssl prometheus-cpp-dev prometheus
+  libmosquitto-dev mosquitto mosquitto-clients openssl prometheus-cpp-dev prometheus strace e2fsprogs
 
 # aedes, a broker of MQTT 3.1.1 only, for the test of the fallback from v5.
 command -v npm >/dev/null 2>&1 || need_packages nodejs npm
