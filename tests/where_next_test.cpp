@@ -1,6 +1,7 @@
 // Where the follower goes next, one row a rotation: the place (the print of
 // its file, the next line's number, whether that file was read to its end),
 // the files numbered so far, the folder as listed, and the step.
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,18 +19,34 @@ ListedFile rotated(std::uint64_t print) { return {print, false}; }
 ListedFile log_file(std::uint64_t print) { return {print, true}; }
 
 struct Row {
+    // In the order the rows give them; kept in another, without padding.
+    Row(const char *name, std::uint64_t print, std::uint64_t seq, std::uint64_t high, bool finished,
+        std::vector<FileMark> marks, std::vector<ListedFile> files, Kind kind, std::size_t file = 0,
+        std::int64_t first = 0, bool gone = false, bool fresh = false)
+        : name(name),
+          print(print),
+          seq(seq),
+          high(high),
+          marks(std::move(marks)),
+          files(std::move(files)),
+          file(file),
+          first(first),
+          kind(kind),
+          finished(finished),
+          gone(gone),
+          fresh(fresh) {}
     const char *name;
     std::uint64_t print;
     std::uint64_t seq;
     std::uint64_t high;  // numbers given out before this
-    bool finished;
     std::vector<FileMark> marks;
     std::vector<ListedFile> files;
+    std::size_t file;
+    std::int64_t first;
     Kind kind;
-    std::size_t file = 0;
-    std::int64_t first = 0;
-    bool gone = false;
-    bool fresh = false;
+    bool finished;
+    bool gone;
+    bool fresh;
 };
 
 // clang-format off
