@@ -242,4 +242,30 @@ TEST_F(Fleet, ReadErrorsAreSaidAndTriedAgain) {
     }
 }
 
+// No inotify instance to be had (fs.inotify.max_user_instances met): said
+// once, and the log is looked at every 100 ms, across a rotation too.
+TEST_F(Fleet, WithoutInotifyTheLogIsStillFollowed) {
+    const std::string strace = "/usr/bin/strace";
+    if (!file_exists(strace)) GTEST_SKIP() << "strace is not installed: no way to deny inotify";
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    write_file(log, lines_from(0, 100));
+    Process publishing(strace, {"strace", "-f", "-o", "/dev/null", "-e", "trace=inotify_init1", "-e",
+                                "inject=inotify_init1:error=EMFILE", publisher, "-b", broker.url(), "gw1", log});
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    append_file(log, lines_from(100, 100));
+    move_file(log, log + ".1");
+    append_file(log + ".1", lines_from(200, 10));  // a line landing late in the rotated file
+    write_file(log, lines_from(300, 100));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 210) + lines_from(300, 100)));
+    // Stopped itself, not strace, which would leave it running.
+    const std::string pid = std::to_string(publishing.pid());
+    const std::string children = read_file("/proc/" + pid + "/task/" + pid + "/children");
+    ASSERT_FALSE(children.empty());
+    kill(std::stoi(children), SIGTERM);
+    collecting->stop();
+    EXPECT_EQ(publishing.finish().err,
+              "sfpublish: " + dir.path + ": inotify_init1: Too many open files; looking for new lines every 100 ms\n");
+}
+
 }  // namespace
