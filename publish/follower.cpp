@@ -253,7 +253,7 @@ void Follower::restore(const std::vector<FileMark> &files) {
     // Marks out of order would give one line two numbers: those after the first such are dropped.
     marks_.clear();
     for (const FileMark &mark : files) {
-        if (mark.print == 0 || (!marks_.empty() && mark.first <= marks_.back().first)) break;
+        if (mark.print == 0 || (!marks_.empty() && mark.first < marks_.back().first)) break;
         marks_.push_back(mark);
     }
     high_ = marks_.empty() ? 1 : static_cast<std::uint64_t>(std::max<std::int64_t>(marks_.back().first, 1));
