@@ -161,6 +161,10 @@ Follower::File *Follower::file_at(Position &at, std::uint64_t stop, Mode mode) {
     for (int tries = 0; tries < 3; ++tries) {
         std::vector<ListedFile> files;
         if (!list(files)) return nullptr;
+        // Files logrotate made before a first start are history, not shipped.
+        for (ListedFile &file : files)
+            if (at.print == 0 && !file.log && std::find(old_.begin(), old_.end(), file.print) != old_.end())
+                file.print = 0;
         const NextStep step = where_next(at.print, at.seq, high_, false, marks_, files);
         if (step.kind == NextStep::read) {
             File *file = open_listed(listed_[step.file]);
@@ -572,7 +576,14 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
 
 void Follower::settle(Position &at) {
     high_ = std::max(high_, at.seq);
-    if (at.print == 0) file_at(at, 0, ship);
+    if (at.print != 0) return;
+    // A first start: on the log as it is now. Files rotated before it are
+    // history; those rotated after it, before the log was read, are not.
+    std::vector<ListedFile> files;
+    if (list(files))
+        for (const ListedFile &file : files)
+            if (!file.log && file.print != 0) old_.push_back(file.print);
+    file_at(at, 0, ship);
 }
 
 std::size_t Follower::read(Position &at, std::string &out, std::size_t room) { return walk(at, &out, room, 0, ship); }

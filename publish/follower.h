@@ -134,6 +134,7 @@ private:
     std::vector<std::unique_ptr<File>> files_;  // open, at most max_files
     std::vector<FileMark> marks_;               // at most max_marks, in the order of the files
     std::vector<Listed> listed_;                // the last listing
+    std::vector<std::uint64_t> old_;            // prints of the files rotated before a first start
     std::vector<char> buffer_;
     std::uint64_t end_print_ = 0;
     off_t end_ = -1;            // -1: no end

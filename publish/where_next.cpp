@@ -48,8 +48,14 @@ NextStep where_next(std::uint64_t print, std::uint64_t seq, std::uint64_t high, 
                     const std::vector<FileMark> &marks, const std::vector<ListedFile> &files) {
     const bool has_log = !files.empty() && files.back().log;
     if (print == 0) {
-        if (!has_log || files.back().print == 0) return {};
-        return go_into(marks, files, files.size() - 1, seq, seq, none, false);
+        std::size_t from = 0;
+        for (std::size_t i = files.size(); i-- > 0;)
+            if (mark_of(marks, files[i].print) != none) {
+                from = i + 1;
+                break;
+            }
+        const std::size_t next = next_file(files, from, 0);
+        return next == none ? NextStep{} : go_into(marks, files, next, seq, seq, none, false);
     }
     const std::size_t own = mark_of(marks, print);
     const std::size_t here = listed(files, print);

@@ -32,8 +32,10 @@ struct NextStep {
                          // with lines now gone, so its lines start a new epoch whatever the collector has
 };
 
-// The place is in the file with print (0: no file yet, which is the log's
-// start), before line seq of the epoch; finished when it has read that file
+// The place is in the file with print (0: no file yet: the first file with a
+// first line listed after the newest numbered one, the caller listing files
+// that were there before a first start as without one), before line seq of
+// the epoch; finished when it has read that file
 // to its end. Lines before high have been given numbers. A file is the one with its print wherever it went (renamed,
 // copied, compressed, remounted); where a copy is under way, the newer name.
 // At a file's end the next is the next one listed with a first line, a file

@@ -33,6 +33,8 @@ std::string read_all(Follower &follower, Position &at) {
     return out;
 }
 
+void move_file(const std::string &from, const std::string &to) { ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0); }
+
 void write_gzip(const std::string &path, const std::string &text) {
     gzFile file = gzopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
@@ -138,6 +140,24 @@ TEST(Follower, CompressedFilesAreReadFromThePlace) {
         EXPECT_EQ(after.read(twelfth, out, lines_from(0, 1).size()), 1U);
         EXPECT_EQ(out, lines_from(11, 1));
     }
+}
+
+// A first start before the log has a line, with a file rotated earlier
+// beside it: that file is history; a log rotated before it was first read is
+// not, and is read before the new log.
+TEST(Follower, FirstStartShipsWhatWasRotatedAfterIt) {
+    const TempDir dir;
+    const std::string log = dir / "gw1.log";
+    write_file(log + ".1", lines_from(0, 10));
+    Follower follower(log);
+    Position at;
+    follower.settle(at);
+    EXPECT_EQ(at.print, 0U);
+    write_file(log, lines_from(100, 5));
+    move_file(log + ".1", log + ".2");
+    move_file(log, log + ".1");
+    write_file(log, lines_from(200, 3));
+    EXPECT_EQ(read_all(follower, at), lines_from(100, 5) + lines_from(200, 3));
 }
 
 // With -e, the end is what the log held; emptied and written anew
