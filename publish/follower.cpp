@@ -65,13 +65,28 @@ ssize_t pread_fully(int fd, char *data, std::size_t size, off_t offset) {
     }
 }
 
-// The print of the file at path, plain or compressed; false with error set when it cannot be read.
-bool print_file(const std::string &path, bool compressed, std::uint64_t &print, std::string &error) {
+// The print of the file at path, plain or compressed; false with error set
+// when it cannot be read. With ino set, moved tells a file that is no longer
+// the one listed under path (renamed or removed since), which is no error.
+bool print_file(const std::string &path, bool compressed, std::uint64_t &print, std::string &error, dev_t dev = 0,
+                ino_t ino = 0, bool *moved = nullptr) {
     char head[print_span];
     std::size_t size = 0;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || (ino != 0 && (fstat(fd, &info) != 0 || info.st_dev != dev || info.st_ino != ino))) {
+        const bool gone = fd < 0 ? errno == ENOENT : true;
+        if (fd >= 0) close(fd);
+        if (moved != nullptr && gone) {
+            *moved = true;
+            return true;
+        }
+        error = errno_text("open", path);
+        return false;
+    }
     if (compressed) {
         LogInput input;
-        if (!input.open(path, true, error)) return false;
+        if (!input.adopt(fd, path, true, error)) return false;
         while (size < sizeof head) {
             const long got = input.read(head + size, sizeof head - size, error);
             if (got < 0) return false;
@@ -79,11 +94,6 @@ bool print_file(const std::string &path, bool compressed, std::uint64_t &print, 
             size += static_cast<std::size_t>(got);
         }
     } else {
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            error = errno_text("open", path);
-            return false;
-        }
         const ssize_t got = pread_fully(fd, head, sizeof head, 0);
         if (got < 0) error = errno_text("pread", path);
         close(fd);
@@ -288,22 +298,22 @@ bool Follower::is_log(const File &file) const {
     return stat(log_.c_str(), &info) == 0 && info.st_dev == file.dev && info.st_ino == file.ino;
 }
 
-// The folder as where_next sees it. Prints are read once for each file as
-// long as its size and time stay the same.
-bool Follower::list(std::vector<ListedFile> &files) {
+// The files of the folder, without prints; false with moved set when one
+// was renamed or removed between the readdir and its stat.
+bool Follower::read_folder(std::vector<Listed> &now, bool &moved) {
     std::vector<RotatedFile> names;
     std::string error;
     if (!list_rotated(log_, names, error)) {
         fail(error);
         return false;
     }
-    std::vector<Listed> now;
+    now.clear();
     for (const RotatedFile &name : names) {
         Listed entry{name.name, name.compressed};
         struct stat info {};
         if (stat(entry.name.c_str(), &info) != 0) {
-            if (errno == ENOENT) continue;  // moved on since the folder was read
-            fail(errno_text("stat", entry.name));
+            moved = errno == ENOENT;
+            if (!moved) fail(errno_text("stat", entry.name));
             return false;
         }
         if (!S_ISREG(info.st_mode)) continue;
@@ -311,24 +321,55 @@ bool Follower::list(std::vector<ListedFile> &files) {
         entry.ino = info.st_ino;
         entry.size = info.st_size;
         entry.mtime = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-        const auto known = std::find_if(listed_.begin(), listed_.end(), [&](const Listed &old) {
-            return old.dev == entry.dev && old.ino == entry.ino && old.size == entry.size && old.mtime == entry.mtime;
-        });
-        if (known != listed_.end() && known->print != 0) {
-            entry.print = known->print;
-            entry.seen = known->seen;
-        } else if (!print_file(entry.name, entry.compressed, entry.print, error)) {
-            if (errno == ENOENT) continue;
-            fail(error);
-            return false;
-        }
-        if (entry.seen == Clock::time_point{} && entry.name != log_) entry.seen = Clock::now();
         now.push_back(std::move(entry));
     }
-    listed_ = std::move(now);
-    files.clear();
-    for (const Listed &entry : listed_) files.push_back({entry.print, entry.name == log_});
     return true;
+}
+
+// The folder as where_next sees it, read until two readings agree:
+// logrotate renames and compresses between a readdir and a stat, and a file
+// missed so would be passed over. Prints are read once for each file as long
+// as its size and time stay the same. False, said when it is an error, while
+// there is no such listing.
+bool Follower::list(std::vector<ListedFile> &files) {
+    const auto same = [](const Listed &a, const Listed &b) {
+        return a.name == b.name && a.dev == b.dev && a.ino == b.ino;
+    };
+    for (int tries = 0; tries < 20; ++tries) {
+        std::vector<Listed> now;
+        std::vector<Listed> again;
+        bool moved = false;
+        if (!read_folder(now, moved)) {
+            if (moved) continue;
+            return false;
+        }
+        for (Listed &entry : now) {
+            const auto known = std::find_if(listed_.begin(), listed_.end(), [&](const Listed &old) {
+                return old.dev == entry.dev && old.ino == entry.ino && old.size == entry.size &&
+                       old.mtime == entry.mtime;
+            });
+            std::string error;
+            if (known != listed_.end() && known->print != 0) {
+                entry.print = known->print;
+                entry.seen = known->seen;
+            } else if (!print_file(entry.name, entry.compressed, entry.print, error, entry.dev, entry.ino, &moved)) {
+                fail(error);
+                return false;
+            }
+            if (entry.seen == Clock::time_point{} && entry.name != log_) entry.seen = Clock::now();
+        }
+        if (moved) continue;
+        if (!read_folder(again, moved)) {
+            if (moved) continue;
+            return false;
+        }
+        if (!std::equal(now.begin(), now.end(), again.begin(), again.end(), same)) continue;
+        listed_ = std::move(now);
+        files.clear();
+        for (const Listed &entry : listed_) files.push_back({entry.print, entry.name == log_});
+        return true;
+    }
+    return false;  // logrotate at work: looked at again next time
 }
 
 Follower::File *Follower::open_file(std::uint64_t print) const {

@@ -117,6 +117,7 @@ private:
     bool move(const NextStep &step, Position &at, std::uint64_t stop, Mode mode);
     bool leave(File &file, Position &at, std::uint64_t stop, Mode mode);
     bool list(std::vector<ListedFile> &files);
+    bool read_folder(std::vector<Listed> &now, bool &moved);
     File *open_listed(const Listed &listed);
     File *open_file(std::uint64_t print) const;
     long read_at(File &file, char *data, std::size_t size, off_t offset);
