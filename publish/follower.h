@@ -4,18 +4,29 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "rotated_files.h"
 #include "state.h"
+#include "where_next.h"
 
-// Follows a log by name, as tail -F does: a file moved away or deleted is
-// read to its end, then the new file under the name from its start. Files
-// are told apart by identity and by their first line, so a place in one
-// survives a rotation, and one found beside the log as LOG.1 (where logrotate
-// leaves it) is finished first. It numbers the well-formed lines of the epoch
-// as it goes and keeps, for each file, the number of its first line, so that
-// a line sent before can be found again.
+// Lines of the epoch numbered once but no longer on the gateway (the files
+// that held them gone or cut short), and where the lines it holds go on.
+struct Gap {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    Position resume;
+    bool fresh = false;  // resume's file takes no numbers of this epoch: its lines start a new one
+};
+
+// Follows a log through every file logrotate makes of it: a thin shell of
+// I/O around where_next. A file is known by its print (a hash of its start),
+// wherever it went: renamed, copied, compressed (read through zlib) or on
+// another device. It numbers the well-formed lines of the epoch as it goes
+// and keeps, for each file, the number of its first line, so that a line
+// sent before can be found again.
 class Follower {
 public:
     explicit Follower(std::string log);
@@ -26,6 +37,10 @@ public:
     // Wakes whenever the log's folder changes; -1 without inotify.
     int watch_fd() const { return watch_; }
     void drain_events() const;
+    // How long the caller may wait for the folder to change before reading
+    // again: less while a rotated file is given a moment for a late line or
+    // a failed read waits to be tried again, and without inotify.
+    std::chrono::milliseconds patience() const;
 
     // Stops reading the file that is the log now at its current size: what
     // the log holds now, and no more.
@@ -33,41 +48,28 @@ public:
     // Whether at has reached the end set by stop_at_current_end.
     bool at_end(const Position &at) const;
 
-    // The files of the epoch, oldest first, as the state keeps them; set
-    // from the state, whose place at moves to the log's start when its file is gone.
+    // The files of the epoch, oldest first, as the state keeps them.
     const std::vector<FileMark> &files() const { return marks_; }
-    void restore(const std::vector<FileMark> &files, Position &at);
-    // Numbers the lines anew for an epoch whose first line is at at.
+    void restore(const std::vector<FileMark> &files);
+    // Numbers the lines anew for an epoch whose first line is at.
     void renumber(Position &at);
 
     // Appends to out the whole lines from at on, up to room bytes, each with
     // its newline, and moves at past them. Malformed lines and runs longer
     // than a batch without a newline are named on standard error once and
-    // passed over. At the end of a file that the log is no longer, reads it
-    // once more, then moves at on to the log's start. Returns the number of
-    // lines appended.
+    // passed over. Returns the number of lines appended.
     std::size_t read(Position &at, std::string &out, std::size_t room);
-    // Passes over lines until at.seq is to; false when the log ends first.
+    // Passes over lines until at.seq is to, over lines gone too when the
+    // line to is still held; false when the log ends first.
     bool skip(Position &at, std::uint64_t to);
     // The place of line seq of the epoch; false when the gateway no longer holds it.
     bool find(std::uint64_t seq, Position &at);
     // The place of the first line at or after seq that the gateway still
     // holds, when there is one before at; at is left alone otherwise.
     void find_held(std::uint64_t seq, Position &at);
-    // Whether a place moved to a file that does not go on from the last
-    // one: the file was gone, truncated or written anew. Its lines cannot
-    // take on the epoch's numbers, since the collector may have others under
-    // them; the caller starts a new epoch at start, that file's start (the
-    // log's start when start.ino is 0) numbered as the files are now,
-    // wherever its own place has moved since. Cleared by the call.
-    bool take_break(Position &start);
-    // Whether at is in the file that broke, or in the one where the break's
-    // start is (the log, for a file gone), while a break waits to be taken.
-    bool broke_in(const Position &at) const {
-        return broken_ && ((at.dev == broke_dev_ && at.ino == broke_ino_) ||
-                           (break_at_.ino != 0 && at.dev == break_at_.dev && at.ino == break_at_.ino));
-    }
-    // A place in no file yet moves to the log's start, once there is a log.
+    // Whether the last read or skip stopped at at before a gap.
+    bool gap_at(const Position &at, Gap &gap) const;
+    // A place in no file yet moves to the log's start, once the log has a line.
     void settle(Position &at);
     // The bytes of the files it knows from at on: what is not yet
     // acknowledged when at is the acknowledged place.
@@ -79,43 +81,74 @@ public:
     std::function<void()> on_malformed;
 
 private:
-    struct File {
-        dev_t dev;
-        ino_t ino;
-        int fd;
+    using Clock = std::chrono::steady_clock;
+    struct Listed {
         std::string name;
-        off_t named = 0;        // malformed lines before this have been named
-        off_t run_at = -1;      // where a run longer than a batch starts, while it is passed over
-        off_t run_checked = 0;  // it has no newline before this
-        bool rotated = false;   // the log has moved on; read once more, a moment later, before leaving
-        std::chrono::steady_clock::time_point rotated_at{};
+        bool compressed = false;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        off_t size = 0;
+        std::int64_t mtime = 0;
+        std::uint64_t print = 0;
+        Clock::time_point seen{};  // first listed as a rotated file
     };
-    enum Mode { ship, count };
+    struct File {
+        std::uint64_t print = 0;
+        std::string name;
+        bool compressed = false;
+        int fd = -1;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        LogInput stream;                 // compressed: read from the start through a duplicate of fd
+        std::uint64_t streamed = 0;      // bytes of the stream read so far
+        off_t named = 0;                 // malformed lines before this have been named
+        off_t run_at = -1;               // where a run longer than a batch starts, while it is passed over
+        off_t run_checked = 0;           // it has no newline before this
+        Clock::time_point rotated_at{};  // when it was first seen not to be the log; epoch: not yet
+        ~File();
+    };
+    enum Mode {
+        ship,   // read lines out
+        count,  // pass over lines, from file to file, over a gap the line looked for is past
+        look,   // count within one file
+    };
     std::size_t walk(Position &at, std::string *out, std::size_t room, std::uint64_t stop, Mode mode);
-    File *file_at(Position &at);
-    File *open_as(const std::string &path, dev_t dev, ino_t ino);
-    File *open_known(dev_t dev, ino_t ino);
-    FileMark *mark_of(dev_t dev, ino_t ino);
-    void note_file(const File &file, std::int64_t first);
+    File *file_at(Position &at, std::uint64_t stop, Mode mode);
+    bool move(const NextStep &step, Position &at, std::uint64_t stop, Mode mode);
+    bool leave(File &file, Position &at, std::uint64_t stop, Mode mode);
+    bool list(std::vector<ListedFile> &files);
+    bool read_folder(std::vector<Listed> &now, bool &moved);
+    File *open_listed(const Listed &listed);
+    File *open_file(std::uint64_t print) const;
+    long read_at(File &file, char *data, std::size_t size, off_t offset);
     bool replaced(File &file);
-    void restart(File &file, Position &at);
-    void note_break(dev_t dev, ino_t ino, const Position &start);
+    void forget(std::uint64_t print);
+    void note_file(std::uint64_t print, std::int64_t first);
+    std::int64_t limit_of(std::uint64_t print) const;
     bool pass_long_run(File &file, Position &at, bool quiet);
-    bool move_on(File &file, Position &at, bool quiet);
-    void forget_old();
+    void fail(const std::string &error);
+    void recovered(const File &file);
+    bool is_log(const File &file) const;
 
     std::string log_;
     int watch_ = -1;
-    std::vector<File> files_;      // open, at most max_files
-    std::vector<FileMark> marks_;  // at most max_marks
+    std::vector<std::unique_ptr<File>> files_;  // open, at most max_files
+    std::vector<FileMark> marks_;               // at most max_marks, in the order of the files
+    std::vector<Listed> listed_;                // the last listing
+    std::vector<std::uint64_t> old_;            // prints of the files rotated before a first start
     std::vector<char> buffer_;
-    dev_t end_dev_ = 0;
-    ino_t end_ino_ = 0;
-    off_t end_ = -1;  // -1: no end
-    bool broken_ = false;
-    Position break_at_{};
-    dev_t broke_dev_ = 0;  // the file that broke
-    ino_t broke_ino_ = 0;
+    std::uint64_t end_print_ = 0;
+    off_t end_ = -1;            // -1: no end
+    bool end_pending_ = false;  // the log could not be read when the end was to be set
+    std::uint64_t high_ = 1;    // lines of the epoch before this have been given numbers
+    bool has_gap_ = false;
+    Gap gap_;
+    std::uint64_t said_gone_ = 0;  // the file last said gone
+    std::uint64_t rewritten_ = 0;  // the file last found written anew under its name
+    bool failing_ = false;
+    std::uint64_t errors_ = 0;  // errors said or not, so that a walk knows one came
+    Clock::time_point retry_at_{};
+    std::chrono::milliseconds backoff_{0};
 };
 
 #endif

@@ -70,9 +70,7 @@ struct Options {
     bool once = false;
 };
 
-bool same_place(const Position &a, const Position &b) {
-    return a.dev == b.dev && a.ino == b.ino && a.offset == b.offset;
-}
+bool same_place(const Position &a, const Position &b) { return a.print == b.print && a.offset == b.offset; }
 
 struct Batch {
     std::uint64_t end_seq;  // the first line after it
@@ -97,12 +95,10 @@ private:
     bool start(std::string &error);
     void on_ack(const mosquitto_message &message);
     void apply(const PublishStep &step);
-    void take_step(const PublishStep &step);
-    bool follow_break();
+    bool take_gap();
     void forget_in_flight();
     void start_epoch(std::uint64_t line);
     void leave_epoch(std::uint64_t line);
-    void start_epoch_at(const Position &at);
     void begin_epoch(std::uint64_t epoch, Position at);
     void send_batches();
     void save(bool now);
@@ -150,12 +146,11 @@ bool Publisher::start(std::string &error) {
         counts_.lost.Increment(static_cast<double>(range.lines()));
         lost_.push_back(range);
     });
-    follower_.restore(state_.files, state_.acked);
+    follower_.restore(state_.files);
     follower_.settle(state_.acked);  // a first start: on the log as it is now, before it is rotated
     rule_.start(state_.epoch, state_.acked.seq, Clock::now());
     read_ = state_.acked;
     sent_high_ = acked_high_ = state_.acked.seq;
-    follow_break();
     if (options_.once) follower_.stop_at_current_end();
     const std::string ack = ack_topic(options_.broker.prefix, options_.name);
     const std::string status = status_topic(options_.broker.prefix, options_.name);
@@ -199,15 +194,7 @@ void Publisher::forget_in_flight() {
     in_flight_bytes_ = 0;
 }
 
-// A break the follower found while the step looked for lines is taken at
-// once, before any save: a state saved with the file's new print but the
-// old numbering would take the file's new lines for its old ones.
 void Publisher::apply(const PublishStep &step) {
-    take_step(step);
-    follow_break();
-}
-
-void Publisher::take_step(const PublishStep &step) {
     switch (step.kind) {
         case PublishStep::none:
             return;
@@ -298,28 +285,34 @@ void Publisher::leave_epoch(std::uint64_t line) {
     begin_epoch(fresh, from);
 }
 
-// The follower found a file that does not go on from the last one: its
-// lines start a new epoch, whatever line numbers the collector already has.
-// False when it found none.
-bool Publisher::follow_break() {
-    Position start;
-    if (!follower_.take_break(start)) return false;
-    start_epoch_at(start);
+// Reading stopped before lines of the epoch that are no longer on the
+// gateway (the files that held them gone or cut short). Once the collector
+// has every line before them: when it has those too, reading goes on after
+// them; else the lines it lacks are lost, and a new epoch starts where the
+// gateway's lines go on. False while there is no gap, or lines are out.
+bool Publisher::take_gap() {
+    Gap gap;
+    if (!follower_.gap_at(read_, gap) || !in_flight_.empty()) return false;
+    const std::uint64_t have = std::max({state_.acked.seq, skip_to_, gap.first});
+    if (have > gap.last && !gap.fresh) {
+        read_ = gap.resume;
+        skip_to_ = have > read_.seq ? have : 0;
+        if (skip_to_ == 0) {
+            state_.acked = read_;
+            dirty_ = true;
+            note_acked();
+        }
+        return true;
+    }
+    note_lines_lost(state_.epoch, have, gap.last);
+    const std::uint64_t fresh = draw_epoch();
+    warn("starting epoch %016" PRIx64 " at line %s of epoch %016" PRIx64 ", the first the gateway holds", fresh,
+         group_digits(gap.resume.seq).c_str(), state_.epoch);
+    begin_epoch(fresh, gap.resume);
     return true;
 }
 
-void Publisher::start_epoch_at(const Position &at) {
-    const std::uint64_t fresh = draw_epoch();
-    warn("starting epoch %016" PRIx64 " at the start of the file that is the log now", fresh);
-    begin_epoch(fresh, at);
-}
-
 void Publisher::begin_epoch(std::uint64_t epoch, Position at) {
-    // A break found while this start was looked for: a start in the file
-    // that broke moves to where its new lines begin; a start in another
-    // file reaches that one in order and numbers it then.
-    const bool inside = follower_.broke_in(at);
-    if (Position start; follower_.take_break(start) && inside) at = start;
     forget_in_flight();
     skip_to_ = 0;
     telling_ = lost_.size();  // with the first batch of this epoch
@@ -336,7 +329,10 @@ void Publisher::begin_epoch(std::uint64_t epoch, Position at) {
 void Publisher::send_batches() {
     while (!epoch_pending_ && link_.up() && in_flight_bytes_ < window_bytes && in_flight_.size() < window_batches) {
         if (skip_to_ != 0) {
-            if (!follower_.skip(read_, skip_to_)) return;  // until the log holds them
+            if (!follower_.skip(read_, skip_to_)) {
+                if (take_gap()) continue;
+                return;  // until the log holds them
+            }
             if (in_flight_.empty()) {
                 state_.acked = read_;
                 dirty_ = true;
@@ -344,12 +340,12 @@ void Publisher::send_batches() {
             }
             skip_to_ = 0;
         }
-        if (follow_break()) return;
         payload_.clear();
         payload_ += format_header(state_.epoch, read_.seq);
         const Position start = read_;
         const std::size_t lines = follower_.read(read_, payload_, max_payload - payload_.size());
         if (lines == 0) {
+            if (take_gap()) continue;
             if (in_flight_.empty() && read_.seq == state_.acked.seq && !same_place(read_, state_.acked)) {
                 // Past malformed lines or into a new file, with nothing unacknowledged.
                 state_.acked = read_;
@@ -357,9 +353,9 @@ void Publisher::send_batches() {
             }
             return;
         }
-        if (state_.acked.ino == 0 && in_flight_.empty()) {
+        if (state_.acked.print == 0 && in_flight_.empty()) {
             // The log came after the start: acknowledged lines are counted from its start, not from its name.
-            state_.acked = Position{read_.dev, read_.ino, 0, 0, state_.acked.seq};
+            state_.acked = Position{read_.print, 0, 0, state_.acked.seq};
         }
         UserProperties told;
         for (std::size_t i = 0; start.seq == 1 && i < telling_; ++i)
@@ -435,13 +431,12 @@ int Publisher::run() {
     while (going && !stop_requested()) {
         save(false);
         send_batches();
-        follow_break();  // found after the last batch that went out
         if (options_.once && in_flight_.empty() && !epoch_pending_ && follower_.at_end(state_.acked) && link_.up())
             break;
         apply(rule_.tick(Clock::now()));
         update_gauges();
         bool changed = false;
-        going = link_.turn(follower_.watch_fd(), std::chrono::milliseconds(1000), changed, error);
+        going = link_.turn(follower_.watch_fd(), follower_.patience(), changed, error);
         if (changed) follower_.drain_events();
     }
     if (!error.empty()) {

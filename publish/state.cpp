@@ -20,31 +20,42 @@ bool parse_signed(const std::string &word, std::int64_t &value) {
     return true;
 }
 
-bool parse_position(const std::vector<std::string> &words, PublishState &state) {
-    unsigned long long numbers[5] = {};
-    bool fits = words.size() == 6 && parse_epoch(words[0], state.epoch) && state.epoch != 0;
-    for (std::size_t i = 1; fits && i < 6; ++i) fits = parse_number(words[i].c_str(), LLONG_MAX, numbers[i - 1]);
-    if (!fits || numbers[0] == 0) return false;
-    Position &at = state.acked;
-    at.seq = numbers[0];
-    at.dev = static_cast<dev_t>(numbers[1]);
-    at.ino = static_cast<ino_t>(numbers[2]);
-    at.offset = static_cast<off_t>(numbers[3]);
-    at.line = numbers[4];
-    return true;
-}
-
-bool parse_mark(const std::vector<std::string> &words, FileMark &mark) {
+// Device and inode, as the older form named a file by.
+struct Identity {
     unsigned long long dev = 0;
     unsigned long long ino = 0;
-    std::uint64_t print = 0;
-    const bool fits = words.size() == 5 && words[0] == "file" && parse_number(words[1].c_str(), ULLONG_MAX, dev) &&
-                      parse_number(words[2].c_str(), ULLONG_MAX, ino) && parse_epoch(words[3], print) &&
-                      parse_signed(words[4], mark.first);
-    mark.dev = static_cast<dev_t>(dev);
-    mark.ino = static_cast<ino_t>(ino);
-    mark.print = print;
+};
+
+// "EPOCH SEQ PRINT OFFSET LINE", or the older "EPOCH SEQ DEV INO OFFSET LINE".
+bool parse_position(const std::vector<std::string> &words, PublishState &state, Identity &old) {
+    const bool older = words.size() == 6;
+    if ((words.size() != 5 && !older) || !parse_epoch(words[0], state.epoch) || state.epoch == 0) return false;
+    Position &at = state.acked;
+    unsigned long long seq = 0;
+    unsigned long long offset = 0;
+    unsigned long long line = 0;
+    bool fits = parse_number(words[1].c_str(), LLONG_MAX, seq) && seq != 0;
+    if (older)
+        fits = fits && parse_number(words[2].c_str(), ULLONG_MAX, old.dev) &&
+               parse_number(words[3].c_str(), ULLONG_MAX, old.ino);
+    else
+        fits = fits && parse_epoch(words[2], at.print);
+    const std::size_t rest = older ? 4 : 3;
+    fits = fits && parse_number(words[rest].c_str(), LLONG_MAX, offset) &&
+           parse_number(words[rest + 1].c_str(), LLONG_MAX, line);
+    at.seq = seq;
+    at.line = line;
+    at.offset = static_cast<off_t>(offset);
     return fits;
+}
+
+// "file PRINT FIRST", or the older "file DEV INO PRINT FIRST".
+bool parse_mark(const std::vector<std::string> &words, bool older, FileMark &mark, Identity &id) {
+    if (words.size() != (older ? 5U : 3U) || words[0] != "file") return false;
+    if (older &&
+        (!parse_number(words[1].c_str(), ULLONG_MAX, id.dev) || !parse_number(words[2].c_str(), ULLONG_MAX, id.ino)))
+        return false;
+    return parse_epoch(words[older ? 3 : 1], mark.print) && parse_signed(words[older ? 4 : 2], mark.first);
 }
 
 }  // namespace
@@ -53,28 +64,39 @@ bool parse_state(const std::string &text, PublishState &state, std::string &erro
     std::istringstream lines(text);
     std::string line;
     std::getline(lines, line);
-    bool fits = parse_position(words_of(line), state);
+    state.acked = Position{};
+    Identity at;
+    bool fits = parse_position(words_of(line), state, at);
+    const bool older = fits && words_of(line).size() == 6;
+    bool placed = !older;
     state.files.clear();
     while (fits && std::getline(lines, line)) {
         FileMark mark;
-        fits = parse_mark(words_of(line), mark);
+        Identity id;
+        fits = parse_mark(words_of(line), older, mark, id);
+        if (older && id.dev == at.dev && id.ino == at.ino) {
+            state.acked.print = mark.print;
+            placed = true;
+        }
         state.files.push_back(mark);
     }
-    if (!fits) error = "not a state file of sfpublish";
-    return fits;
+    if (!fits) {
+        error = "not a state file of sfpublish";
+        return false;
+    }
+    // An older place whose file has no mark is taken as the log's start, as it then was for a file not yet marked.
+    if (!placed) state.acked = Position{0, 0, 0, state.acked.seq};
+    return true;
 }
 
 std::string format_state(const PublishState &state) {
     char text[160];
     const Position &at = state.acked;
-    std::snprintf(text, sizeof text, "%016" PRIx64 " %" PRIu64 " %llu %llu %lld %" PRIu64 "\n", state.epoch, at.seq,
-                  static_cast<unsigned long long>(at.dev), static_cast<unsigned long long>(at.ino),
-                  static_cast<long long>(at.offset), at.line);
+    std::snprintf(text, sizeof text, "%016" PRIx64 " %" PRIu64 " %016" PRIx64 " %lld %" PRIu64 "\n", state.epoch,
+                  at.seq, at.print, static_cast<long long>(at.offset), at.line);
     std::string out = text;
     for (const FileMark &mark : state.files) {
-        std::snprintf(text, sizeof text, "file %llu %llu %016" PRIx64 " %" PRId64 "\n",
-                      static_cast<unsigned long long>(mark.dev), static_cast<unsigned long long>(mark.ino), mark.print,
-                      mark.first);
+        std::snprintf(text, sizeof text, "file %016" PRIx64 " %" PRId64 "\n", mark.print, mark.first);
         out += text;
     }
     return out;

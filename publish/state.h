@@ -7,26 +7,24 @@
 
 #include <sys/types.h>
 
-// A place in the gateway's log: the file (by identity, since the log is
-// rotated under its name), the byte offset of a line in it and that line's
+// A place in the gateway's log: the file, known by its print (a hash of its
+// start, since logrotate renames, copies and compresses it and a remount
+// changes its device), the byte offset of a line in it and that line's
 // number in the file, and the number in the epoch of the next line shipped.
 struct Position {
-    dev_t dev = 0;
-    ino_t ino = 0;  // 0: no file yet
-    off_t offset = 0;
-    std::uint64_t line = 0;  // lines of the file before offset
+    std::uint64_t print = 0;  // 0: no file yet, the log's start once it has a line
+    off_t offset = 0;         // in the file's bytes, uncompressed
+    std::uint64_t line = 0;   // lines of the file before offset
     std::uint64_t seq = 1;
 };
 
-// A file the log has been, told apart from a later file that got the same
-// inode by a hash of its first line, with the number in the epoch of its
-// first well-formed line, so that any line of the epoch can be found again by
-// counting within one file.
+// A file the log has been, by its print, with the number in the epoch of its
+// first well-formed line. Marks are kept in the order of the files, and a
+// file's lines run up to the next file's first: any line of the epoch can be
+// found again by counting within one file.
 struct FileMark {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    std::uint64_t print = 0;  // 0 until the file has a first line
-    std::int64_t first = 1;   // 0 or below when the epoch began inside the file
+    std::uint64_t print = 0;
+    std::int64_t first = 1;  // 0 or below when the epoch began inside the file
 };
 
 struct PublishState {
@@ -35,9 +33,10 @@ struct PublishState {
     std::vector<FileMark> files;  // oldest first
 };
 
-// The state as its file holds it: "EPOCH SEQ DEV INO OFFSET LINE", then a
-// line "file DEV INO PRINT FIRST" for each file. False, with error set, when
-// the text is not one.
+// The state as its file holds it: "EPOCH SEQ PRINT OFFSET LINE", then a line
+// "file PRINT FIRST" for each file. A state of the form that named files by
+// device and inode ("EPOCH SEQ DEV INO OFFSET LINE", "file DEV INO PRINT
+// FIRST") is read too. False, with error set, when the text is neither.
 bool parse_state(const std::string &text, PublishState &state, std::string &error);
 std::string format_state(const PublishState &state);
 

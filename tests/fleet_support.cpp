@@ -162,9 +162,10 @@ std::string wait_for_sample(int port, const std::string &series, double value) {
 
 bool says_new_epoch(const std::string &line) {
     const std::string start = "sfpublish: starting epoch ";
-    const std::string end = " at the start of the file that is the log now";
-    return line.size() == start.size() + 16 + end.size() && line.rfind(start, 0) == 0 &&
-           line.compare(start.size() + 16, end.size(), end) == 0;
+    const std::string middle = " at line ";
+    const std::string end = ", the first the gateway holds";
+    return line.rfind(start, 0) == 0 && line.compare(start.size() + 16, middle.size(), middle) == 0 &&
+           line.size() > end.size() && line.compare(line.size() - end.size(), end.size(), end) == 0;
 }
 
 FleetDir::FleetDir() { mkdir(central.c_str(), 0755); }

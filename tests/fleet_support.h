@@ -69,7 +69,7 @@ double sample_of(const std::string &page, const std::string &series);
 // Waits until series on the page at port has value; the page at the end.
 std::string wait_for_sample(int port, const std::string &series, double value);
 
-// Whether line is sfpublish's word that it starts a new epoch on the file the log is now.
+// Whether line is sfpublish's word that it starts a new epoch at the first line the gateway holds.
 bool says_new_epoch(const std::string &line);
 
 // A folder with the central archive and the gateway's log.

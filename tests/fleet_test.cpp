@@ -113,17 +113,16 @@ TEST_F(Fleet, FileGoneWhileStoppedIsSaidAndTheLogFollows) {
     auto collecting = start_collector(broker, central);
     write_file(log, lines_from(0, 100));
     EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
-    append_file(log, lines_from(100, 50));  // never shipped: rotated twice, then compressed
-    ASSERT_EQ(rename(log.c_str(), (log + ".2").c_str()), 0);
+    append_file(log, lines_from(100, 50));  // never shipped: rotated, then deleted (rotate 0)
+    ASSERT_EQ(std::remove(log.c_str()), 0);
     write_file(log, lines_from(200, 100));
     const Outcome outcome = start_publisher(broker, log, true)->finish();
     EXPECT_EQ(outcome.status, 0);
-    const std::vector<std::string> said = lines_of(outcome.err);
-    ASSERT_EQ(said.size(), 2U) << outcome.err;
-    EXPECT_EQ(said[0], "sfpublish: " + log +
-                           ": the file it was on is gone, 100 of its lines read (line 101 of the epoch next); "
-                           "going on with the log's start");
-    EXPECT_TRUE(says_new_epoch(said[1])) << said[1];
+    // Never numbered, those 50 lines are no loss of the epoch's: the next file goes on from line 101.
+    EXPECT_EQ(outcome.err, "sfpublish: " + log +
+                               ": the file it was on is gone, 100 of its lines read (line 101 of the epoch next); "
+                               "going on with " +
+                               log + "\n");
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100) + lines_from(200, 100)));
     collecting->stop();
 }

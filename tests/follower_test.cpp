@@ -1,11 +1,14 @@
-// The follower on real files: a file whose lines were read, then emptied and
-// written anew, must never lend its new lines the numbers of the old ones.
+// The follower on real files: a file is its content, found wherever
+// logrotate put it (copied, compressed), and a file written anew never lends
+// its new lines the numbers of the old ones.
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <zlib.h>
 
 #include "contract.h"
 #include "fleet_support.h"
@@ -13,38 +16,31 @@
 
 namespace {
 
-ino_t inode_of(const std::string &path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
-// After its ten lines were read, the log is emptied and given count others.
-struct BreakCase {
-    const char *name;
-    int count;
-    // Meets the change from the place after the ten lines or from the log's
-    // start; the lines it got under the old numbers.
-    std::function<std::size_t(Follower &follower, Position &end, Position &start)> look;
-};
-
 std::size_t read_at(Follower &follower, Position &at) {
     std::string out;
     return follower.read(at, out, 1 << 20);
 }
 
-const BreakCase break_cases[] = {
-    {"refilled past the place (copytruncate, then more than before)", 30,
-     [](Follower &follower, Position &end, Position &) { return read_at(follower, end); }},
-    {"emptied, then fewer lines than before", 3,
-     [](Follower &follower, Position &end, Position &) { return read_at(follower, end); }},
-    {"refilled, read again from its start (a resend of all it held)", 30,
-     [](Follower &follower, Position &, Position &start) { return read_at(follower, start); }},
-    {"refilled, one of its lines looked for (a lower ack)", 30,
-     [](Follower &follower, Position &, Position &) {
-         Position place;
-         return follower.find(5, place) ? std::size_t{1} : 0;
-     }},
-};
+// Reads until nothing more comes for a while: a rotated file is left only
+// a moment after it was seen to be rotated.
+std::string read_all(Follower &follower, Position &at) {
+    std::string out;
+    for (int quiet = 0; quiet < 10; ++quiet)
+        if (follower.read(at, out, 1 << 20) > 0)
+            quiet = 0;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    return out;
+}
+
+void move_file(const std::string &from, const std::string &to) { ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0); }
+
+void write_gzip(const std::string &path, const std::string &text) {
+    gzFile file = gzopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(gzwrite(file, text.data(), static_cast<unsigned>(text.size())), static_cast<int>(text.size()));
+    ASSERT_EQ(gzclose(file), Z_OK);
+}
 
 // A log of ten lines, all of them read.
 struct ReadLog {
@@ -61,64 +57,107 @@ struct ReadLog {
     Position end;    // after its ten lines
 };
 
-// Whatever the caller's own place, the break names the start of the file
-// that is new, where the new epoch begins, and none of its lines went out
-// under the old numbers.
-TEST(Follower, BreakNamesTheStartOfTheNewFile) {
-    for (const BreakCase &each : break_cases) {
-        SCOPED_TRACE(each.name);
+// After its ten lines were read, the log is emptied and given count others:
+// those go on with the numbers from 11, and the old lines are no longer found.
+TEST(Follower, LogWrittenAnewGoesOnWithTheNumbers) {
+    for (const int count : {30, 3}) {
+        SCOPED_TRACE(count);
         ReadLog here;
-        write_file(here.log, lines_from(1000, each.count));
-        EXPECT_EQ(each.look(here.follower, here.end, here.start), 0U);
-        Position from;
-        ASSERT_TRUE(here.follower.take_break(from));
-        EXPECT_EQ(from.ino, inode_of(here.log));
-        EXPECT_EQ(from.offset, 0);
-        here.follower.renumber(from);
+        write_file(here.log, lines_from(1000, count));
         std::string out;
-        here.follower.read(from, out, 1 << 20);
-        EXPECT_EQ(out, lines_from(1000, each.count));
-        EXPECT_EQ(from.seq, static_cast<std::uint64_t>(each.count) + 1);
+        EXPECT_EQ(here.follower.read(here.end, out, 1 << 20), static_cast<std::size_t>(count));
+        EXPECT_EQ(out, lines_from(1000, count));
+        EXPECT_EQ(here.end.seq, 11U + static_cast<std::uint64_t>(count));
+        Position fifth;
+        EXPECT_FALSE(here.follower.find(5, fifth));
+        ASSERT_TRUE(here.follower.find(12, fifth));
+        out.clear();
+        EXPECT_EQ(here.follower.read(fifth, out, lines_from(0, 1).size()), 1U);
+        EXPECT_EQ(out, lines_from(1001, 1));
     }
 }
 
-// A new epoch begun elsewhere in the file while its break waited renumbers
-// the marks: the break's start follows them, so that a line looked for
-// later (a lower ack) is the line it names.
-TEST(Follower, BreakStartFollowsMarksRenumberedMeanwhile) {
+// The log rotated, its new lines read, then written anew while LOG.1's
+// lines were unacknowledged: a resend from LOG.1's start stops where the
+// lines now gone were, naming them and where the numbers go on.
+TEST(Follower, ResendStopsBeforeLinesGone) {
     ReadLog here;
-    Follower &follower = here.follower;
-    Position &end = here.end;
-    write_file(here.log, lines_from(1000, 30));
-    EXPECT_EQ(read_at(follower, end), 0U);
-    Position elsewhere = end;  // the old place, line 11, as a resend left it
-    elsewhere.offset = 0;
-    follower.renumber(elsewhere);
-    Position start;
-    ASSERT_TRUE(follower.take_break(start));
-    follower.renumber(start);
-    Position fifth;
-    ASSERT_TRUE(follower.find(5, fifth));
-    std::string out;
-    EXPECT_EQ(follower.read(fifth, out, lines_from(0, 1).size()), 1U);
-    EXPECT_EQ(out, lines_from(1004, 1));
+    ASSERT_EQ(std::rename(here.log.c_str(), (here.log + ".1").c_str()), 0);
+    write_file(here.log, lines_from(10, 5));  // numbered 11 to 15
+    EXPECT_EQ(read_all(here.follower, here.end), lines_from(10, 5));
+    write_file(here.log, lines_from(1000, 4));
+    EXPECT_EQ(read_all(here.follower, here.end), lines_from(1000, 4));
+    Position from = here.start;
+    EXPECT_EQ(read_all(here.follower, from), lines_from(0, 10));
+    Gap gap;
+    ASSERT_TRUE(here.follower.gap_at(from, gap));
+    EXPECT_EQ(gap.first, 11U);
+    EXPECT_EQ(gap.last, 15U);
+    EXPECT_EQ(gap.resume.seq, 16U);
+    EXPECT_EQ(gap.resume.offset, 0);
+    here.follower.renumber(gap.resume);
+    EXPECT_EQ(read_all(here.follower, gap.resume), lines_from(1000, 4));
+    EXPECT_EQ(gap.resume.seq, 5U);
 }
 
-// The file a place is in is gone: nothing of the log is read under that
-// place's numbers; the break names the log's start.
-TEST(Follower, NothingIsReadPastAFileGone) {
-    ReadLog before;  // then stopped, its place and files kept
-    const std::string &log = before.log;
-    Position at = before.end;
-    ASSERT_EQ(std::rename(log.c_str(), (before.dir / "elsewhere").c_str()), 0);
-    write_file(log, lines_from(1000, 30));
+// copytruncate: the place is found in the copy, read to its end, then the
+// log's new lines follow; a line sent before is found in the copy.
+TEST(Follower, CopyTruncateReadsOnInTheCopy) {
+    ReadLog here;
+    append_file(here.log, lines_from(10, 5));
+    write_file(here.log + ".1", read_file(here.log));
+    write_file(here.log, lines_from(1000, 3));
+    EXPECT_EQ(read_all(here.follower, here.end), lines_from(10, 5) + lines_from(1000, 3));
+    Position third;
+    ASSERT_TRUE(here.follower.find(3, third));
+    std::string out;
+    EXPECT_EQ(here.follower.read(third, out, lines_from(0, 1).size()), 1U);
+    EXPECT_EQ(out, lines_from(2, 1));
+}
+
+// Behind by two rotations, compress without delaycompress: the file it was
+// in is LOG.2.gz, read through zlib from the place on, then LOG.1.gz, then the log.
+TEST(Follower, CompressedFilesAreReadFromThePlace) {
+    const TempDir dir;
+    const std::string log = dir / "gw1.log";
+    write_file(log, lines_from(0, 10));
+    Position at;
+    {
+        Follower before(log);
+        before.settle(at);
+        EXPECT_EQ(read_at(before, at), 10U);
+        Follower after(log);
+        after.restore(before.files());
+        append_file(log, lines_from(10, 20));
+        write_gzip(log + ".2.gz", read_file(log));
+        write_gzip(log + ".1.gz", lines_from(100, 7));
+        write_file(log, lines_from(200, 3));
+        EXPECT_EQ(read_all(after, at), lines_from(10, 20) + lines_from(100, 7) + lines_from(200, 3));
+        EXPECT_EQ(at.seq, 41U);
+        Position twelfth;
+        ASSERT_TRUE(after.find(12, twelfth));
+        std::string out;
+        EXPECT_EQ(after.read(twelfth, out, lines_from(0, 1).size()), 1U);
+        EXPECT_EQ(out, lines_from(11, 1));
+    }
+}
+
+// A first start before the log has a line, with a file rotated earlier
+// beside it: that file is history; a log rotated before it was first read is
+// not, and is read before the new log.
+TEST(Follower, FirstStartShipsWhatWasRotatedAfterIt) {
+    const TempDir dir;
+    const std::string log = dir / "gw1.log";
+    write_file(log + ".1", lines_from(0, 10));
     Follower follower(log);
-    follower.restore(before.follower.files(), at);
-    EXPECT_EQ(read_at(follower, at), 0U);
-    Position start;
-    ASSERT_TRUE(follower.take_break(start));
-    EXPECT_EQ(start.ino, inode_of(log));
-    EXPECT_EQ(start.offset, 0);
+    Position at;
+    follower.settle(at);
+    EXPECT_EQ(at.print, 0U);
+    write_file(log, lines_from(100, 5));
+    move_file(log + ".1", log + ".2");
+    move_file(log, log + ".1");
+    write_file(log, lines_from(200, 3));
+    EXPECT_EQ(read_all(follower, at), lines_from(100, 5) + lines_from(200, 3));
 }
 
 // With -e, the end is what the log held; emptied and written anew
@@ -134,9 +173,6 @@ TEST(Follower, EndFollowsALogWrittenAnew) {
     std::string out;
     EXPECT_EQ(follower.read(at, out, lines_from(0, 5).size()), 5U);
     write_file(log, lines_from(1000, 30) + "1800000000.000000 01");  // and a line not yet whole
-    EXPECT_EQ(read_at(follower, at), 0U);
-    ASSERT_TRUE(follower.take_break(at));
-    follower.renumber(at);
     out.clear();
     for (int turn = 0; turn < 10 && !follower.at_end(at); ++turn) follower.read(at, out, 1 << 20);
     EXPECT_TRUE(follower.at_end(at));
@@ -154,13 +190,10 @@ TEST(Follower, CountingPassesOverWhatReadingPassesOver) {
     Follower follower(log);
     Position at;
     follower.settle(at);
-    std::string out;
-    while (follower.read(at, out, max_payload) > 0) {
-    }
-    ASSERT_EQ(out, lines_from(0, 6));
+    ASSERT_EQ(read_all(follower, at), lines_from(0, 6));
     Position fifth;
     ASSERT_TRUE(follower.find(5, fifth));
-    out.clear();
+    std::string out;
     EXPECT_EQ(follower.read(fifth, out, lines_from(0, 1).size()), 1U);
     EXPECT_EQ(out, lines_from(4, 1));
 }

@@ -104,11 +104,10 @@ TEST_F(Fleet, TruncatedLogIsShippedFromItsStart) {
         EXPECT_TRUE(wait_for_content(archive + "/gw1.log", lines_from(0, 100 + again)));
         publishing->stop();
         const Outcome outcome = publishing->finish();
-        const std::vector<std::string> said = lines_of(outcome.err);
-        ASSERT_EQ(said.size(), 2U) << outcome.err;
-        EXPECT_NE(said[0].find("sfpublish: " + gateway + ": "), std::string::npos) << said[0];
-        EXPECT_NE(said[0].find("after 100 lines were read; shipping it from its start"), std::string::npos) << said[0];
-        EXPECT_TRUE(says_new_epoch(said[1])) << said[1];
+        EXPECT_EQ(outcome.err, "sfpublish: " + gateway +
+                                   ": its start changed (truncated or written anew) after 100 lines were read; "
+                                   "going on with " +
+                                   gateway + "\n");
         collecting->stop();
     }
 }
@@ -132,12 +131,10 @@ TEST_F(Fleet, NewLogWithAReusedInodeIsANewFile) {
     if (inode_of(log) != old) GTEST_SKIP() << "this file system did not reuse the inode";
     const Outcome outcome = start_publisher(broker, log, true)->finish();
     EXPECT_EQ(outcome.status, 0);
-    const std::vector<std::string> said = lines_of(outcome.err);
-    ASSERT_EQ(said.size(), 2U) << outcome.err;
-    EXPECT_EQ(said[0], "sfpublish: " + log +
-                           ": the file it was on is gone, 100 of its lines read (line 101 of the epoch next); "
-                           "going on with the log's start");
-    EXPECT_TRUE(says_new_epoch(said[1])) << said[1];
+    EXPECT_EQ(outcome.err, "sfpublish: " + log +
+                               ": the file it was on is gone, 100 of its lines read (line 101 of the epoch next); "
+                               "going on with " +
+                               log + "\n");
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100) + lines_from(500, 50)));
     collecting->stop();
 }

@@ -1,0 +1,75 @@
+// sfpublish's state file, as written now and as earlier versions wrote it
+// (files by device and inode): one row a text.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "state.h"
+
+namespace {
+
+struct Row {
+    const char *name;
+    const char *text;
+    bool fits;
+    std::uint64_t print = 0;  // the place's file
+    off_t offset = 0;
+    std::uint64_t line = 0;
+    std::uint64_t seq = 0;
+    std::vector<FileMark> files{};
+};
+
+// clang-format off
+const Row rows[] = {
+    {"a first line only", "00000000000000ab 7 0000000000000000 0 0\n", true, 0, 0, 0, 7},
+    {"a place and its files",
+     "00000000000000ab 1501 00000000000000c2 4096 120\nfile 00000000000000c1 1\nfile 00000000000000c2 1001\n",
+     true, 0xc2, 4096, 120, 1501, {{0xc1, 1}, {0xc2, 1001}}},
+    {"an epoch begun inside its file", "00000000000000ab 3 00000000000000c1 90 9\nfile 00000000000000c1 -6\n",
+     true, 0xc1, 90, 9, 3, {{0xc1, -6}}},
+    {"the older form: the place's file by device and inode",
+     "00000000000000ab 1501 2049 77 4096 120\nfile 2049 76 00000000000000c1 1\nfile 2049 77 00000000000000c2 1001\n",
+     true, 0xc2, 4096, 120, 1501, {{0xc1, 1}, {0xc2, 1001}}},
+    {"the older form, the place's file not kept: the log's start",
+     "00000000000000ab 1501 2049 78 4096 120\nfile 2049 76 00000000000000c1 1\n",
+     true, 0, 0, 0, 1501, {{0xc1, 1}}},
+    {"the older form without files", "00000000000000ab 12 2049 78 300 11\n", true, 0, 0, 0, 12},
+    {"forms mixed", "00000000000000ab 1501 00000000000000c2 4096 120\nfile 2049 76 00000000000000c1 1\n", false},
+    {"epoch 0", "0000000000000000 7 0000000000000000 0 0\n", false},
+    {"line 0", "00000000000000ab 0 0000000000000000 0 0\n", false},
+    {"a print not of 16 hex digits", "00000000000000ab 7 c2 0 0\n", false},
+    {"a word too many", "00000000000000ab 7 00000000000000c2 0 0 1 2\n", false},
+    {"a file line of another kind", "00000000000000ab 7 00000000000000c2 0 0\nmark 00000000000000c2 1\n", false},
+    {"empty", "", false},
+};
+// clang-format on
+
+TEST(PublishState, ParsesBothForms) {
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        PublishState state;
+        std::string error;
+        ASSERT_EQ(parse_state(row.text, state, error), row.fits) << error;
+        if (!row.fits) {
+            EXPECT_EQ(error, "not a state file of sfpublish");
+            continue;
+        }
+        EXPECT_EQ(state.epoch, 0xabU);
+        EXPECT_EQ(state.acked.print, row.print);
+        EXPECT_EQ(state.acked.offset, row.offset);
+        EXPECT_EQ(state.acked.line, row.line);
+        EXPECT_EQ(state.acked.seq, row.seq);
+        ASSERT_EQ(state.files.size(), row.files.size());
+        for (std::size_t i = 0; i < row.files.size(); ++i) {
+            EXPECT_EQ(state.files[i].print, row.files[i].print);
+            EXPECT_EQ(state.files[i].first, row.files[i].first);
+        }
+        // Written in the present form, and read back the same.
+        PublishState again;
+        ASSERT_TRUE(parse_state(format_state(state), again, error)) << format_state(state);
+        EXPECT_EQ(format_state(again), format_state(state));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,274 @@
+// sfpublish following what logrotate and the machine do to a gateway's log
+// while it is stopped or behind: files copied, renamed twice, compressed, a
+// log written anew under unacknowledged lines, a folder remounted on another
+// device, reads that fail. The central log must hold every line the gateway
+// still holds, once, in order; lines truly gone are counted.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "fleet_support.h"
+
+namespace {
+
+void move_file(const std::string &from, const std::string &to) {
+    ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from << ": " << std::strerror(errno);
+}
+
+// gzip's way: the file compressed into FILE.gz, then removed.
+void compress_file(const std::string &path) {
+    const std::string text = read_file(path);
+    gzFile file = gzopen((path + ".gz").c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(gzwrite(file, text.data(), static_cast<unsigned>(text.size())), static_cast<int>(text.size()));
+    ASSERT_EQ(gzclose(file), Z_OK);
+    ASSERT_EQ(std::remove(path.c_str()), 0);
+}
+
+// What logrotate did while sfpublish was stopped, 1,000 lines shipped and
+// 1,000 more written: each leaves the gateway holding every line, and all of
+// them reach the central log, none twice, with nothing said.
+struct StoppedCase {
+    const char *name;
+    std::function<void(const std::string &log)> rotate;
+    int total;  // lines written in all
+};
+
+const StoppedCase stopped_cases[] = {
+    {"copytruncate",
+     [](const std::string &log) {
+         write_file(log + ".1", read_file(log));
+         write_file(log, lines_from(2000, 100));
+     },
+     2100},
+    {"rotated twice (create, delaycompress not yet)",
+     [](const std::string &log) {
+         move_file(log, log + ".1");
+         write_file(log, lines_from(2000, 1000));
+         move_file(log + ".1", log + ".2");
+         move_file(log, log + ".1");
+         write_file(log, lines_from(3000, 1000));
+     },
+     4000},
+    {"compress without delaycompress, twice",
+     [](const std::string &log) {
+         move_file(log, log + ".1");
+         compress_file(log + ".1");
+         write_file(log, lines_from(2000, 1000));
+         move_file(log + ".1.gz", log + ".2.gz");
+         move_file(log, log + ".1");
+         compress_file(log + ".1");
+         write_file(log, lines_from(3000, 1000));
+     },
+     4000},
+    {"dateext, compressed, nocreate",
+     [](const std::string &log) {
+         move_file(log, log + "-20261208");
+         compress_file(log + "-20261208");
+         write_file(log, lines_from(2000, 500));
+     },
+     2500},
+};
+
+TEST_F(Fleet, WhileStoppedEveryFileLogrotateMadeIsShipped) {
+    for (const StoppedCase &each : stopped_cases) {
+        SCOPED_TRACE(each.name);
+        const FleetDir here;
+        Broker broker(here.dir);
+        auto collecting = start_collector(broker, here.central);
+        write_file(here.log, lines_from(0, 1000));
+        ASSERT_EQ(start_publisher(broker, here.log, true)->finish().status, 0);
+        append_file(here.log, lines_from(1000, 1000));
+        each.rotate(here.log);
+        const Outcome outcome = start_publisher(broker, here.log, true)->finish();
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", lines_from(0, each.total)));
+        collecting->stop();
+    }
+}
+
+// For a sanitized build: LeakSanitizer cannot run under ptrace.
+const char no_leak_check[] = "ASAN_OPTIONS=detect_leaks=0";
+
+// Waits until a subscriber's record of the packets topic shows line.
+bool wait_for_sent(const std::string &wire, const std::string &line) {
+    for (int waited = 0; waited < wait_ms; waited += 20) {
+        if (read_file(wire).find(line) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// LOG.1's 1,000 lines unacknowledged, the log's 10 lines sent, then the log
+// emptied and written anew and the broker's queue lost: LOG.1's lines still
+// arrive, in the epoch they were sent in, the 10 are counted as lost, and
+// the log's new lines follow in a new epoch.
+TEST_F(Fleet, LogWrittenAnewKeepsTheUnacknowledgedLinesBeforeIt) {
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    const std::string wire = dir / "wire";
+    Process watching("/bin/sh", {"sh", "-c",
+                                 "exec mosquitto_sub -h 127.0.0.1 -p " + std::to_string(broker.port()) +
+                                     " -q 1 -t sflogger/gw1/packets >" + wire});
+    auto publishing = start_publisher(broker, log);
+    write_file(log, lines_from(0, 100));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    kill(collecting->pid(), SIGSTOP);
+    append_file(log, lines_from(100, 1000));
+    move_file(log, log + ".1");
+    write_file(log, lines_from(5000, 10));
+    ASSERT_TRUE(wait_for_sent(wire, lines_from(5009, 1)));
+    broker.kill_hard();
+    kill(collecting->pid(), SIGKILL);
+    collecting->finish();
+    write_file(log, lines_from(6000, 5));  // emptied and written anew
+    broker.start();
+    collecting = start_collector(broker, central);
+    const testing::AssertionResult arrived =
+        wait_for_content(central + "/gw1.log", lines_from(0, 1100) + lines_from(6000, 5), 6 * wait_ms);
+    publishing->stop();
+    collecting->stop();
+    kill(watching.pid(), SIGTERM);
+    watching.finish();
+    const Outcome outcome = publishing->finish();
+    EXPECT_TRUE(arrived) << outcome.err;
+    // Besides the broker's going and coming back, and the rewrite when the
+    // publisher met it before its resend did.
+    std::vector<std::string> said;
+    for (const std::string &line : lines_of(outcome.err))
+        if (line.find("broker") == std::string::npos && line.find("its start changed") == std::string::npos)
+            said.push_back(line);
+    ASSERT_EQ(said.size(), 2U) << outcome.err;
+    EXPECT_EQ(said[0].rfind("sfpublish: lines 1,101 to 1,110 of epoch ", 0), 0U) << said[0];
+    EXPECT_NE(said[0].find(" are gone from the gateway: 10 lines lost"), std::string::npos) << said[0];
+    EXPECT_TRUE(says_new_epoch(said[1])) << said[1];
+}
+
+// The log's folder back on another device number with the same inodes (a
+// disk in another port): 3,000 lines shipped before are not shipped again.
+TEST_F(Fleet, FolderOnAnotherDeviceShipsNothingTwice) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a loop device takes root";
+    const std::string image = dir / "disk.img";
+    const std::string spacer = dir / "spacer.img";
+    const std::string logs = dir / "logs";
+    mkdir(logs.c_str(), 0755);
+    write_file(image, "");
+    write_file(spacer, "");
+    ASSERT_EQ(truncate(image.c_str(), 16 << 20), 0);
+    ASSERT_EQ(truncate(spacer.c_str(), 1 << 20), 0);
+    if (run("/sbin/mkfs.ext4", {"mkfs.ext4", "-q", image}).status != 0) GTEST_SKIP() << "mkfs.ext4 failed";
+    const auto attach = [](const std::string &file) {
+        const Outcome attached = run("/sbin/losetup", {"losetup", "-f", "--show", file});
+        return attached.status == 0 ? lines_of(attached.out).at(0) : std::string();
+    };
+    const std::string first = attach(image);
+    if (first.empty()) GTEST_SKIP() << "losetup cannot attach a loop device here";
+    struct Detach {
+        std::vector<std::string> devices;
+        std::string folder;
+        ~Detach() {
+            umount2(folder.c_str(), MNT_DETACH);
+            for (const std::string &device : devices) run("/sbin/losetup", {"losetup", "-d", device});
+        }
+    } detach{{first}, logs};
+    if (mount(first.c_str(), logs.c_str(), "ext4", 0, nullptr) != 0)
+        GTEST_SKIP() << "cannot mount " << first << ": " << std::strerror(errno);
+    const std::string gateway = logs + "/gw1.log";
+    const std::string state = dir / "gw1.sfpublish";
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    const auto publish_once = [&] {
+        return Process(publisher, {"sfpublish", "-b", broker.url(), "-s", state, "-e", "gw1", gateway}).finish();
+    };
+    write_file(gateway, lines_from(0, 3000));
+    struct stat before {};
+    ASSERT_EQ(stat(gateway.c_str(), &before), 0);
+    ASSERT_EQ(publish_once().status, 0);
+    ASSERT_EQ(umount(logs.c_str()), 0);
+    run("/sbin/losetup", {"losetup", "-d", first});
+    detach.devices.clear();
+    const std::string taken = attach(spacer);  // the number the disk had
+    const std::string second = attach(image);
+    detach.devices = {taken, second};
+    ASSERT_EQ(mount(second.c_str(), logs.c_str(), "ext4", 0, nullptr), 0) << std::strerror(errno);
+    struct stat after {};
+    ASSERT_EQ(stat(gateway.c_str(), &after), 0);
+    if (after.st_dev == before.st_dev) GTEST_SKIP() << "the disk came back on the same device number";
+    ASSERT_EQ(after.st_ino, before.st_ino);
+    append_file(gateway, lines_from(3000, 500));
+    const Outcome outcome = publish_once();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 3500)));
+    collecting->stop();
+}
+
+// A read of the log that fails (EIO on a worn card), at several points of
+// the run: said with the file and the call, tried again, and never taken for
+// a file written anew or gone.
+TEST_F(Fleet, ReadErrorsAreSaidAndTriedAgain) {
+    const std::string strace = "/usr/bin/strace";
+    if (!file_exists(strace)) GTEST_SKIP() << "strace is not installed: no way to make a read fail";
+    for (const char *when : {"1", "2", "3", "4..6"}) {
+        SCOPED_TRACE(when);
+        const FleetDir here;
+        Broker broker(here.dir);
+        auto collecting = start_collector(broker, here.central);
+        write_file(here.log, lines_from(0, 1000));
+        ASSERT_EQ(start_publisher(broker, here.log, true)->finish().status, 0);
+        append_file(here.log, lines_from(1000, 1000));
+        // -P: only the reads of the log itself fail.
+        const Outcome outcome =
+            Process(strace, {"strace", "-f", "-o", "/dev/null", "-E", no_leak_check, "-P", here.log, "-e",
+                             "trace=pread64", "-e", std::string("inject=pread64:error=EIO:when=") + when, publisher,
+                             "-b", broker.url(), "-e", "gw1", here.log})
+                .finish();
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        const std::vector<std::string> said = lines_of(outcome.err);
+        ASSERT_EQ(said.size(), 2U) << outcome.err;
+        EXPECT_EQ(said[0], "sfpublish: pread " + here.log + ": Input/output error; retrying");
+        EXPECT_EQ(said[1], "sfpublish: " + here.log + ": read again");
+        EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", lines_from(0, 2000)));
+        collecting->stop();
+    }
+}
+
+// No inotify instance to be had (fs.inotify.max_user_instances met): said
+// once, and the log is looked at every 100 ms, across a rotation too.
+TEST_F(Fleet, WithoutInotifyTheLogIsStillFollowed) {
+    const std::string strace = "/usr/bin/strace";
+    if (!file_exists(strace)) GTEST_SKIP() << "strace is not installed: no way to deny inotify";
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    write_file(log, lines_from(0, 100));
+    Process publishing(strace, {"strace", "-f", "-o", "/dev/null", "-E", no_leak_check, "-e", "trace=inotify_init1",
+                                "-e", "inject=inotify_init1:error=EMFILE", publisher, "-b", broker.url(), "gw1", log});
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    append_file(log, lines_from(100, 100));
+    move_file(log, log + ".1");
+    append_file(log + ".1", lines_from(200, 10));  // a line landing late in the rotated file
+    write_file(log, lines_from(300, 100));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 210) + lines_from(300, 100)));
+    // Stopped itself, not strace, which would leave it running.
+    const std::string pid = std::to_string(publishing.pid());
+    const std::string children = read_file("/proc/" + pid + "/task/" + pid + "/children");
+    ASSERT_FALSE(children.empty());
+    kill(std::stoi(children), SIGTERM);
+    collecting->stop();
+    EXPECT_EQ(publishing.finish().err,
+              "sfpublish: " + dir.path + ": inotify_init1: Too many open files; looking for new lines every 100 ms\n");
+}
+
+}  // namespace
