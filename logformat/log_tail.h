@@ -1,0 +1,95 @@
+#ifndef SFLOG_LOG_TAIL_H
+#define SFLOG_LOG_TAIL_H
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include <sys/types.h>
+
+// What a tail knows when it looks at its log; decide_tail's input.
+struct TailLook {
+    bool open = false;        // a file is being read
+    bool shrunk = false;      // it is shorter than the place reached, or its first bytes changed
+    bool line_waits = false;  // a whole line follows the place reached
+    bool named = false;       // a regular file is under the log's name now
+    bool named_same = false;  // ... and it is the file being read
+    bool moved_seen = false;  // the name was found moved on at an earlier look
+    bool lingered = false;    // ... at least LogTail::linger ago
+};
+
+enum class TailStep {
+    open_named,  // open the file under the name and read it from its start
+    wait,        // nothing to do until the log changes
+    start_over,  // the file was truncated or written anew: read it again from its start
+    read,        // hand out the lines that wait
+    note_moved,  // the name has moved on: note when, and look again after the linger time
+    linger,      // look again once the linger time is over
+    leave        // the file is done with: close it (a part line left at its end is torn)
+};
+
+// The rules of following a log by name, as tail -F does.
+TailStep decide_tail(const TailLook &look);
+
+// Follows a growing log by its name: a file renamed away or removed is read
+// to its end, and once more after the linger time for a writer that opened it
+// just before, then the file under the name from its start; a file truncated,
+// or emptied and written anew (copytruncate), is read again from its start.
+// It hands out whole lines, read at its place with pread, and keeps nothing
+// that grows with the log: the file itself holds what is not yet read.
+class LogTail {
+public:
+    static constexpr std::chrono::milliseconds linger{100};
+    enum Start { from_start, from_end };
+
+    // from_end: the first file found under the name is read from after its
+    // last whole line; any file after it from its start.
+    LogTail(std::string path, Start start);
+    ~LogTail();
+    LogTail(const LogTail &) = delete;
+    LogTail &operator=(const LogTail &) = delete;
+
+    enum Result {
+        lines,  // data[0, size) holds whole lines, each with its newline
+        none,   // nothing to read until the log changes
+        later   // nothing now: read again at retry_at()
+    };
+    // Reads the lines at the place reached into data, up to room bytes (at
+    // least 2 * max_log_line), without moving the place: consume does that.
+    // A run of room bytes without a newline is passed over and noted.
+    Result read(char *data, std::size_t room, std::size_t &size);
+    void consume(std::size_t size) { at_ += static_cast<off_t>(size); }
+    std::chrono::steady_clock::time_point retry_at() const { return retry_at_; }
+
+    const std::string &path() const { return path_; }
+    // The place reached in the file being read.
+    off_t place() const { return at_; }
+
+    // Called with one line, without a newline, for each thing worth telling a
+    // user: a truncation, a torn end, a run without newlines, a failed call.
+    std::function<void(const std::string &)> on_note;
+
+private:
+    static constexpr std::size_t head_room = 32;
+    void note(const std::string &text) const;
+    int open_named(const struct stat &named);
+    void close_file();
+    bool same_head(off_t size);
+    void seek_last_line(off_t size);
+
+    std::string path_;
+    Start start_;
+    int fd_ = -1;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    off_t at_ = 0;
+    off_t looked_ = -1;  // the size at the last look at the head
+    char head_[head_room] = {};
+    std::size_t head_size_ = 0;
+    bool moved_seen_ = false;
+    std::chrono::steady_clock::time_point moved_at_{};
+    std::chrono::steady_clock::time_point retry_at_{};
+};
+
+#endif
