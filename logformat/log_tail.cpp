@@ -33,10 +33,9 @@ void LogTail::close_file() {
 }
 
 // Whether the file still starts with the bytes it started with; a file
-// emptied and written anew past the place reached between two looks does not.
+// emptied and written anew past the place reached between two looks does not
+// (to the same size, even: so it is read at every look).
 bool LogTail::same_head(off_t size) {
-    if (size == looked_) return true;
-    looked_ = size;
     const std::size_t want = static_cast<std::size_t>(std::min<off_t>(size, head_room));
     if (want < head_size_) return false;
     char now[head_room];
@@ -81,7 +80,6 @@ int LogTail::open_named(const struct stat &named) {
     dev_ = info.st_dev;
     ino_ = info.st_ino;
     at_ = 0;
-    looked_ = -1;
     head_size_ = 0;
     moved_seen_ = false;
     if (start_ == from_end) seek_last_line(info.st_size);
@@ -144,11 +142,11 @@ LogTail::Result LogTail::read(char *data, std::size_t room, std::size_t &size) {
                 break;
             }
             case TailStep::wait:
+                if (!look.open) start_ = from_start;  // a log made after this is new from its start
                 return none;
             case TailStep::start_over:
                 note(path_ + ": truncated or written anew; read again from its start");
                 at_ = 0;
-                looked_ = -1;
                 head_size_ = 0;
                 break;
             case TailStep::read:

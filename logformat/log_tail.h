@@ -43,8 +43,8 @@ public:
     static constexpr std::chrono::milliseconds linger{100};
     enum Start { from_start, from_end };
 
-    // from_end: the first file found under the name is read from after its
-    // last whole line; any file after it from its start.
+    // from_end: the file under the name at the first read is read from after
+    // its last whole line; a file found there later from its start.
     LogTail(std::string path, Start start);
     ~LogTail();
     LogTail(const LogTail &) = delete;
@@ -84,7 +84,6 @@ private:
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     off_t at_ = 0;
-    off_t looked_ = -1;  // the size at the last look at the head
     char head_[head_room] = {};
     std::size_t head_size_ = 0;
     bool moved_seen_ = false;
