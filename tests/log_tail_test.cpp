@@ -2,6 +2,7 @@
 // rotation on real files.
 #include <chrono>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,30 +18,56 @@
 
 namespace {
 
+// A look from the words of what holds: "earlier", "earlier_line",
+// "earlier_done", "open", "shrunk", "line", "named", "same".
+TailLook look_of(const std::string &words) {
+    TailLook look;
+    std::istringstream in(words);
+    for (std::string word; in >> word;) {
+        bool *flag = word == "earlier"        ? &look.earlier
+                     : word == "earlier_line" ? &look.earlier_line
+                     : word == "earlier_done" ? &look.earlier_done
+                     : word == "open"         ? &look.open
+                     : word == "shrunk"       ? &look.shrunk
+                     : word == "line"         ? &look.line_waits
+                     : word == "named"        ? &look.named
+                     : word == "same"         ? &look.named_same
+                                              : nullptr;
+        EXPECT_NE(flag, nullptr) << word;
+        if (flag != nullptr) *flag = true;
+    }
+    return look;
+}
+
 TEST(LogTail, Rules) {
     struct Case {
         const char *name;
-        TailLook look;
+        const char *look;
         TailStep step;
     };
-    // open, shrunk, line_waits, named, named_same, moved_seen, lingered
     const Case cases[] = {
-        {"no file, no log", {false, false, false, false, false, false, false}, TailStep::wait},
-        {"no file, a log", {false, false, false, true, false, false, false}, TailStep::open_named},
-        {"truncated, a line waits", {true, true, true, true, true, false, false}, TailStep::start_over},
-        {"truncated after a rename", {true, true, false, true, false, true, true}, TailStep::start_over},
-        {"a line waits", {true, false, true, true, true, false, false}, TailStep::read},
-        {"a line waits in a file renamed away", {true, false, true, true, false, true, true}, TailStep::read},
-        {"at the end of the log", {true, false, false, true, true, false, false}, TailStep::wait},
-        {"at the end, the log renamed away", {true, false, false, false, false, false, false}, TailStep::note_moved},
-        {"at the end, another file named", {true, false, false, true, false, false, false}, TailStep::note_moved},
-        {"moved on, a moment ago", {true, false, false, true, false, true, false}, TailStep::linger},
-        {"moved on, the linger time ago", {true, false, false, true, false, true, true}, TailStep::leave},
-        {"removed, the linger time ago", {true, false, false, false, false, true, true}, TailStep::leave},
+        {"no file, no log", "", TailStep::wait},
+        {"no file, a log", "named", TailStep::open_named},
+        {"truncated, a line waits", "open shrunk line named same", TailStep::start_over},
+        {"a line waits", "open line named same", TailStep::read},
+        {"a line waits, the log renamed meanwhile", "open line named", TailStep::read},
+        {"at the end of the log", "open named same", TailStep::wait},
+        {"at the end, the log renamed away", "open", TailStep::set_aside},
+        {"at the end, another file named", "open named", TailStep::set_aside},
+        {"a late line in the file set aside, before the new one's", "earlier earlier_line open line named same",
+         TailStep::read_earlier},
+        {"a late line in the file set aside, its time over", "earlier earlier_line earlier_done open named same",
+         TailStep::read_earlier},
+        {"the file set aside, its time not over", "earlier open named same", TailStep::wait},
+        {"the file set aside, the new one's line", "earlier open line named same", TailStep::read},
+        {"the file set aside, its time over", "earlier earlier_done open line named same", TailStep::close_earlier},
+        {"the file set aside, no log yet", "earlier", TailStep::wait},
+        {"the file set aside, a log now", "earlier named", TailStep::open_named},
+        {"renamed again within the time", "earlier open named", TailStep::set_aside},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(decide_tail(c.look), c.step);
+        EXPECT_EQ(decide_tail(look_of(c.look)), c.step);
     }
 }
 
@@ -51,14 +78,16 @@ void append(const std::string &path, const std::string &text) {
     close(fd);
 }
 
-// Reads what the tail has for now, lingering where it asks to.
-void drain(LogTail &tail, std::string &got) {
+// Reads what the tail has for now; to_rest: also what it asks to be read
+// again for, until it has let go of every file set aside.
+void drain(LogTail &tail, std::string &got, bool to_rest) {
     std::vector<char> buffer(4 * max_log_line);
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     while (std::chrono::steady_clock::now() < give_up) {
         std::size_t size = 0;
         const LogTail::Result result = tail.read(buffer.data(), buffer.size(), size);
         if (result == LogTail::none) return;
+        if (result == LogTail::later && !to_rest) return;
         if (result == LogTail::later) {
             std::this_thread::sleep_until(std::min(tail.retry_at(), give_up));
             continue;
@@ -118,6 +147,11 @@ TEST(LogTail, FollowsTheLogByName) {
          {add(b), together({rename_to("gw.log.1"), add(d), add(c, "gw.log.1")})},
          b + c + d,
          ""},
+        {"renamed, a line late in the old file after the new one's",
+         a,
+         {add(b), together({rename_to("gw.log.1"), add(d)}), add(c, "gw.log.1")},
+         b + d + c,
+         ""},
         {"renamed, the log created later", a, {add(b), rename_to("gw.log.1"), add(c)}, b + c, ""},
         {"removed and created again", a, {add(b), together({remove_log(), add(c)})}, b + c, ""},
         {"copytruncate", a, {add(b), together({truncate_log(), add(c)})}, b + c, "truncated or written anew"},
@@ -147,11 +181,12 @@ TEST(LogTail, FollowsTheLogByName) {
         {
             LogTail tail(dir / "gw.log", LogTail::from_end);
             tail.on_note = [&](const std::string &text) { notes.push_back(text); };
-            drain(tail, got);
+            drain(tail, got, false);
             for (const Step &step : cs.steps) {
                 step(dir);
-                drain(tail, got);
+                drain(tail, got, false);
             }
+            drain(tail, got, true);
         }
         EXPECT_EQ(got, cs.lines);
         EXPECT_EQ(notes.size(), cs.note.empty() ? 0U : 1U);
