@@ -47,8 +47,7 @@ void write_lines(Run &run) {
     char line[max_log_line];
     for (long i = 0; i < run.count; ++i) {
         std::this_thread::sleep_until(run.start + std::chrono::microseconds(i * 1000000 / run.rate));
-        if (run.rotate > 0 && i > 0 && i % run.rotate == 0)
-            std::rename(run.log.c_str(), (run.log + ".1").c_str());
+        if (run.rotate > 0 && i > 0 && i % run.rotate == 0) std::rename(run.log.c_str(), (run.log + ".1").c_str());
         std::memcpy(packet, &i, sizeof i);
         timeval when{};
         gettimeofday(&when, nullptr);
