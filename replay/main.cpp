@@ -37,7 +37,8 @@ const char help[] =
     "  -V, --version  print the version and exit\n"
     "\n"
     "PORT 0 lets the system pick one; the port listened on is printed as\n"
-    "\"listening on ADDRESS:PORT\".\n";
+    "\"listening on ADDRESS:PORT\". With -f, FILE may be renamed away, copied and\n"
+    "truncated, or removed and made again: it is followed by name.\n";
 
 struct Options {
     const char *address = "127.0.0.1";
