@@ -91,7 +91,8 @@ int main(int argc, char **argv) {
     run.rotate = run.rate * std::strtol(argv[4], nullptr, 10);
     if (run.rate <= 0 || run.count <= 0 || run.rotate < 0) return 2;
     const bool forwarder = std::strcmp(argv[5], "-") != 0;
-    const int fd = forwarder ? open_sf_source("127.0.0.1", std::atoi(argv[5])) : STDIN_FILENO;
+    const int fd =
+        forwarder ? open_sf_source("127.0.0.1", static_cast<int>(std::strtol(argv[5], nullptr, 10))) : STDIN_FILENO;
     if (fd < 0) {
         std::fprintf(stderr, "follow_latency: cannot connect to port %s\n", argv[5]);
         return 1;

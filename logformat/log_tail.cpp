@@ -89,7 +89,7 @@ int LogTail::open_named(const struct stat &named) {
 // A run of room bytes without a newline is noted and passed over.
 std::size_t LogTail::lines_at(int fd, off_t &at, off_t size, char *data, std::size_t room) {
     while (size > at) {
-        const std::size_t want = static_cast<std::size_t>(std::min<off_t>(size - at, room));
+        const std::size_t want = static_cast<std::size_t>(std::min<off_t>(size - at, static_cast<off_t>(room)));
         const ssize_t n = pread(fd, data, want, at);
         if (n <= 0) {
             if (n < 0) note("read " + path_ + ": " + std::strerror(errno));

@@ -80,7 +80,7 @@ private:
     void send_frames(Client &c);
     Fill fill(Client &c, std::size_t &used, Clock::time_point now);
     Fill fill_followed(Client &c, std::size_t &used, Clock::time_point now);
-    bool start_tail(Client &c);
+    void start_tail(Client &c);
     void on_log_changed();
     void note(const std::string &text);
     std::size_t send_some(Client &c, const char *data, std::size_t size);
@@ -172,15 +172,16 @@ void Server::accept_clients() {
         Client *c = nullptr;
         try {
             c = &clients_[fd];
+            if (followed_ != nullptr) start_tail(*c);
         } catch (const std::bad_alloc &) {
+            clients_.erase(fd);
             std::fprintf(stderr, "sfreplay: out of memory: a client was refused\n");
             close(fd);
             continue;
         }
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // a paced frame goes out at once
-        if ((followed_ != nullptr && !start_tail(*c)) || send(fd, sf::our_pair, 2, MSG_NOSIGNAL) != 2 ||
-            !add(epoll_, fd, EPOLLIN)) {
+        if (send(fd, sf::our_pair, 2, MSG_NOSIGNAL) != 2 || !add(epoll_, fd, EPOLLIN)) {
             clients_.erase(fd);  // not yet known to anyone
             close(fd);
             continue;
@@ -192,12 +193,11 @@ void Server::accept_clients() {
 
 // The client is served what is written after this: its place is set now,
 // at the end of the log's last whole line.
-bool Server::start_tail(Client &c) {
+void Server::start_tail(Client &c) {
     c.tail = std::make_unique<LogTail>(followed_->path, LogTail::from_end);
     c.tail->on_note = [this](const std::string &text) { note(text); };
     std::size_t size = 0;
     c.tail->read(lines_.data(), lines_.size(), size);
-    return true;
 }
 
 // Told once for all the clients that come upon it.
@@ -261,7 +261,7 @@ void Server::schedule(Client &c, Clock::time_point now) const {
 // Puts frames into scratch behind used until it is full, the next frame is
 // not due yet, or every round has been sent.
 Fill Server::fill(Client &c, std::size_t &used, Clock::time_point now) {
-    if (followed_ != nullptr) return fill_followed(c, used, now);
+    if (log_ == nullptr) return fill_followed(c, used, now);
     const ServedLog &log = *log_;
     for (;;) {
         if (!c.has_next) {

@@ -118,7 +118,7 @@ Step remove_log() {
     return [](const TempDir &dir) { ASSERT_EQ(unlink((dir / "gw.log").c_str()), 0); };
 }
 // Steps done together, with no read between them.
-Step together(std::vector<Step> steps) {
+Step together(const std::vector<Step> &steps) {
     return [=](const TempDir &dir) {
         for (const Step &step : steps) step(dir);
     };
