@@ -150,4 +150,25 @@ TEST(ArchiveCapture, LiveTsharkShowsEveryGatewayAcrossRotation) {
     EXPECT_EQ(lines_of(outcome.out), std::vector<std::string>{}) << "more was shown than written";
 }
 
+TEST(ArchiveCapture, CaptureThatCannotBeginSaysWhy) {
+    TempDir dir;
+    write_file(dir / "fifo", "");  // what Wireshark would read
+    struct Case {
+        std::string archive;
+        std::string linktype;
+        std::string err;
+    };
+    const Case cases[] = {
+        {dir / "none", "147", "sfextcap: inotify_add_watch " + dir / "none" + ": No such file or directory\n"},
+        {dir.path, "NO_SUCH_TYPE", "sfextcap: unknown link type NO_SUCH_TYPE\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
+        const Outcome outcome = run(extcap, {"sfextcap", "--capture", "--extcap-interface", "sfarchive", "--fifo",
+                                             dir / "fifo", "--archive", c.archive, "--linktype", c.linktype});
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.err, c.err);
+    }
+}
+
 }  // namespace

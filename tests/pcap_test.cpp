@@ -237,6 +237,9 @@ TEST(Pcap, ExtcapDescribesItself) {
         {{"--extcap-dlts", "--extcap-interface", "serialforwarder"},
          "dlt {number=147}{name=USER0}{display=Serial forwarder packets}"},
         {{"--extcap-config", "--extcap-interface", "serialforwarder"}, "arg {number=0}{call=--host}"},
+        {{"--extcap-dlts", "--extcap-interface", "sfarchive"},
+         "dlt {number=147}{name=USER0}{display=Serial forwarder packets}"},
+        {{"--extcap-config", "--extcap-interface", "sfarchive"}, "arg {number=0}{call=--archive}"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args = {"sfextcap"};
@@ -249,6 +252,7 @@ TEST(Pcap, ExtcapDescribesItself) {
                   .out.find("{value=serialforwarder}{display=Serial "
                             "forwarder}"),
               std::string::npos);
+    EXPECT_NE(run(extcap, {"sfextcap", "--extcap-interfaces"}).out.find("{value=sfarchive}"), std::string::npos);
     EXPECT_EQ(run(extcap, {"sfextcap", "--extcap-dlts", "--extcap-interface", "eth0"}).status, 2);
 }
 
