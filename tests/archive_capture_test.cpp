@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -40,32 +39,20 @@ std::string shown(const std::string &gateway, const Record &record) {
     return gateway + stamp + hex;
 }
 
-// tshark runs extcap programs found through WIRESHARK_EXTCAP_DIR, but not for
-// root, so as root it runs as nobody.
-std::vector<std::string> tshark_with_extcap(const TempDir &dir, const std::vector<std::string> &args) {
-    std::vector<std::string> argv = {"env", "HOME=" + dir.path, "WIRESHARK_EXTCAP_DIR=" + dir / "extcap", tshark};
-    if (geteuid() == 0) argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
 TEST(ArchiveCapture, LiveTsharkShowsEveryGatewayAcrossRotation) {
     if (access(tshark.c_str(), X_OK) != 0) GTEST_SKIP() << "no tshark here (Debian: tshark)";
     TempDir dir;
-    chmod(dir.path.c_str(), 0755);
-    mkdir((dir / "extcap").c_str(), 0755);
     mkdir((dir / "central").c_str(), 0755);
-    std::filesystem::copy_file(extcap, dir / "extcap/sfextcap");  // nobody may not reach the build tree
-    chmod((dir / "extcap/sfextcap").c_str(), 0755);
     const std::string central = dir / "central";
     const auto log = [&](const std::string &name) { return central + "/" + name; };
     append(log("gw1.log"), log_line({1000001, "\x01"}));  // before the capture: not shown
     append(log("gw2.log"), log_line({1000002, "\x02"}));
 
-    Process capture(geteuid() == 0 ? "/usr/bin/setpriv" : "/usr/bin/env",
-                    tshark_with_extcap(dir, {"-l", "-i", "sfarchive", "-o", "extcap.sfarchive.archive:" + central, "-o",
-                                             "extcap.sfarchive.pattern:gw*", "-T", "fields", "-e",
-                                             "frame.interface_name", "-e", "frame.time_epoch", "-e", "data"}));
+    const Command command = tshark_with_extcap(
+        dir, extcap,
+        {"-l", "-i", "sfarchive", "-o", "extcap.sfarchive.archive:" + central, "-o", "extcap.sfarchive.pattern:gw*",
+         "-T", "fields", "-e", "frame.interface_name", "-e", "frame.time_epoch", "-e", "data"});
+    Process capture(command.program, command.args);
     // Probe lines (0xEE) until one is shown: from then on, every line counts.
     std::atomic<bool> live{false};
     std::thread probing([&] {

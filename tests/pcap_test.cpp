@@ -2,7 +2,6 @@
 // real tshark, sfextcap as tshark runs it.
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -181,35 +180,22 @@ TEST(Pcap, LiveLogIsConvertedLineByLine) {
     EXPECT_EQ(converting.finish().status, 0);
 }
 
-// tshark runs extcap programs found through WIRESHARK_EXTCAP_DIR, but not for
-// root, so as root it runs as nobody.
-std::vector<std::string> tshark_with_extcap(const TempDir &dir, const std::vector<std::string> &args) {
-    std::vector<std::string> argv = {"env", "HOME=" + dir.path, "WIRESHARK_EXTCAP_DIR=" + dir / "extcap", tshark};
-    if (geteuid() == 0) argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
 TEST(Pcap, ExtcapCapturesWhatAForwarderServes) {
     if (access(tshark.c_str(), X_OK) != 0) GTEST_SKIP() << "no tshark here (Debian: tshark)";
     TempDir dir;
-    chmod(dir.path.c_str(), 0755);
-    mkdir((dir / "extcap").c_str(), 0755);
-    // A copy, since nobody may not be able to reach the build tree.
-    std::filesystem::copy_file(extcap, dir / "extcap/sfextcap");
-    chmod((dir / "extcap/sfextcap").c_str(), 0755);
     std::vector<Record> records;
     records.reserve(200);
     for (int i = 0; i < 200; ++i) records.push_back({1000000LL + i, std::string(1 + i % 255, static_cast<char>(i))});
     write_file(dir / "in.log", log_of(records));
-    const std::string program = geteuid() == 0 ? "/usr/bin/setpriv" : "/usr/bin/env";
 
     Process server(replay, {"sfreplay", "-1", "0", dir / "in.log"});
     const std::string line = server.read_line();
     const std::string port = line.substr(line.rfind(':') + 1);
-    const Outcome captured = run(
-        program, tshark_with_extcap(dir, {"-i", "serialforwarder", "-o", "extcap.serialforwarder.host:127.0.0.1", "-o",
-                                          "extcap.serialforwarder.port:" + port, "-T", "fields", "-e", "data"}));
+    const Command capture =
+        tshark_with_extcap(dir, extcap,
+                           {"-i", "serialforwarder", "-o", "extcap.serialforwarder.host:127.0.0.1", "-o",
+                            "extcap.serialforwarder.port:" + port, "-T", "fields", "-e", "data"});
+    const Outcome captured = run(capture.program, capture.args);
     EXPECT_EQ(captured.status, 0) << captured.err;
     const std::vector<std::string> lines = lines_of(captured.out);
     ASSERT_EQ(lines.size(), records.size()) << captured.err;
@@ -220,9 +206,9 @@ TEST(Pcap, ExtcapCapturesWhatAForwarderServes) {
     }
     EXPECT_EQ(server.finish().status, 0);
 
-    const Outcome unreachable =
-        run(program, tshark_with_extcap(dir, {"-i", "serialforwarder", "-o",
-                                              "extcap.serialforwarder.port:" + std::to_string(closed_port())}));
+    const Command refused = tshark_with_extcap(
+        dir, extcap, {"-i", "serialforwarder", "-o", "extcap.serialforwarder.port:" + std::to_string(closed_port())});
+    const Outcome unreachable = run(refused.program, refused.args);
     EXPECT_NE(unreachable.err.find("Couldn't open serial forwarder at 127.0.0.1:"), std::string::npos)
         << unreachable.err;
 }
