@@ -1,4 +1,5 @@
 // sfreplay -f: a growing log served live to forwarder clients across rotation.
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -119,6 +120,26 @@ TEST(Follow, ALogNotThereYetIsServedFromItsStart) {
     EXPECT_EQ(receive(fd, payloads.size()), payloads);
     close(fd);
     EXPECT_EQ(server.finish().status, 0) << "-1: it ends once its one client has left";
+}
+
+// Lines that come in one write, as sfcollect writes them, go out as far apart
+// as their timestamps: the first at once, the next 150 ms and 300 ms later.
+TEST(Follow, PacedLinesWrittenTogetherGoOutAsTheyWereStamped) {
+    TempDir dir;
+    const std::string log = dir / "gw.log";
+    Process server(replay, {"sfreplay", "-f", "-t", "0", log});
+    const int fd = connect_client(listening_port(server));
+    ASSERT_GE(fd, 0);
+    write_file(log, log_of({"\x01", "\x02", "\x03"}, 0.15));
+    std::vector<std::chrono::steady_clock::time_point> arrived;
+    for (const char *expected : {"\x01", "\x02", "\x03"}) {
+        EXPECT_EQ(receive(fd, 1), std::vector<std::string>{expected});
+        arrived.push_back(std::chrono::steady_clock::now());
+    }
+    EXPECT_GE(arrived[1] - arrived[0], std::chrono::milliseconds(140));
+    EXPECT_GE(arrived[2] - arrived[0], std::chrono::milliseconds(290));
+    close(fd);
+    server.stop();
 }
 
 TEST(Follow, CommandLineErrors) {
