@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "archive_capture.h"
 #include "support.h"
 
 namespace {
@@ -37,6 +38,27 @@ std::string shown(const std::string &gateway, const Record &record) {
     std::string hex = hex_of(record.bytes);
     hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
     return gateway + stamp + hex;
+}
+
+TEST(ArchiveCapture, GatewaysOfAFolder) {
+    struct Case {
+        const char *file;
+        const char *pattern;
+        const char *gateway;
+    };
+    const Case cases[] = {
+        {"gw1.log", "*", "gw1"},      {"site.a.gw1.log", "*", "site.a.gw1"},
+        {"gw1.log", "gw*", "gw1"},    {"other.log", "gw*", ""},
+        {"gw1.log.1", "*", ""},  // logrotate's
+        {"gw1.log.2.gz", "*", ""},    {"gw1.log-20261209", "*", ""},
+        {"gw1.LOG", "*", ""},         {".log", "*", ""},
+        {".hidden.log", "*", ""},  // as the shell leaves it out
+        {"gw1.log", "gw[12]", "gw1"}, {"gw3.log", "gw[12]", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.pattern);
+        EXPECT_EQ(gateway_of(c.file, c.pattern), c.gateway);
+    }
 }
 
 TEST(ArchiveCapture, LiveTsharkShowsEveryGatewayAcrossRotation) {
