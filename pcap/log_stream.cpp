@@ -177,9 +177,12 @@ LogStream::Read LogStream::next_line(const char *&begin, const char *&end) {
             eof_ = true;
             struct stat st {};
             if (left != 0 && fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) &&
-                static_cast<std::uint64_t>(st.st_size) < offset_)
-                warn("%s: truncated while read, the rest of it after byte %llu left out", path_.c_str(),
-                     static_cast<unsigned long long>(offset_));
+                static_cast<std::uint64_t>(st.st_size) < offset_) {
+                // What is left of a line was cut by the truncation, not by a writer.
+                warn("%s: truncated while read, its lines from byte %llu on left out", path_.c_str(),
+                     static_cast<unsigned long long>(offset_ - size_));
+                size_ = 0;
+            }
         }
         size_ += static_cast<std::size_t>(got);
         offset_ += static_cast<std::uint64_t>(got);

@@ -48,7 +48,9 @@ TEST(LogMerge, OrderAsMergecapMerges) {
          {{10, 30, 10, 40}, {20, 35}},
          {{0, 0}, {1, 0}, {0, 1}, {0, 2}, {1, 1}, {0, 3}}},
         {"empty logs", {{}, {3}, {}, {1}}, {{3, 0}, {1, 0}}},
-        {"many logs", {{9}, {8}, {7}, {6}, {5}, {4}, {3}, {2}, {1}}, {{8, 0}, {7, 0}, {6, 0}, {5, 0}, {4, 0}, {3, 0}, {2, 0}, {1, 0}, {0, 0}}},
+        {"many logs",
+         {{9}, {8}, {7}, {6}, {5}, {4}, {3}, {2}, {1}},
+         {{8, 0}, {7, 0}, {6, 0}, {5, 0}, {4, 0}, {3, 0}, {2, 0}, {1, 0}, {0, 0}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -171,8 +173,9 @@ TEST(LogMerge, BisectionFindsTheStartWhereTimesRise) {
 
 TEST(LogMerge, InterfaceNamedAfterTheLog) {
     const std::pair<const char *, const char *> cases[] = {
-        {"gw7.log", "gw7"},           {"/var/lib/sfcollect/gw7.log", "gw7"}, {"./a/b.log", "b"},
-        {"capture.txt", "capture.txt"}, {".log", ".log"},                      {"gw7.log.1", "gw7.log.1"},
+        {"gw7.log", "gw7"}, {"/var/lib/sfcollect/gw7.log", "gw7"},
+        {"./a/b.log", "b"}, {"capture.txt", "capture.txt"},
+        {".log", ".log"},   {"gw7.log.1", "gw7.log.1"},
         {"dir.log/x", "x"},
     };
     for (const auto &[path, name] : cases) {
