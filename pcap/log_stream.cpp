@@ -63,8 +63,14 @@ LogStream::Step LogStream::advance() {
         if (!input_.is_open() && !open_next()) return ended;
         const char *begin = nullptr;
         const char *end = nullptr;
+        const char *what = nullptr;
         switch (next_line(begin, end)) {
             case line:
+                what = parse_log_line_to_newline(begin, packet_, end);
+                if (what == nullptr) start_ = static_cast<std::size_t>(end - buffer_.data()) + 1;
+                break;
+            case cut:
+                what = parse_log_line(begin, end, packet_);
                 break;
             case torn:
                 warn("%s:%llu: last line has no newline, not converted", path_.c_str(), next_line_number());
@@ -76,7 +82,7 @@ LogStream::Step LogStream::advance() {
             case error:
                 continue;
         }
-        if (const char *what = parse_log_line(begin, end, packet_)) {
+        if (what != nullptr) {
             warn("%s:%llu: %s", path_.c_str(), next_line_number(), what);
             return malformed;
         }
@@ -122,7 +128,7 @@ bool LogStream::open_next() {
         first_ = offset_ = start;
         limit_ = end;
         lines_ = 0;
-        start_ = size_ = 0;
+        start_ = size_ = whole_ = 0;
         eof_ = false;
         return true;
     }
@@ -151,18 +157,22 @@ void LogStream::find_range(int fd, std::uint64_t &start, std::uint64_t &end) {
 LogStream::Read LogStream::next_line(const char *&begin, const char *&end) {
     for (;;) {
         const char *at = buffer_.data() + start_;
-        const void *newline = std::memchr(at, '\n', size_ - start_);
-        if (newline != nullptr || size_ - start_ == buffer_.size()) {
-            // A line as long as the buffer comes back cut: it cannot parse.
+        if (start_ < whole_) {
             begin = at;
-            end = newline != nullptr ? static_cast<const char *>(newline) : buffer_.data() + size_;
-            start_ = static_cast<std::size_t>(end - buffer_.data()) + (newline != nullptr ? 1 : 0);
             return line;
+        }
+        if (size_ - start_ == buffer_.size()) {
+            // A line as long as the buffer: it cannot parse.
+            begin = at;
+            end = buffer_.data() + size_;
+            start_ = size_;
+            return cut;
         }
         if (eof_) return start_ < size_ ? torn : done;
         std::memmove(buffer_.data(), at, size_ - start_);
         size_ -= start_;
         start_ = 0;
+        whole_ = 0;
         const std::uint64_t left = limit_ - offset_;
         std::string why;
         const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size() - size_, left));
@@ -186,6 +196,10 @@ LogStream::Read LogStream::next_line(const char *&begin, const char *&end) {
         }
         size_ += static_cast<std::size_t>(got);
         offset_ += static_cast<std::uint64_t>(got);
+        // One search a read for the last newline, so that no line needs its
+        // own before it is parsed.
+        const void *last = memrchr(buffer_.data(), '\n', size_);
+        whole_ = last == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char *>(last) - buffer_.data()) + 1;
     }
 }
 

@@ -31,9 +31,10 @@ public:
     bool failed() const { return failed_; }
 
 private:
-    enum Read { line, torn, done, error };
+    enum Read { line, cut, torn, done, error };
     bool open_next();
     void find_range(int fd, std::uint64_t &start, std::uint64_t &end);
+    // The next line: from begin to a newline (line), or [begin, end) (cut, torn).
     Read next_line(const char *&begin, const char *&end);
     void finish_file();
     // The number in its file of the line after the lines_ read.
@@ -48,6 +49,7 @@ private:
     std::vector<char> buffer_;
     std::size_t start_ = 0;  // of the next line in buffer_
     std::size_t size_ = 0;
+    std::size_t whole_ = 0;     // the end of the last whole line in buffer_
     std::uint64_t first_ = 0;   // offset in the file where reading began
     std::uint64_t offset_ = 0;  // of buffer_'s end in the file
     std::uint64_t limit_ = 0;   // where reading ends
