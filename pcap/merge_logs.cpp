@@ -74,7 +74,10 @@ int merge_logs(const MergeJob &job, const char *usage) {
             return usage_error(usage);
         }
     }
-    if (logs.empty()) return usage_error(usage);
+    if (logs.empty()) {
+        warn("no LOG to merge");
+        return usage_error(usage);
+    }
 
     std::vector<Source> sources;
     std::map<std::string, std::string> named;  // interface name to the log that has it
@@ -112,28 +115,20 @@ int merge_logs(const MergeJob &job, const char *usage) {
     }
 
     int status = 0;
-    MergeQueue queue;
-    for (std::size_t i = 0; i < streams.size() && status == 0; ++i) {
-        const LogStream::Step step = streams[i].advance();
-        if (step == LogStream::got) queue.push(streams[i].packet().micros, i);
+    std::vector<long long> firsts;
+    for (LogStream &stream : streams) {
+        const LogStream::Step step = status == 0 ? stream.advance() : LogStream::ended;
+        firsts.push_back(step == LogStream::got ? stream.packet().micros : MergeQueue::ended);
         if (step == LogStream::malformed) status = 2;
     }
-    while (status == 0 && !queue.empty()) {
+    for (MergeQueue queue(firsts); status == 0 && !queue.empty();) {
         LogStream &stream = streams[queue.top()];
         const LogPacket &packet = stream.packet();
         writer.write_packet(static_cast<std::uint32_t>(queue.top()), static_cast<std::uint64_t>(packet.micros),
                             packet.bytes, static_cast<std::uint32_t>(packet.len));
-        switch (stream.advance()) {
-            case LogStream::got:
-                queue.replace_top(stream.packet().micros);
-                break;
-            case LogStream::ended:
-                queue.pop();
-                break;
-            case LogStream::malformed:
-                status = 2;
-                break;
-        }
+        const LogStream::Step step = stream.advance();
+        queue.replace_top(step == LogStream::got ? stream.packet().micros : MergeQueue::ended);
+        if (step == LogStream::malformed) status = 2;
     }
     if (status == 0 && std::any_of(streams.begin(), streams.end(), [](const LogStream &s) { return s.failed(); }))
         status = 1;

@@ -2,38 +2,27 @@
 
 #include <utility>
 
-void MergeQueue::push(long long micros, std::size_t log) {
-    heap_.push_back({micros, log});
-    for (std::size_t at = heap_.size() - 1; at > 0;) {
-        const std::size_t parent = (at - 1) / 2;
-        if (!(heap_[at] < heap_[parent])) break;
-        std::swap(heap_[at], heap_[parent]);
-        at = parent;
+// Leaves are nodes size to 2 size - 1, node n's parent is n / 2: the shape of
+// a heap, for any number of logs.
+MergeQueue::MergeQueue(const std::vector<long long> &firsts) : heads_(firsts), losers_(firsts.size()) {
+    const std::size_t size = heads_.size();
+    std::vector<std::size_t> winners(2 * size);
+    for (std::size_t log = 0; log < size; ++log) winners[size + log] = log;
+    for (std::size_t node = size - 1; node >= 1 && node < size; --node) {
+        const std::size_t a = winners[2 * node];
+        const std::size_t b = winners[2 * node + 1];
+        winners[node] = before(a, b) ? a : b;
+        losers_[node] = before(a, b) ? b : a;
     }
+    winner_ = size > 1 ? winners[1] : 0;
 }
 
 void MergeQueue::replace_top(long long micros) {
-    heap_.front().micros = micros;
-    sift_down(0);
-}
-
-void MergeQueue::pop() {
-    heap_.front() = heap_.back();
-    heap_.pop_back();
-    if (!heap_.empty()) sift_down(0);
-}
-
-void MergeQueue::sift_down(std::size_t at) {
-    const Head moving = heap_[at];
-    for (;;) {
-        std::size_t child = 2 * at + 1;
-        if (child >= heap_.size()) break;
-        if (child + 1 < heap_.size() && heap_[child + 1] < heap_[child]) ++child;
-        if (!(heap_[child] < moving)) break;
-        heap_[at] = heap_[child];
-        at = child;
-    }
-    heap_[at] = moving;
+    std::size_t winner = winner_;
+    heads_[winner] = micros;
+    for (std::size_t node = (winner + heads_.size()) / 2; node > 0; node /= 2)
+        if (before(losers_[node], winner)) std::swap(losers_[node], winner);
+    winner_ = winner;
 }
 
 std::string interface_name(const std::string &path) {

@@ -17,17 +17,12 @@ namespace {
 std::vector<std::pair<std::size_t, std::size_t>> merged(const std::vector<std::vector<long long>> &logs) {
     std::vector<std::pair<std::size_t, std::size_t>> out;
     std::vector<std::size_t> next(logs.size(), 0);
-    MergeQueue queue;
-    for (std::size_t log = 0; log < logs.size(); ++log)
-        if (!logs[log].empty()) queue.push(logs[log][0], log);
-    while (!queue.empty()) {
+    std::vector<long long> firsts;
+    for (const std::vector<long long> &log : logs) firsts.push_back(log.empty() ? MergeQueue::ended : log[0]);
+    for (MergeQueue queue(firsts); !queue.empty();) {
         const std::size_t log = queue.top();
         out.emplace_back(log, next[log]++);
-        if (next[log] < logs[log].size()) {
-            queue.replace_top(logs[log][next[log]]);
-        } else {
-            queue.pop();
-        }
+        queue.replace_top(next[log] < logs[log].size() ? logs[log][next[log]] : MergeQueue::ended);
     }
     return out;
 }
@@ -48,6 +43,8 @@ TEST(LogMerge, OrderAsMergecapMerges) {
          {{10, 30, 10, 40}, {20, 35}},
          {{0, 0}, {1, 0}, {0, 1}, {0, 2}, {1, 1}, {0, 3}}},
         {"empty logs", {{}, {3}, {}, {1}}, {{3, 0}, {1, 0}}},
+        {"no logs", {}, {}},
+        {"a log that ends first", {{1}, {2, 3, 4}, {2}}, {{0, 0}, {1, 0}, {2, 0}, {1, 1}, {1, 2}}},
         {"many logs",
          {{9}, {8}, {7}, {6}, {5}, {4}, {3}, {2}, {1}},
          {{8, 0}, {7, 0}, {6, 0}, {5, 0}, {4, 0}, {3, 0}, {2, 0}, {1, 0}, {0, 0}}},
