@@ -112,7 +112,9 @@ TEST(Pcap, LinkTypeByNumberOrName) {
     }
     const Outcome outcome = run(log2pcap, {"sflog2pcap", "-l", "NO_SUCH_TYPE", dir / "in.log"});
     EXPECT_EQ(outcome.status, 2);
-    EXPECT_EQ(outcome.err, "sflog2pcap: unknown link type NO_SUCH_TYPE\nusage: sflog2pcap [-l LINKTYPE] [IN [OUT]]\n");
+    EXPECT_EQ(outcome.err,
+              "sflog2pcap: unknown link type NO_SUCH_TYPE\nusage: sflog2pcap [-l LINKTYPE] [IN [OUT]]\n"
+              "       sflog2pcap [-l LINKTYPE] [--since TIME] [--until TIME] [-o OUT] [--archive DIR] [LOG...]\n");
 }
 
 TEST(Pcap, MalformedLogsStopWithWhatCameBefore) {
