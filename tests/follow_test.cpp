@@ -54,6 +54,17 @@ int connect_client(int port) {
     return fd;
 }
 
+// Runs the real logrotate over dir/gw.log with packaging/logrotate's settings.
+void rotate_as_shipped(const TempDir &dir) {
+    if (access("/usr/sbin/logrotate", X_OK) != 0) return;  // Debian: logrotate; the other rows still run
+    write_file(dir / "logrotate.conf", dir / "gw.log" +
+                                           " {\n daily\n rotate 28\n compress\n delaycompress\n missingok\n"
+                                           " notifempty\n nocreate\n}\n");
+    const Outcome outcome =
+        run("/usr/sbin/logrotate", {"logrotate", "-f", "-s", dir / "logrotate.state", dir / "logrotate.conf"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+}
+
 std::vector<std::string> batch(int tag) {
     std::vector<std::string> payloads = long_payloads(40, tag);
     payloads.insert(payloads.begin() + 10, "");
@@ -76,13 +87,15 @@ TEST(Follow, ClientsGetExactlyTheLinesWrittenAfterTheyConnectedAcrossRotation) {
     };
     const Rotation rotations[] = {
         {"none", [] {}},
-        {"renamed away, a new log", [&] { ASSERT_EQ(rename(log.c_str(), (dir / "gw.log.1").c_str()), 0); }},
+        {"renamed away, a new log", [&] { ASSERT_EQ(rename(log.c_str(), (dir / "gw.log.moved").c_str()), 0); }},
         {"copytruncate",
          [&] {
-             write_file(dir / "gw.log.2", read_file(log));
+             write_file(dir / "gw.log.copy", read_file(log));
              ASSERT_EQ(truncate(log.c_str(), 0), 0);
          }},
         {"removed and created again", [&] { ASSERT_EQ(unlink(log.c_str()), 0); }},
+        {"logrotate with the shipped settings", [&] { rotate_as_shipped(dir); }},
+        {"logrotate again: the file before compressed", [&] { rotate_as_shipped(dir); }},
     };
     int second = -1;
     int tag = 2;
@@ -98,6 +111,9 @@ TEST(Follow, ClientsGetExactlyTheLinesWrittenAfterTheyConnectedAcrossRotation) {
             second = connect_client(port);  // from here on, a second client
             ASSERT_GE(second, 0);
         }
+    }
+    if (access("/usr/sbin/logrotate", X_OK) == 0) {
+        EXPECT_TRUE(file_exists(dir / "gw.log.1") && file_exists(dir / "gw.log.2.gz")) << "logrotate did not rotate";
     }
     // Nothing more came than was written: the next packet is the next line.
     append_lines(log, {"\x7e"});
