@@ -140,6 +140,20 @@ TEST(ArchiveCapture, LiveTsharkShowsEveryGatewayAcrossRotation) {
              ASSERT_EQ(truncate(log("gw2.log").c_str(), 0), 0);
              write_lines("gw2", 6);
          }},
+        {"logrotate with the shipped settings over the folder",
+         [&] {
+             if (access("/usr/sbin/logrotate", X_OK) == 0) {
+                 write_file(dir / "logrotate.conf", central +
+                                                        "/*.log {\n daily\n rotate 28\n compress\n"
+                                                        " delaycompress\n missingok\n notifempty\n nocreate\n}\n");
+                 const Outcome rotated = run(
+                     "/usr/sbin/logrotate", {"logrotate", "-f", "-s", dir / "logrotate.state", dir / "logrotate.conf"});
+                 ASSERT_EQ(rotated.status, 0) << rotated.err;
+             }
+             write_lines("gw2", 3);
+             write_lines("gw1", 3);
+             write_lines("gw3", 3);
+         }},
         {"gw3 removed and made again",
          [&] {
              ASSERT_EQ(unlink(log("gw3.log").c_str()), 0);
