@@ -67,7 +67,8 @@ int LogTail::open_named(const struct stat &named) {
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0) {
         const int failed = errno;
-        if (failed != ENOENT) note("open " + path_ + ": " + std::strerror(failed));
+        if (failed != ENOENT && failed != failed_) note("open " + path_ + ": " + std::strerror(failed));
+        failed_ = failed;  // told once, not at every try
         if (fd >= 0) close(fd);
         return failed;
     }
@@ -75,6 +76,7 @@ int LogTail::open_named(const struct stat &named) {
         close(fd);
         return 0;
     }
+    failed_ = 0;
     fd_ = fd;
     dev_ = info.st_dev;
     ino_ = info.st_ino;

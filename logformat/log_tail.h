@@ -97,6 +97,7 @@ private:
     off_t earlier_at_ = 0;
     std::chrono::steady_clock::time_point earlier_since_{};
     bool from_earlier_ = false;  // the last lines handed out came from it
+    int failed_ = 0;             // why the last open failed
     std::chrono::steady_clock::time_point retry_at_{};
 };
 

@@ -9,8 +9,10 @@
 #include <new>
 #include <string>
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "listener.h"
 #include "numbers.h"
@@ -135,6 +137,12 @@ int follow(const Options &options) {
         std::fprintf(stderr, "sfreplay: %s: not a regular file\n", options.file);
         return 1;
     }
+    const int readable = there ? open(options.file, O_RDONLY | O_CLOEXEC) : -2;
+    if (readable == -1) {
+        std::fprintf(stderr, "sfreplay: %s: %s\n", options.file, std::strerror(errno));
+        return 1;
+    }
+    if (readable >= 0) close(readable);
     const int listener = listen_or_say(options);
     if (listener < 0) return 1;
     if (!follow_clients(listener, log, options.serve, error)) {

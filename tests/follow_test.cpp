@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -182,6 +183,11 @@ TEST(Follow, CommandLineErrors) {
         EXPECT_EQ(outcome.err, c.err);
         EXPECT_EQ(outcome.out, "");
     }
+    write_file(dir / "secret.log", "");
+    chmod((dir / "secret.log").c_str(), 0);
+    const Outcome unreadable = run(replay, {"sfreplay", "-f", "0", dir / "secret.log"}, drop_file_privileges);
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_EQ(unreadable.err, "sfreplay: " + dir / "secret.log" + ": Permission denied\n");
 }
 
 }  // namespace
