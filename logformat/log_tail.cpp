@@ -123,11 +123,11 @@ LogTail::Result LogTail::read(char *data, std::size_t room, std::size_t &size) {
         struct stat info {};
         off_t earlier_size = 0;
         look.earlier = earlier_fd_ >= 0;
+        look.earlier_done = now - earlier_since_ >= linger;
         if (look.earlier && fstat(earlier_fd_, &info) == 0) {
             earlier_size = info.st_size;
             size = lines_at(earlier_fd_, earlier_at_, earlier_size, data, room);
             look.earlier_line = size > 0;
-            look.earlier_done = now - earlier_since_ >= linger;
         }
         look.open = fd_ >= 0;
         if (!look.earlier_line && look.open) {
