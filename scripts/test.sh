@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 # tshark and libpcap for the Wireshark tools, iproute2 and util-linux for the
 # dead-peer test's network namespace, mosquitto and openssl for the fleet tests,
 # prometheus-cpp for their metrics, and Prometheus (with promtool) to read them.
-need_packages cmake make g++ zlib1g-dev pkgconf libgtest-dev libpcap-dev tshark iproute2 util-linux \
+need_packages cmake make g++ zlib1g-dev pkgconf libgtest-dev libpcap-dev tshark iproute2 util-linux logrotate \
   libmosquitto-dev mosquitto mosquitto-clients openssl prometheus-cpp-dev prometheus
 
 # aedes, a broker of MQTT 3.1.1 only, for the test of the fallback from v5.
