@@ -39,7 +39,7 @@ struct Gateway {
 class ArchiveCapture {
 public:
     ArchiveCapture(const ArchiveOptions &options, int fd)
-        : options_(options), writer_(fd, "sfextcap " SF_VERSION), lines_(batch) {}
+        : options_(options), fd_(fd), writer_(fd, "sfextcap " SF_VERSION), lines_(batch) {}
     bool run(std::string &error);
 
 private:
@@ -50,6 +50,7 @@ private:
     int timeout_ms() const;
 
     ArchiveOptions options_;
+    int fd_;
     PcapngWriter writer_;
     FolderWatch watch_;
     std::vector<Gateway> gateways_;
@@ -146,12 +147,14 @@ bool ArchiveCapture::run(std::string &error) {
         const bool written = writer_.flush();
         release_ending_signals();
         if (!written) return true;  // Wireshark has stopped the capture
-        pollfd ready{watch_.fd(), POLLIN, 0};
-        if (poll(&ready, watch_.fd() >= 0 ? 1 : 0, timeout_ms()) < 0 && errno != EINTR) {
+        // Wireshark's end of the FIFO closing wakes it too, with POLLERR.
+        pollfd ready[2] = {{fd_, 0, 0}, {watch_.fd(), POLLIN, 0}};
+        if (poll(ready, watch_.fd() >= 0 ? 2 : 1, timeout_ms()) < 0 && errno != EINTR) {
             error = std::string("poll: ") + std::strerror(errno);
             return false;
         }
-        if ((ready.revents & POLLIN) != 0) on_change();
+        if ((ready[0].revents & (POLLERR | POLLHUP)) != 0) return true;
+        if ((ready[1].revents & POLLIN) != 0) on_change();
     }
 }
 

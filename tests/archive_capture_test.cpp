@@ -173,6 +173,24 @@ TEST(ArchiveCapture, LiveTsharkShowsEveryGatewayAcrossRotation) {
     EXPECT_EQ(lines_of(outcome.out), std::vector<std::string>{}) << "more was shown than written";
 }
 
+// Wireshark stops a capture by closing its end of the FIFO: the capture
+// ends then, though no log changes.
+TEST(ArchiveCapture, EndsWhenWiresharkClosesItsEnd) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    append(dir / "gw1.log", log_line({1000001, "\x01"}));
+    Process capture(extcap, {"sfextcap", "--capture", "--extcap-interface", "sfarchive", "--fifo", dir / "fifo",
+                             "--archive", dir.path});
+    const int fd = open((dir / "fifo").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char header[4] = {};
+    EXPECT_EQ(read(fd, header, sizeof header), 4);
+    EXPECT_EQ(std::string(header, 4), std::string("\x0a\x0d\x0d\x0a", 4)) << "a pcapng section header";
+    close(fd);
+    const Outcome outcome = capture.finish();
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+}
+
 TEST(ArchiveCapture, CaptureThatCannotBeginSaysWhy) {
     TempDir dir;
     write_file(dir / "fifo", "");  // what Wireshark would read
