@@ -28,19 +28,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/gw" "$work/same" "$work/pcaps" "$work/archive"
 
-# Wall time of a command, in seconds; best of $2 runs.
-best() {
-  local count=$1 best= start end took
-  shift
-  for ((run = 1; run <= count; run++)); do
-    start=$(date +%s.%N)
-    "$@" >/dev/null 2>&1
-    end=$(date +%s.%N)
-    took=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
-    if [ -z "$best" ] || awk -v a="$took" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$took; fi
-  done
-  echo "$best"
-}
+source bench/best.sh
 
 report() {
   awk -v n="$1" -v b="$2" -v t="$3" 'BEGIN { printf "%-52s %9.3f s %8.1f MB/s\n", n, t, b / 1e6 / t }'

@@ -56,7 +56,7 @@ std::uint64_t count_lines(const std::string &path, std::uint64_t offset) {
 }  // namespace
 
 LogStream::LogStream(std::vector<RotatedFile> files, TimeRange range)
-    : files_(std::move(files)), range_(range), buffer_(128 * 1024) {}
+    : files_(std::move(files)), range_(range), buffer_(std::size_t{128} * 1024) {}
 
 LogStream::Step LogStream::advance() {
     for (;;) {
@@ -135,7 +135,7 @@ bool LogStream::open_next() {
     return false;
 }
 
-void LogStream::find_range(int fd, std::uint64_t &start, std::uint64_t &end) {
+void LogStream::find_range(int fd, std::uint64_t &start, std::uint64_t &end) const {
     struct stat st {};
     const bool ranged = range_.since != TimeRange().since || range_.until != TimeRange().until;
     if (!ranged || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) < bisect_from)

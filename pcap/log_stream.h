@@ -33,7 +33,7 @@ public:
 private:
     enum Read { line, cut, torn, done, error };
     bool open_next();
-    void find_range(int fd, std::uint64_t &start, std::uint64_t &end);
+    void find_range(int fd, std::uint64_t &start, std::uint64_t &end) const;
     // The next line: from begin to a newline (line), or [begin, end) (cut, torn).
     Read next_line(const char *&begin, const char *&end);
     void finish_file();

@@ -33,7 +33,9 @@ bool list_archive(const std::string &dir, std::vector<std::string> &logs, std::s
         const std::string name = entry->d_name;
         if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".log") != 0) continue;
         struct stat st {};
-        const std::string path = dir + "/" + name;
+        std::string path = dir;
+        path += '/';
+        path += name;
         if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) found.push_back(path);
     }
     const int failed = errno;
@@ -116,6 +118,7 @@ int merge_logs(const MergeJob &job, const char *usage) {
 
     int status = 0;
     std::vector<long long> firsts;
+    firsts.reserve(streams.size());
     for (LogStream &stream : streams) {
         const LogStream::Step step = status == 0 ? stream.advance() : LogStream::ended;
         firsts.push_back(step == LogStream::got ? stream.packet().micros : MergeQueue::ended);

@@ -1,5 +1,6 @@
 #include "pcapng_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -75,8 +76,8 @@ void PcapngWriter::append_block(std::uint32_t type, const std::string &body) {
     if (size_ + total > buffer_.size()) make_room(total);
     char *out = put(buffer_.data() + size_, type);
     out = put(out, static_cast<std::uint32_t>(total));
-    std::memcpy(out, body.data(), body.size());
-    put(out + body.size(), static_cast<std::uint32_t>(total));
+    out = std::copy(body.begin(), body.end(), out);
+    put(out, static_cast<std::uint32_t>(total));
     size_ += total;
 }
 

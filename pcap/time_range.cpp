@@ -1,5 +1,6 @@
 #include "time_range.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -146,13 +147,10 @@ Found probe_line(const ReadAt &read, std::uint64_t at, bool is_start, std::uint6
 
 // Whether probe keeps the order of the lines seen before it.
 bool rises_with(const std::vector<Probe> &seen, const Probe &probe) {
-    for (const Probe &other : seen) {
-        if (other.torn || probe.torn) continue;
-        if ((other.start < probe.start && other.micros > probe.micros) ||
-            (other.start > probe.start && other.micros < probe.micros))
-            return false;
-    }
-    return true;
+    return probe.torn || std::none_of(seen.begin(), seen.end(), [&probe](const Probe &other) {
+               return !other.torn && ((other.start < probe.start && other.micros > probe.micros) ||
+                                      (other.start > probe.start && other.micros < probe.micros));
+           });
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ std::vector<std::pair<std::size_t, std::size_t>> merged(const std::vector<std::v
     std::vector<std::pair<std::size_t, std::size_t>> out;
     std::vector<std::size_t> next(logs.size(), 0);
     std::vector<long long> firsts;
+    firsts.reserve(logs.size());
     for (const std::vector<long long> &log : logs) firsts.push_back(log.empty() ? MergeQueue::ended : log[0]);
     for (MergeQueue queue(firsts); !queue.empty();) {
         const std::size_t log = queue.top();

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include <dirent.h>
-#include <pcap/pcap.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "capture_support.h"
 #include "support.h"
 
 namespace {
@@ -67,25 +67,6 @@ std::vector<Record> random_records(std::mt19937 &random, int count, long long fr
 
 std::vector<Record> slice(const std::vector<Record> &records, std::size_t from, std::size_t to) {
     return {records.begin() + static_cast<long>(from), records.begin() + static_cast<long>(to)};
-}
-
-// The packets of a pcapng file through libpcap, which reads every interface
-// alike when they share a link type.
-std::vector<Record> read_packets(const std::string &path) {
-    char error[PCAP_ERRBUF_SIZE];
-    pcap_t *capture = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, error);
-    if (capture == nullptr) {
-        ADD_FAILURE() << path << ": " << error;
-        return {};
-    }
-    std::vector<Record> records;
-    pcap_pkthdr *header = nullptr;
-    const u_char *data = nullptr;
-    while (pcap_next_ex(capture, &header, &data) == 1)
-        records.push_back({header->ts.tv_sec * 1000000LL + header->ts.tv_usec,
-                           std::string(reinterpret_cast<const char *>(data), header->caplen)});
-    pcap_close(capture);
-    return records;
 }
 
 std::string packets_text(const std::vector<Record> &records) {
@@ -195,7 +176,7 @@ TEST(MergeLogs, TimeRangesSelectExactly) {
         const Outcome outcome = run(log2pcap, args);
         ASSERT_EQ(outcome.status, 0) << outcome.err;
         EXPECT_EQ(outcome.err, "");
-        EXPECT_EQ(packets_text(read_packets(dir / "out.pcapng")),
+        EXPECT_EQ(packets_text(read_capture(dir / "out.pcapng")),
                   merged_text(expected_merge(gateways, c.since, c.until)));
     }
 }
@@ -257,7 +238,7 @@ TEST(MergeLogs, MalformedLineStopsTheMerge) {
     for (const Record &record : records)
         if (record.micros >= 10000000 && record.micros < 1000000 + static_cast<long long>(line - 1) * 1000)
             before[1].records.push_back(record);
-    EXPECT_EQ(packets_text(read_packets(dir / "out.pcapng")), merged_text(expected_merge(before)));
+    EXPECT_EQ(packets_text(read_capture(dir / "out.pcapng")), merged_text(expected_merge(before)));
 }
 
 // How far a process has read a file, from /proc; -1 when it has it not open.
@@ -307,7 +288,7 @@ TEST(MergeLogs, FileTruncatedOrRemovedWhileReadIsSaid) {
                                std::to_string(offset / line * line) + " on left out\nsflog2pcap: " + dir / "gw.log.1" +
                                ": removed before it was read, passed over\n");
     write_file(dir / "out.pcapng", outcome.out);
-    const std::vector<Record> got = read_packets(dir / "out.pcapng");
+    const std::vector<Record> got = read_capture(dir / "out.pcapng");
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(log_line(got.back()), log_line({6000000, "\x02"}));
     EXPECT_EQ(packets_text(slice(got, 0, got.size() - 1)), packets_text(slice(records, 0, got.size() - 1)));

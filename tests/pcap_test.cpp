@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture_support.h"
 #include "log_line.h"
 #include "support.h"
 
@@ -34,25 +35,6 @@ std::vector<Record> random_records(int count) {
         records.push_back({records.back().micros + static_cast<long long>(random() % 5000000), bytes});
     }
     records.push_back({records.back().micros + 1, ""});
-    return records;
-}
-
-// The records of a capture file, read with libpcap; its link type in linktype.
-std::vector<Record> read_capture(const std::string &path, int *linktype = nullptr) {
-    char error[PCAP_ERRBUF_SIZE];
-    pcap_t *capture = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, error);
-    if (capture == nullptr) {
-        ADD_FAILURE() << path << ": " << error;
-        return {};
-    }
-    if (linktype != nullptr) *linktype = pcap_datalink(capture);
-    std::vector<Record> records;
-    pcap_pkthdr *header = nullptr;
-    const u_char *data = nullptr;
-    while (pcap_next_ex(capture, &header, &data) == 1)
-        records.push_back({header->ts.tv_sec * 1000000LL + header->ts.tv_usec,
-                           std::string(reinterpret_cast<const char *>(data), header->caplen)});
-    pcap_close(capture);
     return records;
 }
 
