@@ -8,14 +8,19 @@ namespace {
 
 const char bad_stamp[] = "expected a timestamp: digits, a point, digits";
 
+// A hex digit's value, or -1.
+constexpr int digit_value(int c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+}
+
 // Hex digit values, or -1; a table, since every byte of a log goes through it.
 struct HexTable {
     signed char value[256];
     constexpr HexTable() : value() {
-        for (int c = 0; c < 256; ++c) value[c] = -1;
-        for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<signed char>(c - '0');
-        for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<signed char>(c - 'a' + 10);
-        for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<signed char>(c - 'A' + 10);
+        for (int c = 0; c < 256; ++c) value[c] = static_cast<signed char>(digit_value(c));
     }
 };
 constexpr HexTable hex;
@@ -30,8 +35,8 @@ struct PairTable {
     short value[1 << 16];
     constexpr PairTable() : value() {
         for (int pair = 0; pair < (1 << 16); ++pair) {
-            const int high = hex.value[pair & 0xff];
-            const int low = hex.value[pair >> 8];
+            const int high = digit_value(pair & 0xff);
+            const int low = digit_value(pair >> 8);
             value[pair] = static_cast<short>(high < 0 || low < 0 ? -1 : high << 4 | low);
         }
     }
