@@ -20,6 +20,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "delays.h"
 #include "log_line.h"
 #include "packet_log.h"
 
@@ -113,12 +114,5 @@ int main(int argc, char **argv) {
         }
     }
     writer.join();
-    if (delays.empty()) return 1;
-    std::sort(delays.begin(), delays.end());
-    const auto at = [&](double share) {
-        return static_cast<double>(delays[static_cast<std::size_t>(share * static_cast<double>(delays.size() - 1))]) /
-               1000.0;
-    };
-    std::printf("lines %zu p50 %.2f p99 %.2f max %.2f\n", delays.size(), at(0.5), at(0.99), at(1.0));
-    return static_cast<long>(delays.size()) == count ? 0 : 1;
+    return print_delays(delays, count);
 }

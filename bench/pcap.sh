@@ -18,18 +18,7 @@ cmake --build build -j --target sflog2pcap make_log >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Best wall time of RUNS runs of a command, in seconds.
-best() {
-  local best= start end took
-  for ((run = 1; run <= runs; run++)); do
-    start=$(date +%s.%N)
-    "$@" >/dev/null 2>&1
-    end=$(date +%s.%N)
-    took=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
-    if [ -z "$best" ] || awk -v a="$took" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$took; fi
-  done
-  echo "$best"
-}
+source bench/best.sh
 
 report() {
   awk -v n="$1" -v b="$2" -v t="$3" 'BEGIN { printf "%-30s %8.3f s %8.1f MB/s\n", n, t, b / 1e6 / t }'
@@ -37,8 +26,8 @@ report() {
 
 build/bench/make_log "$same" 28 >"$work/same.log"
 bytes=$(stat -c %s "$work/same.log")
-ours=$(best build/pcap/sflog2pcap "$work/same.log" "$work/ours.pcap")
-theirs=$(best text2pcap --log-level critical -q -F pcap -l 147 -t '%s.%f' \
+ours=$(best "$runs" build/pcap/sflog2pcap "$work/same.log" "$work/ours.pcap")
+theirs=$(best "$runs" text2pcap --log-level critical -q -F pcap -l 147 -t '%s.%f' \
   -r '^(?<time>\d+\.\d+) (?<data>[0-9a-f ]*)$' "$work/same.log" "$work/theirs.pcap")
 cmp -s <(tshark -r "$work/ours.pcap" -T fields -e frame.time_epoch -e data 2>/dev/null) \
   <(tshark -r "$work/theirs.pcap" -T fields -e frame.time_epoch -e data 2>/dev/null) ||
@@ -50,4 +39,4 @@ awk -v o="$ours" -v t="$theirs" 'BEGIN { printf "sflog2pcap is %.0f times as fas
 
 build/bench/make_log "$packets" 28 >"$work/big.log"
 report "sflog2pcap, $packets packets" "$(stat -c %s "$work/big.log")" \
-  "$(best build/pcap/sflog2pcap "$work/big.log" "$work/ours.pcap")"
+  "$(best "$runs" build/pcap/sflog2pcap "$work/big.log" "$work/ours.pcap")"

@@ -8,14 +8,19 @@ namespace {
 
 const char bad_stamp[] = "expected a timestamp: digits, a point, digits";
 
+// A hex digit's value, or -1.
+constexpr int digit_value(int c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+}
+
 // Hex digit values, or -1; a table, since every byte of a log goes through it.
 struct HexTable {
     signed char value[256];
     constexpr HexTable() : value() {
-        for (int c = 0; c < 256; ++c) value[c] = -1;
-        for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<signed char>(c - '0');
-        for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<signed char>(c - 'a' + 10);
-        for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<signed char>(c - 'A' + 10);
+        for (int c = 0; c < 256; ++c) value[c] = static_cast<signed char>(digit_value(c));
     }
 };
 constexpr HexTable hex;
@@ -24,36 +29,71 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 int hex_value(char c) { return hex.value[static_cast<unsigned char>(c)]; }
 
-}  // namespace
+// The byte two hex digits make, or -1, looked up by both characters at once:
+// one load for what would be two, in the loop every byte of a log goes through.
+struct PairTable {
+    short value[1 << 16];
+    constexpr PairTable() : value() {
+        for (int pair = 0; pair < (1 << 16); ++pair) {
+            const int high = digit_value(pair & 0xff);
+            const int low = digit_value(pair >> 8);
+            value[pair] = static_cast<short>(high < 0 || low < 0 ? -1 : high << 4 | low);
+        }
+    }
+};
+constexpr PairTable pairs;
 
-const char *parse_log_line(const char *at, const char *end, LogPacket &packet) {
+int pair_value(const char *at) {
+    return pairs
+        .value[static_cast<unsigned char>(at[0]) | static_cast<unsigned>(static_cast<unsigned char>(at[1])) << 8];
+}
+
+// Parses the line at at up to where stop(p) says it ends, and leaves at there.
+// stop is checked before every character is read, so a line ended by a
+// newline is read no further than its newline.
+template <typename Stop>
+const char *parse_line(const char *&at, Stop stop, LogPacket &packet) {
     long long seconds = 0;
     int digits = 0;
-    for (; at < end && is_digit(*at); ++at, ++digits) {
+    for (; !stop(at) && is_digit(*at); ++at, ++digits) {
         seconds = seconds * 10 + (*at - '0');
         if (seconds > max_log_seconds) return "timestamp out of range";
     }
-    if (digits == 0 || at == end || *at != '.') return bad_stamp;
+    if (digits == 0 || stop(at) || *at != '.') return bad_stamp;
     ++at;
     long long micros = 0;
     int places = 0;
-    for (; at < end && is_digit(*at); ++at, ++places)
+    for (; !stop(at) && is_digit(*at); ++at, ++places)
         if (places < 6) micros = micros * 10 + (*at - '0');
     if (places == 0) return bad_stamp;
     for (; places < 6; ++places) micros *= 10;
     packet.micros = seconds * 1000000 + micros;
-    if (at == end || *at != ' ') return "expected a space after the timestamp";
+    if (stop(at) || *at != ' ') return "expected a space after the timestamp";
     ++at;
     int len = 0;
-    for (; at < end; at += 3) {
+    for (; !stop(at); at += 3) {
         if (len == 255) return "more than 255 bytes";
-        const int high = end - at < 3 ? -1 : hex_value(at[0]);
-        const int low = high < 0 ? -1 : hex_value(at[1]);
-        if (low < 0 || at[2] != ' ') return "expected a byte as two hex digits and a space";
-        packet.bytes[len++] = static_cast<unsigned char>(high << 4 | low);
+        // at[1] is read only when at[0] is no end of the line.
+        const int byte = stop(at + 1) ? -1 : pair_value(at);
+        if (byte < 0 || stop(at + 2) || at[2] != ' ') return "expected a byte as two hex digits and a space";
+        packet.bytes[len++] = static_cast<unsigned char>(byte);
     }
     packet.len = len;
     return nullptr;
+}
+
+}  // namespace
+
+const char *parse_log_line(const char *at, const char *end, LogPacket &packet) {
+    return parse_line(
+        at, [end](const char *p) { return p >= end; }, packet);
+}
+
+const char *parse_log_line_to_newline(const char *at, LogPacket &packet, const char *&newline) {
+    const char *what = parse_line(
+        at, [](const char *p) { return *p == '\n'; }, packet);
+    newline = at;
+    return what;
 }
 
 const char torn_log_line[] = "last line has no newline";

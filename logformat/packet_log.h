@@ -15,6 +15,11 @@ struct LogPacket {
 // or what is wrong with it.
 const char *parse_log_line(const char *at, const char *end, LogPacket &packet);
 
+// The same for the line at at, which a newline is known to end: it spares
+// finding the newline first. newline is set to it when the line is well
+// formed, and somewhere in the line otherwise.
+const char *parse_log_line_to_newline(const char *at, LogPacket &packet, const char *&newline);
+
 // Parses the line at text + at, in text[0, size), into packet and moves at
 // past its newline. Returns null; or torn_log_line when no newline ends it,
 // leaving at alone; or what else is wrong with it.

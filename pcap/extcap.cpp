@@ -1,17 +1,21 @@
-// sfextcap: a Wireshark extcap program. It offers the interface
-// "serialforwarder"; a capture on it connects to a serial forwarder and
-// writes each packet, stamped with its arrival time, to Wireshark's FIFO.
+// sfextcap: a Wireshark extcap program. It offers two interfaces: a capture
+// on "serialforwarder" connects to a serial forwarder and writes each packet,
+// stamped with its arrival time, to Wireshark's FIFO; one on "sfarchive"
+// follows a collector's folder of gateway logs live and writes pcapng with an
+// interface per gateway.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <pcap/pcap.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "archive_capture.h"
 #include "linktype.h"
 #include "numbers.h"
 #include "sfsource.h"
@@ -21,6 +25,8 @@
 namespace {
 
 const char interface_name[] = "serialforwarder";
+const char archive_name[] = "sfarchive";
+const char default_archive[] = "/var/log/sflogger/central";
 
 struct Options {
     enum { none, interfaces, dlts, config, capture } action = none;
@@ -29,12 +35,28 @@ struct Options {
     std::string host = "127.0.0.1";
     std::string port = "9002";
     std::string linktype = std::to_string(default_linktype);
+    std::string archive = default_archive;
+    std::string pattern = "*";
 };
 
 // Wireshark passes its own options too (--extcap-version, a capture filter,
 // debugging); what this interface has no use for is accepted and left alone.
 bool parse_options(int argc, char **argv, Options &options) {
-    enum { interfaces = 256, dlts, config, capture, interface, fifo, host, port, linktype, ignored, ignored_arg };
+    enum {
+        interfaces = 256,
+        dlts,
+        config,
+        capture,
+        interface,
+        fifo,
+        host,
+        port,
+        linktype,
+        archive,
+        pattern,
+        ignored,
+        ignored_arg
+    };
     static const option long_options[] = {{"extcap-interfaces", no_argument, nullptr, interfaces},
                                           {"extcap-dlts", no_argument, nullptr, dlts},
                                           {"extcap-config", no_argument, nullptr, config},
@@ -44,6 +66,8 @@ bool parse_options(int argc, char **argv, Options &options) {
                                           {"host", required_argument, nullptr, host},
                                           {"port", required_argument, nullptr, port},
                                           {"linktype", required_argument, nullptr, linktype},
+                                          {"archive", required_argument, nullptr, archive},
+                                          {"pattern", required_argument, nullptr, pattern},
                                           {"extcap-version", optional_argument, nullptr, ignored},
                                           {"extcap-capture-filter", required_argument, nullptr, ignored_arg},
                                           {"extcap-control-in", required_argument, nullptr, ignored_arg},
@@ -81,6 +105,12 @@ bool parse_options(int argc, char **argv, Options &options) {
             case linktype:
                 options.linktype = optarg;
                 break;
+            case archive:
+                options.archive = optarg;
+                break;
+            case pattern:
+                options.pattern = optarg;
+                break;
             case ignored:
             case ignored_arg:
                 break;
@@ -94,11 +124,26 @@ bool parse_options(int argc, char **argv, Options &options) {
 void list_interfaces() {
     std::printf("extcap {version=%s}{help=man:sfextcap(1)}\n", SF_VERSION);
     std::printf("interface {value=%s}{display=Serial forwarder}\n", interface_name);
+    std::printf("interface {value=%s}{display=Serial forwarder central archive, every gateway live}\n", archive_name);
 }
 
 void list_dlts() { std::printf("dlt {number=%d}{name=USER0}{display=Serial forwarder packets}\n", default_linktype); }
 
-void list_config() {
+void list_config(const Options &options) {
+    if (options.interface == archive_name) {
+        std::printf(
+            "arg {number=0}{call=--archive}{display=Archive folder}{type=string}{default=%s}"
+            "{tooltip=The collector's folder of NAME.log files}{required=true}\n",
+            default_archive);
+        std::puts(
+            "arg {number=1}{call=--pattern}{display=Gateways}{type=string}{default=*}"
+            "{tooltip=The gateway NAMEs to show, as a shell pattern such as gw*}");
+        std::printf(
+            "arg {number=2}{call=--linktype}{display=Link type}{type=string}{default=%d}"
+            "{tooltip=The link type of the capture: a number or a libpcap name such as IEEE802_15_4_NOFCS}\n",
+            default_linktype);
+        return;
+    }
     std::puts(
         "arg {number=0}{call=--host}{display=Host}{type=string}{default=127.0.0.1}"
         "{tooltip=The serial forwarder's host name or IPv4 address}{required=true}");
@@ -163,6 +208,27 @@ bool copy_packets(int fd, int linktype, FILE *fifo) {
     return true;
 }
 
+// Opens Wireshark's FIFO first, as capture does, then follows the archive.
+int capture_archive(const Options &options) {
+    const int fifo = open(options.fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fifo < 0) {
+        std::fprintf(stderr, "sfextcap: %s: %s\n", options.fifo.c_str(), std::strerror(errno));
+        return 1;
+    }
+    ArchiveOptions archive;
+    archive.folder = options.archive;
+    archive.pattern = options.pattern;
+    archive.linktype = parse_linktype(options.linktype.c_str());
+    std::string error = "unknown link type " + options.linktype;
+    const bool captured = archive.linktype >= 0 && capture_archive(archive, fifo, error);
+    close(fifo);
+    if (!captured) {
+        std::fprintf(stderr, "sfextcap: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 // Opens Wireshark's FIFO first, since Wireshark waits for that before it looks
 // at anything else; then connects and copies the packets.
 int capture(const Options &options) {
@@ -197,7 +263,9 @@ int main(int argc, char **argv) {
     if (!parse_options(argc, argv, options)) {
         std::fputs(
             "usage: sfextcap --extcap-interfaces | --extcap-dlts | --extcap-config | --capture "
-            "--extcap-interface serialforwarder --fifo PATH [--host HOST] [--port PORT] [--linktype TYPE]\n",
+            "--extcap-interface serialforwarder --fifo PATH [--host HOST] [--port PORT] [--linktype TYPE]\n"
+            "       sfextcap --extcap-dlts | --extcap-config | --capture "
+            "--extcap-interface sfarchive --fifo PATH [--archive DIR] [--pattern NAMES] [--linktype TYPE]\n",
             stderr);
         return 2;
     }
@@ -205,12 +273,13 @@ int main(int argc, char **argv) {
         list_interfaces();
         return 0;
     }
-    if (options.interface != interface_name) {
-        std::fprintf(stderr, "sfextcap: no interface %s; the one interface is %s\n", options.interface.c_str(),
-                     interface_name);
+    if (options.interface != interface_name && options.interface != archive_name) {
+        std::fprintf(stderr, "sfextcap: no interface %s; the interfaces are %s and %s\n", options.interface.c_str(),
+                     interface_name, archive_name);
         return 2;
     }
     if (options.action == Options::dlts) list_dlts();
-    if (options.action == Options::config) list_config();
-    return options.action == Options::capture ? capture(options) : 0;
+    if (options.action == Options::config) list_config(options);
+    if (options.action != Options::capture) return 0;
+    return options.interface == archive_name ? capture_archive(options) : capture(options);
 }

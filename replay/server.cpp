@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -17,6 +19,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "log_line.h"
+#include "log_tail.h"
 #include "sf_handshake.h"
 
 namespace {
@@ -27,6 +31,8 @@ constexpr std::chrono::seconds handshake_time{10};  // a silent client is droppe
 const std::size_t chunk = 65536;                    // frames go out this many bytes to a write
 const int writes_per_turn = 4;                      // then the other clients get theirs
 const double max_wait_seconds = 1e9;                // a longer gap is waited for as this, within the clock's range
+constexpr std::chrono::milliseconds poll_time{10};  // a followed log is looked at this often without inotify
+const std::size_t recent_notes = 64;                // notes told this recently are not told again for another client
 
 struct Client {
     enum State {
@@ -47,15 +53,23 @@ struct Client {
     bool has_next = false;
     long long last_micros = -1;  // timestamp of the frame before next, in this round
     LogPacket next;
-    std::string pending;  // the part of a write the socket did not take, sent before anything new
+    std::string pending;            // the part of a write the socket did not take, sent before anything new
+    std::unique_ptr<LogTail> tail;  // of a followed log
+    bool idle = false;              // has had every line written so far, and waits for more
+    Clock::time_point retry;        // when an idle client's log is looked at again, without an event
 };
 
-enum class Fill { full, waiting, done, changed };
+enum class Fill { full, waiting, done, changed, idle };
 
 class Server {
 public:
-    Server(int listener, const ServedLog &log, const ServeOptions &options)
-        : listener_(listener), log_(log), options_(options), scratch_(chunk) {}
+    Server(int listener, const ServedLog *log, FollowedLog *followed, const ServeOptions &options)
+        : listener_(listener), log_(log), followed_(followed), options_(options), scratch_(chunk) {
+        if (followed_ == nullptr) return;
+        lines_.resize(chunk);
+        const std::string path = followed_->path;
+        base_ = path.substr(path.rfind('/') + 1);
+    }
     bool run(std::string &error);
 
 private:
@@ -65,6 +79,10 @@ private:
     void pump(Client &c);
     void send_frames(Client &c);
     Fill fill(Client &c, std::size_t &used, Clock::time_point now);
+    Fill fill_followed(Client &c, std::size_t &used, Clock::time_point now);
+    void start_tail(Client &c);
+    void on_log_changed();
+    void note(const std::string &text);
     std::size_t send_some(Client &c, const char *data, std::size_t size);
     void schedule(Client &c, Clock::time_point now) const;
     void want_out(Client &c, bool out) const;
@@ -75,13 +93,17 @@ private:
     void run_timers(Clock::time_point now);
 
     int listener_;
-    const ServedLog &log_;
+    const ServedLog *log_;   // the log served whole, or
+    FollowedLog *followed_;  // the log followed
     ServeOptions options_;
     int epoll_ = -1;
     bool listening_ = true;
     bool served_ = false;   // with once: the one client is done
     bool changed_ = false;  // the log no longer reads as it did
+    std::string base_;      // the followed log's name in its folder
     std::vector<char> scratch_;
+    std::vector<char> lines_;  // a followed log's lines, read for one client at a time
+    std::deque<std::string> told_;
     std::unordered_map<int, Client> clients_;
     std::vector<int> dropped_;  // clients in the closing state
 };
@@ -96,8 +118,9 @@ bool add(int epoll, int fd, std::uint32_t events) {
 bool Server::run(std::string &error) {
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     const int flags = fcntl(listener_, F_GETFL);
+    const int watch = followed_ != nullptr ? followed_->watch.fd() : -1;
     if (epoll_ < 0 || flags < 0 || fcntl(listener_, F_SETFL, flags | O_NONBLOCK) != 0 ||
-        !add(epoll_, listener_, EPOLLIN)) {
+        !add(epoll_, listener_, EPOLLIN) || (watch >= 0 && !add(epoll_, watch, EPOLLIN))) {
         error = std::string("epoll: ") + std::strerror(errno);
         return false;
     }
@@ -120,12 +143,13 @@ bool Server::run(std::string &error) {
         if (!served_ && !changed_) run_timers(Clock::now());
         close_dropped();
     }
-    if (changed_) error = std::string(log_.path) + ": changed while being served";
+    if (changed_) error = std::string(log_->path) + ": changed while being served";
     return !changed_;
 }
 
 void Server::on_event(int fd, std::uint32_t events) {
     if (fd == listener_) return accept_clients();
+    if (followed_ != nullptr && fd == followed_->watch.fd()) return on_log_changed();
     const auto found = clients_.find(fd);
     if (found == clients_.end() || found->second.state == Client::closing) return;
     Client &c = found->second;
@@ -148,7 +172,9 @@ void Server::accept_clients() {
         Client *c = nullptr;
         try {
             c = &clients_[fd];
+            if (followed_ != nullptr) start_tail(*c);
         } catch (const std::bad_alloc &) {
+            clients_.erase(fd);
             std::fprintf(stderr, "sfreplay: out of memory: a client was refused\n");
             close(fd);
             continue;
@@ -162,6 +188,36 @@ void Server::accept_clients() {
         }
         c->fd = fd;
         c->deadline = Clock::now() + handshake_time;
+    }
+}
+
+// The client is served what is written after this: its place is set now,
+// at the end of the log's last whole line.
+void Server::start_tail(Client &c) {
+    c.tail = std::make_unique<LogTail>(followed_->path, LogTail::from_end);
+    c.tail->on_note = [this](const std::string &text) { note(text); };
+    std::size_t size = 0;
+    c.tail->read(lines_.data(), lines_.size(), size);
+}
+
+// Told once for all the clients that come upon it.
+void Server::note(const std::string &text) {
+    for (const std::string &told : told_)
+        if (told == text) return;
+    std::fprintf(stderr, "sfreplay: %s\n", text.c_str());
+    told_.push_back(text);
+    if (told_.size() > recent_notes) told_.pop_front();
+}
+
+// Something in the log's folder changed: idle clients look whether it was their log.
+void Server::on_log_changed() {
+    bool ours = false;
+    followed_->watch.drain([&](const char *name) { ours = ours || name == nullptr || base_ == name; });
+    if (!ours) return;
+    for (auto &entry : clients_) {
+        Client &c = entry.second;
+        if (c.state == Client::serving && c.idle) pump(c);
+        if (served_) return;
     }
 }
 
@@ -205,15 +261,62 @@ void Server::schedule(Client &c, Clock::time_point now) const {
 // Puts frames into scratch behind used until it is full, the next frame is
 // not due yet, or every round has been sent.
 Fill Server::fill(Client &c, std::size_t &used, Clock::time_point now) {
+    if (log_ == nullptr) return fill_followed(c, used, now);
+    const ServedLog &log = *log_;
     for (;;) {
         if (!c.has_next) {
-            if (c.at == log_.size) {
-                if (log_.size == 0 || (options_.loops != 0 && ++c.rounds >= options_.loops)) return Fill::done;
+            if (c.at == log.size) {
+                if (log.size == 0 || (options_.loops != 0 && ++c.rounds >= options_.loops)) return Fill::done;
                 c.at = 0;
                 c.last_micros = -1;
             }
-            if (!next_packet(log_, c.at, c.next)) return Fill::changed;
+            if (!next_packet(log, c.at, c.next)) return Fill::changed;
             c.has_next = true;
+            if (options_.timed) schedule(c, now);
+        }
+        if (options_.timed && c.due > now) return Fill::waiting;
+        if (scratch_.size() - used < sf::max_frame) return Fill::full;
+        used += sf::put_frame(&scratch_[used], c.next.bytes, c.next.len);
+        c.has_next = false;
+    }
+}
+
+// As fill, from the lines the client's tail reads; what is read and not
+// framed stays in the file for the next turn. A malformed line is told and
+// passed over.
+Fill Server::fill_followed(Client &c, std::size_t &used, Clock::time_point now) {
+    std::size_t have = 0;
+    std::size_t taken = 0;
+    for (;;) {
+        if (!c.has_next) {
+            if (taken == have) {
+                taken = have = 0;
+                // Paced, a line at a time: the rest would be read again for the next.
+                const std::size_t room = options_.timed ? 2 * max_log_line : lines_.size();
+                const LogTail::Result read = c.tail->read(lines_.data(), room, have);
+                if (read != LogTail::lines) {
+                    c.retry = read == LogTail::later      ? c.tail->retry_at()
+                              : followed_->watch.fd() < 0 ? now + poll_time
+                                                          : Clock::time_point::max();
+                    return Fill::idle;
+                }
+            }
+            const char *begin = lines_.data() + taken;
+            const char *end = static_cast<const char *>(std::memchr(begin, '\n', have - taken));
+            const char *what = parse_log_line(begin, end, c.next);
+            if (what != nullptr)
+                note(c.tail->path() + ": byte " + std::to_string(c.tail->place()) + ": " + what + ", passed over");
+            const auto size = static_cast<std::size_t>(end - begin) + 1;
+            c.tail->consume(size);
+            taken += size;
+            if (what != nullptr) continue;
+            c.has_next = true;
+            if (options_.timed && c.idle) {
+                // The first line after a wait goes at once, the ones after it paced from it.
+                c.due = now;
+                c.last_micros = -1;
+            }
+            c.idle = false;
             if (options_.timed) schedule(c, now);
         }
         if (options_.timed && c.due > now) return Fill::waiting;
@@ -226,13 +329,14 @@ Fill Server::fill(Client &c, std::size_t &used, Clock::time_point now) {
 // Without pacing, frames go out straight from the frames file, with no
 // parsing and no copy through this process.
 void Server::send_frames(Client &c) {
+    const ServedLog &log = *log_;
     for (int turn = 0; turn < writes_per_turn; ++turn) {
-        if (c.at == log_.frames_size) {
-            if (log_.frames_size == 0 || (options_.loops != 0 && ++c.rounds >= options_.loops)) return finish(c);
+        if (c.at == log.frames_size) {
+            if (log.frames_size == 0 || (options_.loops != 0 && ++c.rounds >= options_.loops)) return finish(c);
             c.at = 0;
         }
         auto offset = static_cast<off_t>(c.at);
-        const ssize_t n = sendfile(c.fd, log_.frames, &offset, log_.frames_size - c.at);
+        const ssize_t n = sendfile(c.fd, log.frames, &offset, log.frames_size - c.at);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return want_out(c, true);
         if (n <= 0) return drop(c);
         c.at = static_cast<std::size_t>(offset);
@@ -250,7 +354,7 @@ std::size_t Server::send_some(Client &c, const char *data, std::size_t size) {
 }
 
 void Server::pump(Client &c) {
-    if (!options_.timed && log_.frames >= 0) return send_frames(c);
+    if (log_ != nullptr && !options_.timed && log_->frames >= 0) return send_frames(c);
     const Clock::time_point now = Clock::now();
     c.waiting = false;
     for (int turn = 0; turn < writes_per_turn; ++turn) {
@@ -274,6 +378,10 @@ void Server::pump(Client &c) {
             return;
         }
         if (state == Fill::done) return finish(c);
+        if (state == Fill::idle) {
+            c.idle = true;
+            return want_out(c, false);
+        }
         if (state == Fill::waiting) {
             c.waiting = true;
             return want_out(c, false);
@@ -325,6 +433,7 @@ int Server::timeout_ms(Clock::time_point now) const {
         const Client &c = entry.second;
         if (c.state == Client::greeting && c.deadline < first) first = c.deadline;
         if (c.waiting && c.due < first) first = c.due;
+        if (c.state == Client::serving && c.idle && c.retry < first) first = c.retry;
     }
     if (first == Clock::time_point::max()) return -1;
     if (first <= now) return 0;
@@ -338,12 +447,16 @@ void Server::run_timers(Clock::time_point now) {
         if (served_ || changed_) return;
         Client &c = entry.second;
         if (c.state == Client::greeting && c.deadline <= now) drop(c);
-        if (c.state == Client::serving && c.waiting && c.due <= now) pump(c);
+        if (c.state == Client::serving && ((c.waiting && c.due <= now) || (c.idle && c.retry <= now))) pump(c);
     }
 }
 
 }  // namespace
 
 bool serve_clients(int listener, const ServedLog &log, const ServeOptions &options, std::string &error) {
-    return Server(listener, log, options).run(error);
+    return Server(listener, &log, nullptr, options).run(error);
+}
+
+bool follow_clients(int listener, FollowedLog &log, const ServeOptions &options, std::string &error) {
+    return Server(listener, nullptr, &log, options).run(error);
 }

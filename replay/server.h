@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "folder_watch.h"
 #include "served_log.h"
 
 struct ServeOptions {
@@ -17,5 +18,16 @@ struct ServeOptions {
 // client has been served with options.once; false, with error set to one
 // line, when the server itself fails. A client never ends it.
 bool serve_clients(int listener, const ServedLog &log, const ServeOptions &options, std::string &error);
+
+// A growing log, followed by name across rotation, and the watch on its folder.
+struct FollowedLog {
+    const char *path = nullptr;
+    FolderWatch watch;
+};
+
+// Serves each client that connects the lines written to the log after it
+// connected, as they are written (paced by their timestamps with
+// options.timed), until it leaves; as serve_clients otherwise.
+bool follow_clients(int listener, FollowedLog &log, const ServeOptions &options, std::string &error);
 
 #endif

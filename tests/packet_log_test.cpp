@@ -29,6 +29,13 @@ TEST(PacketLog, ParsesLines) {
         ASSERT_EQ(parse_log_line(c.line.data(), c.line.data() + c.line.size(), packet), nullptr);
         EXPECT_EQ(packet.micros, c.micros);
         EXPECT_EQ(std::string(reinterpret_cast<char *>(packet.bytes), static_cast<std::size_t>(packet.len)), c.bytes);
+        const std::string ended = c.line + "\n";
+        const char *newline = nullptr;
+        LogPacket again;
+        ASSERT_EQ(parse_log_line_to_newline(ended.data(), again, newline), nullptr);
+        EXPECT_EQ(newline, ended.data() + c.line.size());
+        EXPECT_EQ(again.micros, c.micros);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(again.bytes), static_cast<std::size_t>(again.len)), c.bytes);
     }
 }
 
@@ -59,6 +66,10 @@ TEST(PacketLog, SaysWhatIsWrongWithALine) {
         const char *what = parse_log_line(c.line.data(), c.line.data() + c.line.size(), packet);
         ASSERT_NE(what, nullptr);
         EXPECT_EQ(what, c.what);
+        // The same where a newline ends the line.
+        const std::string ended = c.line + "\n";
+        const char *newline = nullptr;
+        EXPECT_EQ(parse_log_line_to_newline(ended.data(), packet, newline), what);
     }
 }
 

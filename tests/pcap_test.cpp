@@ -2,7 +2,6 @@
 // real tshark, sfextcap as tshark runs it.
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture_support.h"
 #include "log_line.h"
 #include "support.h"
 
@@ -35,25 +35,6 @@ std::vector<Record> random_records(int count) {
         records.push_back({records.back().micros + static_cast<long long>(random() % 5000000), bytes});
     }
     records.push_back({records.back().micros + 1, ""});
-    return records;
-}
-
-// The records of a capture file, read with libpcap; its link type in linktype.
-std::vector<Record> read_capture(const std::string &path, int *linktype = nullptr) {
-    char error[PCAP_ERRBUF_SIZE];
-    pcap_t *capture = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, error);
-    if (capture == nullptr) {
-        ADD_FAILURE() << path << ": " << error;
-        return {};
-    }
-    if (linktype != nullptr) *linktype = pcap_datalink(capture);
-    std::vector<Record> records;
-    pcap_pkthdr *header = nullptr;
-    const u_char *data = nullptr;
-    while (pcap_next_ex(capture, &header, &data) == 1)
-        records.push_back({header->ts.tv_sec * 1000000LL + header->ts.tv_usec,
-                           std::string(reinterpret_cast<const char *>(data), header->caplen)});
-    pcap_close(capture);
     return records;
 }
 
@@ -113,7 +94,9 @@ TEST(Pcap, LinkTypeByNumberOrName) {
     }
     const Outcome outcome = run(log2pcap, {"sflog2pcap", "-l", "NO_SUCH_TYPE", dir / "in.log"});
     EXPECT_EQ(outcome.status, 2);
-    EXPECT_EQ(outcome.err, "sflog2pcap: unknown link type NO_SUCH_TYPE\nusage: sflog2pcap [-l LINKTYPE] [IN [OUT]]\n");
+    EXPECT_EQ(outcome.err,
+              "sflog2pcap: unknown link type NO_SUCH_TYPE\nusage: sflog2pcap [-l LINKTYPE] [IN [OUT]]\n"
+              "       sflog2pcap [-l LINKTYPE] [--since TIME] [--until TIME] [-o OUT] [--archive DIR] [LOG...]\n");
 }
 
 TEST(Pcap, MalformedLogsStopWithWhatCameBefore) {
@@ -181,35 +164,22 @@ TEST(Pcap, LiveLogIsConvertedLineByLine) {
     EXPECT_EQ(converting.finish().status, 0);
 }
 
-// tshark runs extcap programs found through WIRESHARK_EXTCAP_DIR, but not for
-// root, so as root it runs as nobody.
-std::vector<std::string> tshark_with_extcap(const TempDir &dir, const std::vector<std::string> &args) {
-    std::vector<std::string> argv = {"env", "HOME=" + dir.path, "WIRESHARK_EXTCAP_DIR=" + dir / "extcap", tshark};
-    if (geteuid() == 0) argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
 TEST(Pcap, ExtcapCapturesWhatAForwarderServes) {
     if (access(tshark.c_str(), X_OK) != 0) GTEST_SKIP() << "no tshark here (Debian: tshark)";
     TempDir dir;
-    chmod(dir.path.c_str(), 0755);
-    mkdir((dir / "extcap").c_str(), 0755);
-    // A copy, since nobody may not be able to reach the build tree.
-    std::filesystem::copy_file(extcap, dir / "extcap/sfextcap");
-    chmod((dir / "extcap/sfextcap").c_str(), 0755);
     std::vector<Record> records;
     records.reserve(200);
     for (int i = 0; i < 200; ++i) records.push_back({1000000LL + i, std::string(1 + i % 255, static_cast<char>(i))});
     write_file(dir / "in.log", log_of(records));
-    const std::string program = geteuid() == 0 ? "/usr/bin/setpriv" : "/usr/bin/env";
 
     Process server(replay, {"sfreplay", "-1", "0", dir / "in.log"});
     const std::string line = server.read_line();
     const std::string port = line.substr(line.rfind(':') + 1);
-    const Outcome captured = run(
-        program, tshark_with_extcap(dir, {"-i", "serialforwarder", "-o", "extcap.serialforwarder.host:127.0.0.1", "-o",
-                                          "extcap.serialforwarder.port:" + port, "-T", "fields", "-e", "data"}));
+    const Command capture =
+        tshark_with_extcap(dir, extcap,
+                           {"-i", "serialforwarder", "-o", "extcap.serialforwarder.host:127.0.0.1", "-o",
+                            "extcap.serialforwarder.port:" + port, "-T", "fields", "-e", "data"});
+    const Outcome captured = run(capture.program, capture.args);
     EXPECT_EQ(captured.status, 0) << captured.err;
     const std::vector<std::string> lines = lines_of(captured.out);
     ASSERT_EQ(lines.size(), records.size()) << captured.err;
@@ -220,9 +190,9 @@ TEST(Pcap, ExtcapCapturesWhatAForwarderServes) {
     }
     EXPECT_EQ(server.finish().status, 0);
 
-    const Outcome unreachable =
-        run(program, tshark_with_extcap(dir, {"-i", "serialforwarder", "-o",
-                                              "extcap.serialforwarder.port:" + std::to_string(closed_port())}));
+    const Command refused = tshark_with_extcap(
+        dir, extcap, {"-i", "serialforwarder", "-o", "extcap.serialforwarder.port:" + std::to_string(closed_port())});
+    const Outcome unreachable = run(refused.program, refused.args);
     EXPECT_NE(unreachable.err.find("Couldn't open serial forwarder at 127.0.0.1:"), std::string::npos)
         << unreachable.err;
 }
@@ -237,6 +207,9 @@ TEST(Pcap, ExtcapDescribesItself) {
         {{"--extcap-dlts", "--extcap-interface", "serialforwarder"},
          "dlt {number=147}{name=USER0}{display=Serial forwarder packets}"},
         {{"--extcap-config", "--extcap-interface", "serialforwarder"}, "arg {number=0}{call=--host}"},
+        {{"--extcap-dlts", "--extcap-interface", "sfarchive"},
+         "dlt {number=147}{name=USER0}{display=Serial forwarder packets}"},
+        {{"--extcap-config", "--extcap-interface", "sfarchive"}, "arg {number=0}{call=--archive}"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args = {"sfextcap"};
@@ -249,6 +222,7 @@ TEST(Pcap, ExtcapDescribesItself) {
                   .out.find("{value=serialforwarder}{display=Serial "
                             "forwarder}"),
               std::string::npos);
+    EXPECT_NE(run(extcap, {"sfextcap", "--extcap-interfaces"}).out.find("{value=sfarchive}"), std::string::npos);
     EXPECT_EQ(run(extcap, {"sfextcap", "--extcap-dlts", "--extcap-interface", "eth0"}).status, 2);
 }
 

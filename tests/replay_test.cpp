@@ -23,7 +23,7 @@ namespace {
 
 const std::string replay = SFREPLAY_PATH;
 const std::string logger = SFLOGGER_PATH;
-const std::string usage = "usage: sfreplay [-b ADDRESS] [-1] [-t] [-x FACTOR] [-l COUNT] PORT FILE\n";
+const std::string usage = "usage: sfreplay [-b ADDRESS] [-1] [-f | -l COUNT] [-t] [-x FACTOR] PORT FILE\n";
 
 // The port from sfreplay's first line, "listening on 127.0.0.1:PORT"; 0 if none.
 int listening_port(Process &server) {

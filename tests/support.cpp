@@ -441,3 +441,18 @@ void Process::stop() {
 Outcome run(const std::string &program, const std::vector<std::string> &args, const ChildSetup &setup) {
     return Process(program, args, setup).finish();
 }
+
+Command tshark_with_extcap(const TempDir &dir, const std::string &extcap, const std::vector<std::string> &args) {
+    chmod(dir.path.c_str(), 0755);
+    mkdir((dir / "extcap").c_str(), 0755);
+    std::filesystem::copy_file(extcap, dir / "extcap/sfextcap", std::filesystem::copy_options::overwrite_existing);
+    chmod((dir / "extcap/sfextcap").c_str(), 0755);
+    Command command{"/usr/bin/env",
+                    {"env", "HOME=" + dir.path, "WIRESHARK_EXTCAP_DIR=" + dir / "extcap", "/usr/bin/tshark"}};
+    if (geteuid() == 0) {
+        command.program = "/usr/bin/setpriv";
+        command.args.insert(command.args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    command.args.insert(command.args.end(), args.begin(), args.end());
+    return command;
+}

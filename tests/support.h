@@ -135,4 +135,15 @@ private:
 // Runs program with args (args[0] is what it sees as its name) to its end.
 Outcome run(const std::string &program, const std::vector<std::string> &args, const ChildSetup &setup = {});
 
+// A program to run, and its arguments from args[0] on.
+struct Command {
+    std::string program;
+    std::vector<std::string> args;
+};
+// tshark with args, and the extcap program extcap copied to dir/extcap,
+// where it finds it. tshark runs no extcap program for root, so as root it
+// runs as nobody, and dir is opened to all: the build tree may be closed to
+// nobody.
+Command tshark_with_extcap(const TempDir &dir, const std::string &extcap, const std::vector<std::string> &args);
+
 #endif
