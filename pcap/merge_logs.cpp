@@ -124,7 +124,8 @@ int merge_logs(const MergeJob &job, const char *usage) {
         firsts.push_back(step == LogStream::got ? stream.packet().micros : MergeQueue::ended);
         if (step == LogStream::malformed) status = 2;
     }
-    for (MergeQueue queue(firsts); status == 0 && !queue.empty();) {
+    // A write that failed ends the merge: a reader that has gone wants no more.
+    for (MergeQueue queue(firsts); status == 0 && !queue.empty() && writer.error().empty();) {
         LogStream &stream = streams[queue.top()];
         const LogPacket &packet = stream.packet();
         writer.write_packet(static_cast<std::uint32_t>(queue.top()), static_cast<std::uint64_t>(packet.micros),

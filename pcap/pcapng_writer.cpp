@@ -89,9 +89,9 @@ std::size_t PcapngWriter::encode_packet(char *out, std::uint32_t interface, std:
     at = put(at, interface);
     at = put(at, static_cast<std::uint32_t>(micros >> 32));
     at = put(at, static_cast<std::uint32_t>(micros));
-    at = put(at, len);  // captured
-    at = put(at, len);  // on the wire
-    std::memcpy(at, bytes, len);
+    at = put(at, len);                         // captured
+    at = put(at, len);                         // on the wire
+    if (len > 0) std::memcpy(at, bytes, len);  // an empty packet may have no bytes at all
     std::memset(at + len, 0, padded(len) - len);
     put(at + padded(len), total);
     return total;
