@@ -26,7 +26,7 @@ namespace {
 
 const char interface_name[] = "serialforwarder";
 const char archive_name[] = "sfarchive";
-const char default_archive[] = "/var/log/sflogger/central";
+const char default_archive[] = "/var/lib/sfcollect";
 
 struct Options {
     enum { none, interfaces, dlts, config, capture } action = none;
