@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "fleet_support.h"
 
 namespace {
@@ -52,8 +54,11 @@ TEST_F(Fleet, OldAckOfLinesGoneStartsNothing) {
     append_file(log, lines_from(1100, 10));
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1110)));
     publishing->stop();
+    // Its place may have been at the end of LOG.1, which it then says is gone: not a loss.
+    const std::string gone = "sfpublish: " + log + ": the file it was on is gone, 1000 of its lines read";
     for (const std::string &line : lines_of(publishing->finish().err))
-        EXPECT_TRUE(line.rfind("sfpublish: cannot reach broker ", 0) == 0 || line.rfind("sfpublish: broker ", 0) == 0)
+        EXPECT_TRUE(line.rfind("sfpublish: cannot reach broker ", 0) == 0 || line.rfind("sfpublish: broker ", 0) == 0 ||
+                    line.rfind(gone, 0) == 0)
             << line;
     collecting->stop();
     std::size_t epochs = 0;
@@ -163,7 +168,9 @@ TEST_F(Fleet, RolledBackStateStartsANewEpochLosingNothing) {
     const std::string state = log + ".sfpublish";
     const std::string snapshot_log = read_file(log);
     const std::string snapshot_state = read_file(state);
-    write_file(log, lines_from(1000, 50));  // written anew: another epoch
+    // Another epoch: a log written anew goes on in the same one, a first start does not.
+    write_file(log, lines_from(1000, 50));
+    ASSERT_EQ(unlink(state.c_str()), 0);
     ASSERT_EQ(start_publisher(broker, log, true)->finish().status, 0);
     ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100) + lines_from(1000, 50)));
     write_file(log, snapshot_log);
