@@ -104,10 +104,10 @@ TEST_F(Fleet, TruncatedLogIsShippedFromItsStart) {
         EXPECT_TRUE(wait_for_content(archive + "/gw1.log", lines_from(0, 100 + again)));
         publishing->stop();
         const Outcome outcome = publishing->finish();
-        EXPECT_EQ(outcome.err, "sfpublish: " + gateway +
-                                   ": its start changed (truncated or written anew) after 100 lines were read; "
-                                   "going on with " +
-                                   gateway + "\n");
+        std::string said = "sfpublish: " + gateway;
+        said += ": its start changed (truncated or written anew) after 100 lines were read; going on with ";
+        said += gateway + "\n";
+        EXPECT_EQ(outcome.err, said);
         collecting->stop();
     }
 }
