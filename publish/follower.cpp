@@ -175,7 +175,7 @@ Follower::File *Follower::file_at(Position &at, std::uint64_t stop, Mode mode) {
         for (ListedFile &file : files)
             if (at.print == 0 && !file.log && std::find(old_.begin(), old_.end(), file.print) != old_.end())
                 file.print = 0;
-        const NextStep step = where_next(at.print, at.seq, high_, false, marks_, files);
+        const NextStep step = where_next(at.print, at.seq, numbered(), false, marks_, files);
         if (step.kind == NextStep::read) {
             File *file = open_listed(listed_[step.file]);
             if (file != nullptr || errors_ != errors) return file;
@@ -208,7 +208,8 @@ bool Follower::move(const NextStep &step, Position &at, std::uint64_t stop, Mode
     const Position start{next.print, 0, 0, static_cast<std::uint64_t>(step.first)};
     if (step.kind == NextStep::gap && (mode != count || step.fresh || stop < start.seq)) {
         has_gap_ = true;
-        gap_ = Gap{at.seq, start.seq - 1, start, step.fresh};
+        const std::uint64_t known = step.fresh ? std::min(start.seq, high_) - 1 : start.seq - 1;
+        gap_ = Gap{at.seq, start.seq - 1, known, start, step.fresh};
         return false;
     }
     at = start;
@@ -234,7 +235,7 @@ bool Follower::leave(File &file, Position &at, std::uint64_t stop, Mode mode) {
     const std::string name = file.name;  // file may be closed once at has moved on
     const off_t named = file.named;
     if (torn) file.named = info.st_size;
-    if (!move(where_next(file.print, at.seq, high_, true, marks_, files), at, stop, mode)) {
+    if (!move(where_next(file.print, at.seq, numbered(), true, marks_, files), at, stop, mode)) {
         file.named = named;
         return false;
     }
@@ -263,7 +264,7 @@ void Follower::note_file(std::uint64_t print, std::int64_t first) {
     if (marks_.size() > max_marks) marks_.erase(marks_.begin());
 }
 
-void Follower::restore(const std::vector<FileMark> &files) {
+void Follower::restore(const std::vector<FileMark> &files, const Numbers &numbers) {
     // Marks out of order would give one line two numbers: those after the first such are dropped.
     marks_.clear();
     for (const FileMark &mark : files) {
@@ -271,6 +272,8 @@ void Follower::restore(const std::vector<FileMark> &files) {
         marks_.push_back(mark);
     }
     high_ = marks_.empty() ? 1 : static_cast<std::uint64_t>(std::max<std::int64_t>(marks_.back().first, 1));
+    high_ = std::max(high_, numbers.given);
+    reserved_ = numbers.reserved;
 }
 
 void Follower::renumber(Position &at) {
@@ -281,6 +284,7 @@ void Follower::renumber(Position &at) {
     for (FileMark &mark : marks_) mark.first -= delta;
     if (marks_.empty() && at.print != 0) marks_.push_back({at.print, 1});  // a file not yet numbered
     high_ = std::max<std::int64_t>(static_cast<std::int64_t>(high_) - delta, 1);
+    reserved_ = 0;  // every number of the new epoch is handed out in this run
     at.seq = 1;
     has_gap_ = false;
 }

@@ -1,6 +1,7 @@
 #ifndef SFPUBLISH_FOLLOWER_H
 #define SFPUBLISH_FOLLOWER_H
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,9 @@
 struct Gap {
     std::uint64_t first = 0;
     std::uint64_t last = 0;
+    // Numbers up to here went to lines for certain; those after it, up to
+    // last, only perhaps (an earlier run reserved them and was killed).
+    std::uint64_t known_last = 0;
     Position resume;
     bool fresh = false;  // resume's file takes no numbers of this epoch: its lines start a new one
 };
@@ -50,7 +54,12 @@ public:
 
     // The files of the epoch, oldest first, as the state keeps them.
     const std::vector<FileMark> &files() const { return marks_; }
-    void restore(const std::vector<FileMark> &files);
+    // Numbers before this have been handed out to lines, in this run or before.
+    std::uint64_t high() const { return high_; }
+    // Numbers before this may have gone out, in this run or one before.
+    std::uint64_t numbered() const { return std::max(high_, reserved_); }
+    // The files of the epoch and the numbers a run before handed out.
+    void restore(const std::vector<FileMark> &files, const Numbers &numbers = {});
     // Numbers the lines anew for an epoch whose first line is at.
     void renumber(Position &at);
 
@@ -138,9 +147,10 @@ private:
     std::vector<std::uint64_t> old_;            // prints of the files rotated before a first start
     std::vector<char> buffer_;
     std::uint64_t end_print_ = 0;
-    off_t end_ = -1;            // -1: no end
-    bool end_pending_ = false;  // the log could not be read when the end was to be set
-    std::uint64_t high_ = 1;    // lines of the epoch before this have been given numbers
+    off_t end_ = -1;              // -1: no end
+    bool end_pending_ = false;    // the log could not be read when the end was to be set
+    std::uint64_t high_ = 1;      // lines of the epoch before this have been given numbers
+    std::uint64_t reserved_ = 0;  // and none from this on, by a run before; 0: below high_
     bool has_gap_ = false;
     Gap gap_;
     std::uint64_t said_gone_ = 0;  // the file last said gone

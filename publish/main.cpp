@@ -60,6 +60,10 @@ constexpr std::size_t window_bytes = 4 << 20;
 constexpr std::size_t window_batches = 64;
 constexpr std::chrono::milliseconds save_every{200};
 constexpr std::chrono::seconds retry_save{1};
+// Numbers reserved at once in the state before lines past the last
+// reservation go out: one sync per so many lines, and after a kill at most
+// so many numbers whose lines a restart cannot know.
+constexpr std::uint64_t reserve_block = 16384;
 
 struct Options {
     BrokerOptions broker;
@@ -71,6 +75,11 @@ struct Options {
 };
 
 bool same_place(const Position &a, const Position &b) { return a.print == b.print && a.offset == b.offset; }
+
+bool same_marks(const std::vector<FileMark> &a, const std::vector<FileMark> &b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const FileMark &x, const FileMark &y) { return x.print == y.print && x.first == y.first; });
+}
 
 struct Batch {
     std::uint64_t end_seq;  // the first line after it
@@ -101,6 +110,7 @@ private:
     void leave_epoch(std::uint64_t line);
     void begin_epoch(std::uint64_t epoch, Position at);
     void send_batches();
+    bool reserve(std::uint64_t to);
     void save(bool now);
     void note_acked();
     void update_gauges();
@@ -131,6 +141,10 @@ private:
     bool dirty_ = false;
     bool save_failing_ = false;
     Clock::time_point saved_at_{};
+    // What the state file holds: no line past the reservation nor of a file
+    // not marked there goes out.
+    std::uint64_t durable_reserved_ = 0;
+    std::vector<FileMark> durable_files_;
 };
 
 bool Publisher::start(std::string &error) {
@@ -146,7 +160,9 @@ bool Publisher::start(std::string &error) {
         counts_.lost.Increment(static_cast<double>(range.lines()));
         lost_.push_back(range);
     });
-    follower_.restore(state_.files);
+    follower_.restore(state_.files, state_.numbers);
+    durable_reserved_ = state_.numbers.reserved;
+    durable_files_ = state_.files;
     follower_.settle(state_.acked);  // a first start: on the log as it is now, before it is rotated
     rule_.start(state_.epoch, state_.acked.seq, Clock::now());
     read_ = state_.acked;
@@ -304,7 +320,15 @@ bool Publisher::take_gap() {
         }
         return true;
     }
-    note_lines_lost(state_.epoch, have, gap.last);
+    // Numbers reserved by a run that was killed: whether they went out with lines, nobody knows.
+    const std::uint64_t unknown = std::max(have, gap.known_last + 1);
+    note_lines_lost(state_.epoch, have, gap.known_last);
+    if (unknown <= gap.last)
+        warn("lines %s to %s of epoch %016" PRIx64
+             " may have been read before sfpublish last stopped uncleanly, and the gateway no longer holds them: "
+             "at most %s lines lost, not counted",
+             group_digits(unknown).c_str(), group_digits(gap.last).c_str(), state_.epoch,
+             group_digits(gap.last - unknown + 1).c_str());
     const std::uint64_t fresh = draw_epoch();
     warn("starting epoch %016" PRIx64 " at line %s of epoch %016" PRIx64 ", the first the gateway holds", fresh,
          group_digits(gap.resume.seq).c_str(), state_.epoch);
@@ -318,6 +342,7 @@ void Publisher::begin_epoch(std::uint64_t epoch, Position at) {
     telling_ = lost_.size();  // with the first batch of this epoch
     state_.epoch = epoch;
     state_.acked = at;
+    state_.numbers = Numbers{};  // reserved with the epoch's first batch
     follower_.renumber(state_.acked);
     read_ = state_.acked;
     rule_.start(epoch, state_.acked.seq, Clock::now());
@@ -357,6 +382,10 @@ void Publisher::send_batches() {
             // The log came after the start: acknowledged lines are counted from its start, not from its name.
             state_.acked = Position{read_.print, 0, 0, state_.acked.seq};
         }
+        if (!reserve(read_.seq)) {
+            read_ = start;  // once the reservation is on disk
+            return;
+        }
         UserProperties told;
         for (std::size_t i = 0; start.seq == 1 && i < telling_; ++i)
             told.emplace_back(lost_property, format_lost(lost_[i]));
@@ -375,6 +404,18 @@ void Publisher::send_batches() {
     }
 }
 
+// Numbers before to, and the file their lines are in, are saved as handed
+// out before they go out: a restart then never gives them to other lines.
+// False while the state cannot be saved; tried again after a pause.
+bool Publisher::reserve(std::uint64_t to) {
+    if (to <= durable_reserved_ && same_marks(follower_.files(), durable_files_)) return true;
+    if (save_failing_ && Clock::now() - saved_at_ < retry_save) return false;
+    if (to > state_.numbers.reserved) state_.numbers.reserved = to - 1 + reserve_block;
+    dirty_ = true;
+    save(true);
+    return !save_failing_;
+}
+
 // A new epoch is durable before any batch of it goes out; otherwise the
 // state is written when it changed, at most every save_every. A routine save
 // that fails is said once and retried: an older saved place only costs lines
@@ -388,6 +429,8 @@ void Publisher::save(bool now) {
     if (at - saved_at_ < wait) return;
     saved_at_ = at;
     state_.files = follower_.files();
+    Numbers &numbers = state_.numbers;
+    if (numbers.reserved != 0) numbers.given = std::min(follower_.high(), numbers.reserved);
     std::string error;
     if (!save_state(options_.state, state_, error)) {
         if (!save_failing_) warn("%s; retrying%s", error.c_str(), epoch_pending_ ? "" : ", shipping goes on");
@@ -395,6 +438,8 @@ void Publisher::save(bool now) {
         return;
     }
     if (save_failing_) warn("%s: saved again", options_.state.c_str());
+    durable_reserved_ = numbers.reserved;
+    durable_files_ = state_.files;
     save_failing_ = false;
     dirty_ = false;
     epoch_pending_ = false;
@@ -443,6 +488,9 @@ int Publisher::run() {
         warn("%s", error.c_str());
         return 1;
     }
+    // Stopped cleanly: the numbers handed out are known exactly.
+    state_.numbers = {follower_.high(), follower_.numbered()};
+    dirty_ = true;
     save(true);
     link_.publish(status_topic(options_.broker.prefix, options_.name), "offline", 7, true, me_);
     link_.close_cleanly();

@@ -58,6 +58,17 @@ bool parse_mark(const std::vector<std::string> &words, bool older, FileMark &mar
     return parse_epoch(words[older ? 3 : 1], mark.print) && parse_signed(words[older ? 4 : 2], mark.first);
 }
 
+// "numbers GIVEN RESERVED", the state's last line.
+bool parse_numbers(const std::vector<std::string> &words, Numbers &numbers) {
+    unsigned long long given = 0;
+    unsigned long long reserved = 0;
+    if (words.size() != 3 || words[0] != "numbers" || !parse_number(words[1].c_str(), LLONG_MAX, given) ||
+        !parse_number(words[2].c_str(), LLONG_MAX, reserved) || given > reserved)
+        return false;
+    numbers = {given, reserved};
+    return true;
+}
+
 }  // namespace
 
 bool parse_state(const std::string &text, PublishState &state, std::string &error) {
@@ -70,10 +81,18 @@ bool parse_state(const std::string &text, PublishState &state, std::string &erro
     const bool older = fits && words_of(line).size() == 6;
     bool placed = !older;
     state.files.clear();
+    state.numbers = Numbers{};
+    bool numbered = false;
     while (fits && std::getline(lines, line)) {
         FileMark mark;
         Identity id;
-        fits = parse_mark(words_of(line), older, mark, id);
+        const std::vector<std::string> words = words_of(line);
+        if (!older && !numbered && !words.empty() && words[0] == "numbers") {
+            fits = parse_numbers(words, state.numbers);
+            numbered = true;
+            continue;
+        }
+        fits = !numbered && parse_mark(words, older, mark, id);
         if (older && id.dev == at.dev && id.ino == at.ino) {
             state.acked.print = mark.print;
             placed = true;
@@ -97,6 +116,11 @@ std::string format_state(const PublishState &state) {
     std::string out = text;
     for (const FileMark &mark : state.files) {
         std::snprintf(text, sizeof text, "file %016" PRIx64 " %" PRId64 "\n", mark.print, mark.first);
+        out += text;
+    }
+    if (state.numbers.reserved != 0) {
+        std::snprintf(text, sizeof text, "numbers %" PRIu64 " %" PRIu64 "\n", state.numbers.given,
+                      state.numbers.reserved);
         out += text;
     }
     return out;

@@ -27,16 +27,28 @@ struct FileMark {
     std::int64_t first = 1;  // 0 or below when the epoch began inside the file
 };
 
+// The numbers of the epoch handed out to lines, as far as a restart can know
+// them: those before given were, those from reserved on never were. A run
+// saves a reservation before any line past it goes out, so that a restart
+// never gives a number twice; a clean stop saves both as the exact count.
+// 0: not known (a state written before they were kept).
+struct Numbers {
+    std::uint64_t given = 0;
+    std::uint64_t reserved = 0;
+};
+
 struct PublishState {
     std::uint64_t epoch = 0;
     Position acked;               // the first line the collector does not have
     std::vector<FileMark> files;  // oldest first
+    Numbers numbers;
 };
 
 // The state as its file holds it: "EPOCH SEQ PRINT OFFSET LINE", then a line
-// "file PRINT FIRST" for each file. A state of the form that named files by
-// device and inode ("EPOCH SEQ DEV INO OFFSET LINE", "file DEV INO PRINT
-// FIRST") is read too. False, with error set, when the text is neither.
+// "file PRINT FIRST" for each file, then "numbers GIVEN RESERVED". A state
+// without the last line, and one of the form that named files by device and
+// inode ("EPOCH SEQ DEV INO OFFSET LINE", "file DEV INO PRINT FIRST"), are
+// read too. False, with error set, when the text is none of these.
 bool parse_state(const std::string &text, PublishState &state, std::string &error);
 std::string format_state(const PublishState &state);
 

@@ -18,6 +18,7 @@ struct Row {
     std::uint64_t line = 0;
     std::uint64_t seq = 0;
     std::vector<FileMark> files{};
+    Numbers numbers{};
 };
 
 // clang-format off
@@ -35,6 +36,14 @@ const Row rows[] = {
      "00000000000000ab 1501 2049 78 4096 120\nfile 2049 76 00000000000000c1 1\n",
      true, 0, 0, 0, 1501, {{0xc1, 1}}},
     {"the older form without files", "00000000000000ab 12 2049 78 300 11\n", true, 0, 0, 0, 12},
+    {"the numbers handed out",
+     "00000000000000ab 1501 00000000000000c2 4096 120\nfile 00000000000000c2 1\nnumbers 1700 17884\n",
+     true, 0xc2, 4096, 120, 1501, {{0xc2, 1}}, {1700, 17884}},
+    {"numbers before a file", "00000000000000ab 7 00000000000000c2 0 0\nnumbers 7 9\nfile 00000000000000c2 1\n",
+     false},
+    {"numbers twice", "00000000000000ab 7 00000000000000c2 0 0\nnumbers 7 9\nnumbers 7 9\n", false},
+    {"more given than reserved", "00000000000000ab 7 00000000000000c2 0 0\nnumbers 10 9\n", false},
+    {"numbers in the older form", "00000000000000ab 12 2049 78 300 11\nnumbers 7 9\n", false},
     {"forms mixed", "00000000000000ab 1501 00000000000000c2 4096 120\nfile 2049 76 00000000000000c1 1\n", false},
     {"epoch 0", "0000000000000000 7 0000000000000000 0 0\n", false},
     {"line 0", "00000000000000ab 0 0000000000000000 0 0\n", false},
@@ -65,6 +74,8 @@ TEST(PublishState, ParsesBothForms) {
             EXPECT_EQ(state.files[i].print, row.files[i].print);
             EXPECT_EQ(state.files[i].first, row.files[i].first);
         }
+        EXPECT_EQ(state.numbers.given, row.numbers.given);
+        EXPECT_EQ(state.numbers.reserved, row.numbers.reserved);
         // Written in the present form, and read back the same.
         PublishState again;
         ASSERT_TRUE(parse_state(format_state(state), again, error)) << format_state(state);

@@ -111,6 +111,17 @@ const Row rows[] = {
      {rotated(A), log_file(C)}, Kind::gap, 1, 1001, false, true},
     {"a copy shorter than what was read, then the log's new lines", A, 900, 1011, true, {{A, 1}},
      {rotated(A), log_file(B)}, Kind::gap, 1, 1011, false, true},
+    // high is what the state reserved: after a kill, numbers up to it may have gone out.
+    {"restarted after a kill, its file deleted (rotate 0): the new log past the reservation", A, 1001, 17385, false,
+     {{A, 1}}, {log_file(B)}, Kind::gap, 0, 17385, true, true},
+    {"restarted after a clean stop, its file deleted: the new log past the last number given", A, 1001, 1501, false,
+     {{A, 1}}, {log_file(B)}, Kind::gap, 0, 1501, true, true},
+    {"restarted after a kill, its file read to its end below the reservation (cut short?)", A, 1501, 17385, true,
+     {{A, 1}}, {rotated(A), log_file(B)}, Kind::gap, 1, 17385, false, true},
+    {"restarted after a kill, the file entered before it marked: its numbers", A, 1501, 17385, true,
+     {{A, 1}, {B, 1501}}, {rotated(A), log_file(B)}, Kind::enter, 1, 1501},
+    {"restarted after a kill, nothing past the place reserved: the new log goes on", A, 1501, 1501, true, {{A, 1}},
+     {rotated(A), log_file(B)}, Kind::enter, 1, 1501},
 };
 // clang-format on
 

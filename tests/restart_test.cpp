@@ -1,0 +1,143 @@
+// sfpublish restarted after lines went out past the acknowledged place it
+// saved, killed or stopped cleanly, its file then rotated away (rotate 0):
+// no number goes to two lines, every line the gateway holds arrives once,
+// and only lines truly gone are counted as lost, on both sides.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fleet_support.h"
+
+namespace {
+
+const std::string gateway = "{gateway=\"gw1\"}";
+
+struct Served {
+    std::unique_ptr<Process> process;
+    int port = 0;  // of its metrics
+};
+
+Served serve_publisher(const Broker &broker, const std::string &log) {
+    Served served;
+    served.process = std::make_unique<Process>(
+        publisher, std::vector<std::string>{"sfpublish", "-b", broker.url(), "--metrics", "127.0.0.1:0", "gw1", log});
+    served.port = metrics_port(*served.process);
+    return served;
+}
+
+Served serve_collector(const Broker &broker, const std::string &central) {
+    Served served;
+    served.process =
+        std::make_unique<Process>(collector, std::vector<std::string>{"sfcollect", "-b", broker.url(), "-i", "central",
+                                                                      "--metrics", "127.0.0.1:0", central});
+    served.port = metrics_port(*served.process);
+    return served;
+}
+
+// The acknowledged line the state file at path names; 0 when there is none.
+std::uint64_t saved_ack(const std::string &path) {
+    const std::string text = read_file(path);
+    const std::size_t space = text.find(' ');
+    return space == std::string::npos ? 0 : std::strtoull(text.c_str() + space + 1, nullptr, 10);
+}
+
+bool wait_for_saved_ack(const std::string &path, std::uint64_t ack) {
+    for (int waited = 0; waited < wait_ms; waited += 10) {
+        if (saved_ack(path) == ack) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Killed while the collector held 900 lines past the acknowledged place on
+// disk (the state a power cut leaves), the log then deleted and written anew:
+// the new lines take no number the collector holds, and nothing is counted lost.
+TEST_F(Fleet, KilledPastItsSavedAckGivesNoNumberTwice) {
+    Broker broker(dir);
+    Served collecting = serve_collector(broker, central);
+    Served publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    const std::string state = log + ".sfpublish";
+    write_file(log, lines_from(0, 100));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    ASSERT_TRUE(wait_for_saved_ack(state, 101));
+    const std::string saved = read_file(state);
+    append_file(log, lines_from(100, 900));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
+    kill(publishing.process->pid(), SIGKILL);
+    publishing.process->finish();
+    write_file(state, saved);                // the acknowledged place saved last: line 101
+    ASSERT_EQ(std::remove(log.c_str()), 0);  // rotate 0
+    write_file(log, lines_from(2000, 100));
+    publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000) + lines_from(2000, 100)));
+    EXPECT_EQ(sample_of(http_get(publishing.port, "/metrics"), "sfpublish_lines_lost_total" + gateway), 0);
+    EXPECT_EQ(sample_of(http_get(collecting.port, "/metrics"), "sfcollect_lines_lost_total" + gateway), 0);
+    publishing.process->stop();
+    const std::vector<std::string> said = lines_of(publishing.process->finish().err);
+    ASSERT_EQ(said.size(), 3U);
+    EXPECT_EQ(said[0].rfind("sfpublish: " + log + ": the file it was on is gone, ", 0), 0U) << said[0];
+    // Reserved numbers it cannot account for are said, not counted.
+    EXPECT_NE(said[1].find(" may have been read before sfpublish last stopped uncleanly, and the gateway no longer "
+                           "holds them: at most "),
+              std::string::npos)
+        << said[1];
+    EXPECT_NE(said[1].find(" lines lost, not counted"), std::string::npos) << said[1];
+    EXPECT_TRUE(says_new_epoch(said[2])) << said[2];
+    collecting.process->stop();
+    const std::vector<std::string> collected = lines_of(collecting.process->finish().err);
+    EXPECT_EQ(collected.size(), 2U);  // the first epoch and the new one
+    for (const std::string &line : collected) EXPECT_EQ(line.find("lost"), std::string::npos) << line;
+}
+
+// Stopped cleanly with 500 lines sent that the collector never got (its
+// broker lost them), the log then deleted and written anew: those 500 are
+// lost, said and counted on both sides; the new lines all arrive.
+TEST_F(Fleet, StoppedPastItsAckCountsTheLinesTrulyGone) {
+    Broker broker(dir);
+    Served collecting = serve_collector(broker, central);
+    Served publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    write_file(log, lines_from(0, 1000));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
+    collecting.process->stop();
+    append_file(log, lines_from(1000, 500));
+    wait_for_sample(publishing.port, "sfpublish_lines_sent_total" + gateway, 1500);
+    publishing.process->stop();
+    EXPECT_EQ(publishing.process->finish().err, "");
+    broker.kill_hard();  // without persistence: lines 1,001 to 1,500 are now only in the log
+    broker.start();
+    ASSERT_EQ(std::remove(log.c_str()), 0);  // rotate 0
+    write_file(log, lines_from(2000, 100));
+    collecting = serve_collector(broker, central);
+    ASSERT_NE(collecting.port, 0);
+    publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000) + lines_from(2000, 100)));
+    const std::string published = wait_for_sample(publishing.port, "sfpublish_lines_lost_total" + gateway, 500);
+    EXPECT_EQ(sample_of(published, "sfpublish_lines_lost_total" + gateway), 500);
+    const std::string collected = wait_for_sample(collecting.port, "sfcollect_lines_lost_total" + gateway, 500);
+    EXPECT_EQ(sample_of(collected, "sfcollect_lines_lost_total" + gateway), 500);
+    publishing.process->stop();
+    const std::vector<std::string> said = lines_of(publishing.process->finish().err);
+    ASSERT_EQ(said.size(), 3U);
+    const std::string start = "sfpublish: lines 1,001 to 1,500 of epoch ";
+    ASSERT_EQ(said[1].rfind(start, 0), 0U) << said[1];
+    const std::string old = said[1].substr(start.size(), 16);
+    const std::string lost = "lines 1,001 to 1,500 of epoch " + old + " are gone from the gateway: 500 lines lost";
+    EXPECT_EQ(said[1], "sfpublish: " + lost);
+    EXPECT_TRUE(says_new_epoch(said[2])) << said[2];
+    collecting.process->stop();
+    const std::vector<std::string> told = lines_of(collecting.process->finish().err);
+    ASSERT_EQ(told.size(), 1U);
+    EXPECT_NE(told[0].find("; " + lost), std::string::npos) << told[0];
+}
+
+}  // namespace
