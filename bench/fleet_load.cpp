@@ -212,7 +212,7 @@ void Connection::on_ack(const mosquitto_message &message) {
         return;
     Gateway &gateway = gateways_[found->second];
     const auto now = Clock::now();
-    const auto held = [](std::uint64_t) { return true; };  // every line in flight is held here
+    const auto held = [](std::uint64_t) { return Holding::held; };  // every line in flight is held here
     apply(gateway, gateway.rule.ack(epoch, next, message.retain, held, now), now);
 }
 

@@ -40,7 +40,7 @@ PublishStep PublishRule::probe(Clock::time_point now) {
 }
 
 PublishStep PublishRule::ack(std::uint64_t epoch, std::uint64_t next, bool retained,
-                             const std::function<bool(std::uint64_t line)> &held, Clock::time_point now) {
+                             const std::function<Holding(std::uint64_t line)> &held, Clock::time_point now) {
     if (epoch != epoch_ || next == 0) return {};
     const bool answer = !retained && probe_out_;  // the collector's word since the probe went out
     if (next == acked_ && answer && probe_ != 0) {
@@ -65,9 +65,14 @@ PublishStep PublishRule::ack(std::uint64_t epoch, std::uint64_t next, bool retai
             probe_ = next;
             return probe(now);
         }
+        const Holding holding = held(next);
+        if (holding == Holding::unknown) {
+            deadline_ = now + patience_;  // asked again with the probe's next round
+            return {};
+        }
         probe_ = 0;
         probe_out_ = false;
-        if (!held(next)) return {PublishStep::new_epoch, next};
+        if (holding == Holding::gone) return {PublishStep::new_epoch, next};
         // A collector restored from a backup gets the rest, once.
         const std::uint64_t before = acked_;
         acked_ = next;

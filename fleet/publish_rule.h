@@ -9,6 +9,11 @@
 #include <functional>
 #include <optional>
 
+// Whether the gateway's files still hold a line: unknown while they cannot
+// be read (a read error, logrotate at work), which is asked again later and
+// never taken for gone.
+enum class Holding { held, gone, unknown };
+
 // One decision.
 struct PublishStep {
     enum Kind {
@@ -44,9 +49,11 @@ public:
     // It makes the rule probe, and only a fresh ack that comes after the
     // probe went out moves the acknowledged line back or ends the epoch.
     // held answers whether the gateway's files still hold a line of the
-    // epoch; it is asked only for a line below the acknowledged one.
+    // epoch; it is asked only for a line below the acknowledged one. While
+    // it does not know, nothing is decided: the probe goes again after the
+    // patience, and the answer to it decides.
     PublishStep ack(std::uint64_t epoch, std::uint64_t next, bool retained,
-                    const std::function<bool(std::uint64_t line)> &held, Clock::time_point now);
+                    const std::function<Holding(std::uint64_t line)> &held, Clock::time_point now);
     // The collector's "EPOCH left": a new epoch, when it answers lines sent;
     // at most one a minute, since two gateways publishing under one name
     // leave each other's epochs in turn.

@@ -184,6 +184,7 @@ Follower::File *Follower::file_at(Position &at, std::uint64_t stop, Mode mode) {
         if (mode == look || !move(step, at, stop, mode)) return nullptr;
         if (File *open = open_file(at.print)) return open;
     }
+    ++unsettled_;
     return nullptr;
 }
 
@@ -373,6 +374,7 @@ bool Follower::list(std::vector<ListedFile> &files) {
         for (const Listed &entry : listed_) files.push_back({entry.print, entry.name == log_});
         return true;
     }
+    ++unsettled_;
     return false;  // logrotate at work: looked at again next time
 }
 
@@ -650,18 +652,21 @@ void Follower::find_held(std::uint64_t seq, Position &at) {
     }
 }
 
-bool Follower::find(std::uint64_t seq, Position &at) {
+Holding Follower::locate(std::uint64_t seq, Position &at) {
     const FileMark *mark = nullptr;
     for (const FileMark &candidate : marks_)
         if (candidate.first <= static_cast<std::int64_t>(seq)) mark = &candidate;
-    if (mark == nullptr) return false;
+    if (mark == nullptr) return Holding::gone;
+    const std::uint64_t errors = errors_;
+    const std::uint64_t unsettled = unsettled_;
     // Numbered from the file's first line on, even from below the epoch's line 1.
     Position place{mark->print, 0, 0, static_cast<std::uint64_t>(mark->first)};
-    if (file_at(place, seq, look) == nullptr) return false;
-    walk(place, nullptr, 0, seq, look);
-    if (place.seq != seq) return false;
-    at = place;
-    return true;
+    if (file_at(place, seq, look) != nullptr) walk(place, nullptr, 0, seq, look);
+    if (place.seq == seq) {
+        at = place;
+        return Holding::held;
+    }
+    return failing_ || errors_ != errors || unsettled_ != unsettled ? Holding::unknown : Holding::gone;
 }
 
 std::uint64_t Follower::bytes_after(const Position &at) const {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "publish_rule.h"
 #include "rotated_files.h"
 #include "state.h"
 #include "where_next.h"
@@ -71,8 +72,12 @@ public:
     // Passes over lines until at.seq is to, over lines gone too when the
     // line to is still held; false when the log ends first.
     bool skip(Position &at, std::uint64_t to);
-    // The place of line seq of the epoch; false when the gateway no longer holds it.
-    bool find(std::uint64_t seq, Position &at);
+    // The place of line seq of the epoch, at set when it is held; unknown
+    // while the files cannot be read or listed (a read error, logrotate at
+    // work), never gone then.
+    Holding locate(std::uint64_t seq, Position &at);
+    // Whether line seq is held, at set to its place.
+    bool find(std::uint64_t seq, Position &at) { return locate(seq, at) == Holding::held; }
     // The place of the first line at or after seq that the gateway still
     // holds, when there is one before at; at is left alone otherwise.
     void find_held(std::uint64_t seq, Position &at);
@@ -156,7 +161,8 @@ private:
     std::uint64_t said_gone_ = 0;  // the file last said gone
     std::uint64_t rewritten_ = 0;  // the file last found written anew under its name
     bool failing_ = false;
-    std::uint64_t errors_ = 0;  // errors said or not, so that a walk knows one came
+    std::uint64_t errors_ = 0;     // errors said or not, so that a walk knows one came
+    std::uint64_t unsettled_ = 0;  // listings given up while files kept moving
     Clock::time_point retry_at_{};
     std::chrono::milliseconds backoff_{0};
 };

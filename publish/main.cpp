@@ -201,7 +201,7 @@ void Publisher::on_ack(const mosquitto_message &message) {
     const auto size = static_cast<std::size_t>(message.payloadlen);
     if (parse_left(payload, size, epoch)) return apply(rule_.left(epoch, message.retain, Clock::now()));
     if (!parse_ack(payload, size, epoch, next)) return;
-    const auto held = [this](std::uint64_t line) { return follower_.find(line, found_); };
+    const auto held = [this](std::uint64_t line) { return follower_.locate(line, found_); };
     apply(rule_.ack(epoch, next, message.retain, held, Clock::now()));
 }
 

@@ -15,7 +15,20 @@ using Kind = PublishStep::Kind;
 const std::uint64_t epoch = 0x1234;
 
 struct Event {
-    enum Type { send, ack, old_ack, other_epoch, left, old_left, other_left, wait, reconnect, restart } type;
+    enum Type {
+        send,
+        ack,
+        old_ack,
+        other_epoch,
+        left,
+        old_left,
+        other_left,
+        wait,
+        reconnect,
+        restart,
+        unreadable,
+        readable
+    } type;
     std::uint64_t value;  // send: lines before it are out; acks: NEXT; wait: seconds; restart: acked in a new epoch
     Kind kind = Kind::none;
     std::uint64_t line = 0;
@@ -78,6 +91,14 @@ const Scenario scenarios[] = {
     {"lines gone, but the ack an old copy: the collector's answer ends it", 900, 500,
      {{Event::send, 950}, {Event::old_ack, 300, Kind::probe, 900}, {Event::old_ack, 300}, {Event::ack, 300},
       {Event::send, 950}, {Event::ack, 950, Kind::advance, 950}, {Event::wait, 6}}},
+    {"the files unreadable when the answer comes: nothing decided until an answer once they read", 900, 500,
+     {{Event::send, 950}, {Event::ack, 300, Kind::probe, 900}, {Event::send, 950}, {Event::unreadable, 0},
+      {Event::ack, 300}, {Event::ack, 300}, {Event::wait, 6, Kind::probe, 900}, {Event::readable, 0},
+      {Event::send, 950}, {Event::ack, 300, Kind::new_epoch, 300}}},
+    {"the files unreadable when a backup's answer comes: the rest goes again once they read", 900, 1,
+     {{Event::send, 1000}, {Event::ack, 300, Kind::probe, 900}, {Event::send, 1000}, {Event::unreadable, 0},
+      {Event::ack, 300}, {Event::wait, 6, Kind::probe, 900}, {Event::readable, 0}, {Event::send, 1000},
+      {Event::ack, 300, Kind::fall_back, 300, 900}}},
     {"the collector left the epoch: a new one from the acknowledged line, as an answer only", 900, 1,
      {{Event::left, 0}, {Event::send, 950}, {Event::old_left, 0}, {Event::other_left, 0},
       {Event::left, 0, Kind::leave, 900}}},
@@ -107,7 +128,11 @@ TEST(PublishRule, DecidesEveryScenario) {
         PublishRule rule;
         Clock::time_point now{};
         rule.start(epoch, scenario.acked, now);
-        const auto held = [&](std::uint64_t line) { return line >= scenario.held_from; };
+        bool readable = true;
+        const auto held = [&](std::uint64_t line) {
+            if (!readable) return Holding::unknown;
+            return line >= scenario.held_from ? Holding::held : Holding::gone;
+        };
         int index = 0;
         for (const Event &event : scenario.events) {
             SCOPED_TRACE("event " + std::to_string(index++));
@@ -129,6 +154,10 @@ TEST(PublishRule, DecidesEveryScenario) {
                     break;
                 case Event::other_left:
                     step = rule.left(epoch + 1, false, now);
+                    break;
+                case Event::unreadable:
+                case Event::readable:
+                    readable = event.type == Event::readable;
                     break;
                 case Event::restart:
                     rule.start(epoch, event.value, now);  // the epoch numbers are the test's
@@ -166,7 +195,8 @@ TEST(PublishRule, NeverForgetsALineItCouldStillSend) {
         const std::uint64_t before = rule.acked();
         if (i % 3 == 0) rule.sent(before + value, now);
         const PublishStep step = rule.ack(
-            epoch, value, (state >> 20) % 2 == 0, [&](std::uint64_t line) { return line >= held_from; }, now);
+            epoch, value, (state >> 20) % 2 == 0,
+            [&](std::uint64_t line) { return line >= held_from ? Holding::held : Holding::gone; }, now);
         ASSERT_TRUE(rule.acked() >= before || rule.acked() >= held_from) << "moved back to a line it no longer has";
         if (step.kind == Kind::new_epoch) {
             ASSERT_LT(value, held_from);
