@@ -150,6 +150,8 @@ private:
 bool Publisher::start(std::string &error) {
     bool found = false;
     if (!load_state(options_.state, state_, found, error)) return false;
+    lost_ = state_.lost;  // told with the epoch's first batch, already counted
+    telling_ = lost_.size();
     if (!found) {
         state_.epoch = draw_epoch();
         epoch_pending_ = true;
@@ -218,6 +220,7 @@ void Publisher::apply(const PublishStep &step) {
             if (telling_ > 0) {  // the collector has started the epoch, and heard them
                 lost_.erase(lost_.begin(), lost_.begin() + static_cast<std::ptrdiff_t>(telling_));
                 telling_ = 0;
+                dirty_ = true;
             }
             Position at = state_.acked;
             while (!in_flight_.empty() && in_flight_.front().end_seq <= step.line) {
@@ -429,6 +432,7 @@ void Publisher::save(bool now) {
     if (at - saved_at_ < wait) return;
     saved_at_ = at;
     state_.files = follower_.files();
+    state_.lost = lost_;
     Numbers &numbers = state_.numbers;
     if (numbers.reserved != 0) numbers.given = std::min(follower_.high(), numbers.reserved);
     std::string error;

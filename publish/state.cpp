@@ -82,17 +82,26 @@ bool parse_state(const std::string &text, PublishState &state, std::string &erro
     bool placed = !older;
     state.files.clear();
     state.numbers = Numbers{};
-    bool numbered = false;
+    state.lost.clear();
+    enum { files, numbers, lost } part = files;  // in this order, each but the first at will
     while (fits && std::getline(lines, line)) {
         FileMark mark;
         Identity id;
         const std::vector<std::string> words = words_of(line);
-        if (!older && !numbered && !words.empty() && words[0] == "numbers") {
+        const std::string kind = words.empty() || older ? "" : words[0];
+        if (kind == "numbers" && part == files) {
             fits = parse_numbers(words, state.numbers);
-            numbered = true;
+            part = numbers;
             continue;
         }
-        fits = !numbered && parse_mark(words, older, mark, id);
+        if (kind == "lost") {
+            LostRange range;
+            fits = parse_lost(line.substr(line.find(' ') + 1), range);
+            state.lost.push_back(range);
+            part = lost;
+            continue;
+        }
+        fits = part == files && parse_mark(words, older, mark, id);
         if (older && id.dev == at.dev && id.ino == at.ino) {
             state.acked.print = mark.print;
             placed = true;
@@ -123,6 +132,7 @@ std::string format_state(const PublishState &state) {
                       state.numbers.reserved);
         out += text;
     }
+    for (const LostRange &range : state.lost) out += "lost " + format_lost(range) + "\n";
     return out;
 }
 

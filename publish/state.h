@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include "lost_range.h"
+
 // A place in the gateway's log: the file, known by its print (a hash of its
 // start, since logrotate renames, copies and compresses it and a remount
 // changes its device), the byte offset of a line in it and that line's
@@ -42,13 +44,17 @@ struct PublishState {
     Position acked;               // the first line the collector does not have
     std::vector<FileMark> files;  // oldest first
     Numbers numbers;
+    // Lines lost at the gateway, to be told with the epoch's first batch
+    // until the collector acknowledges it.
+    std::vector<LostRange> lost;
 };
 
 // The state as its file holds it: "EPOCH SEQ PRINT OFFSET LINE", then a line
-// "file PRINT FIRST" for each file, then "numbers GIVEN RESERVED". A state
-// without the last line, and one of the form that named files by device and
-// inode ("EPOCH SEQ DEV INO OFFSET LINE", "file DEV INO PRINT FIRST"), are
-// read too. False, with error set, when the text is none of these.
+// "file PRINT FIRST" for each file, then "numbers GIVEN RESERVED", then
+// "lost EPOCH FIRST LAST" for each range lost. A state without the last
+// lines, and one of the form that named files by device and inode ("EPOCH
+// SEQ DEV INO OFFSET LINE", "file DEV INO PRINT FIRST"), are read too.
+// False, with error set, when the text is none of these.
 bool parse_state(const std::string &text, PublishState &state, std::string &error);
 std::string format_state(const PublishState &state);
 

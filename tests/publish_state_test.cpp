@@ -19,6 +19,7 @@ struct Row {
     std::uint64_t seq = 0;
     std::vector<FileMark> files{};
     Numbers numbers{};
+    std::vector<LostRange> lost{};
 };
 
 // clang-format off
@@ -39,6 +40,15 @@ const Row rows[] = {
     {"the numbers handed out",
      "00000000000000ab 1501 00000000000000c2 4096 120\nfile 00000000000000c2 1\nnumbers 1700 17884\n",
      true, 0xc2, 4096, 120, 1501, {{0xc2, 1}}, {1700, 17884}},
+    {"lines lost, not yet told",
+     "00000000000000ab 1 00000000000000c2 0 0\nfile 00000000000000c2 1\nnumbers 1 16384\n"
+     "lost 00000000000000aa 1001 1500\nlost 00000000000000a9 7 7\n",
+     true, 0xc2, 0, 0, 1, {{0xc2, 1}}, {1, 16384}, {{0xaa, 1001, 1500}, {0xa9, 7, 7}}},
+    {"lines lost without numbers", "00000000000000ab 1 0000000000000000 0 0\nlost 00000000000000aa 5 6\n", true, 0,
+     0, 0, 1, {}, {}, {{0xaa, 5, 6}}},
+    {"lost before numbers", "00000000000000ab 1 0000000000000000 0 0\nlost 00000000000000aa 5 6\nnumbers 1 9\n",
+     false},
+    {"a lost range backwards", "00000000000000ab 1 0000000000000000 0 0\nlost 00000000000000aa 6 5\n", false},
     {"numbers before a file", "00000000000000ab 7 00000000000000c2 0 0\nnumbers 7 9\nfile 00000000000000c2 1\n",
      false},
     {"numbers twice", "00000000000000ab 7 00000000000000c2 0 0\nnumbers 7 9\nnumbers 7 9\n", false},
@@ -76,6 +86,9 @@ TEST(PublishState, ParsesBothForms) {
         }
         EXPECT_EQ(state.numbers.given, row.numbers.given);
         EXPECT_EQ(state.numbers.reserved, row.numbers.reserved);
+        ASSERT_EQ(state.lost.size(), row.lost.size());
+        for (std::size_t i = 0; i < row.lost.size(); ++i)
+            EXPECT_EQ(format_lost(state.lost[i]), format_lost(row.lost[i]));
         // Written in the present form, and read back the same.
         PublishState again;
         ASSERT_TRUE(parse_state(format_state(state), again, error)) << format_state(state);

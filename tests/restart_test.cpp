@@ -140,4 +140,51 @@ TEST_F(Fleet, StoppedPastItsAckCountsTheLinesTrulyGone) {
     EXPECT_NE(told[0].find("; " + lost), std::string::npos) << told[0];
 }
 
+// The lines lost said, counted and a new epoch saved, then killed before
+// the collector heard of them, with the broker losing the batch that told
+// them: the next run tells them, and counts them no second time.
+TEST_F(Fleet, LossNotYetToldSurvivesAKill) {
+    Broker broker(dir);
+    Served collecting = serve_collector(broker, central);
+    Served publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    const std::string state = log + ".sfpublish";
+    write_file(log, lines_from(0, 1000));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
+    collecting.process->stop();
+    append_file(log, lines_from(1000, 500));
+    wait_for_sample(publishing.port, "sfpublish_lines_sent_total" + gateway, 1500);
+    publishing.process->stop();
+    const std::string epoch = read_file(state).substr(0, 16);
+    broker.kill_hard();  // lines 1,001 to 1,500 are now only in the log
+    broker.start();
+    ASSERT_EQ(std::remove(log.c_str()), 0);  // rotate 0
+    write_file(log, lines_from(2000, 100));
+    publishing = serve_publisher(broker, log);  // with no collector to answer
+    ASSERT_NE(publishing.port, 0);
+    wait_for_sample(publishing.port, "sfpublish_lines_sent_total" + gateway, 100);
+    EXPECT_NE(read_file(state).substr(0, 16), epoch);
+    kill(publishing.process->pid(), SIGKILL);
+    const std::vector<std::string> said = lines_of(publishing.process->finish().err);
+    ASSERT_EQ(said.size(), 3U);
+    const std::string lost = "lines 1,001 to 1,500 of epoch " + epoch + " are gone from the gateway: 500 lines lost";
+    EXPECT_EQ(said[1], "sfpublish: " + lost);
+    broker.kill_hard();  // and the batch that told them
+    broker.start();
+    collecting = serve_collector(broker, central);
+    ASSERT_NE(collecting.port, 0);
+    publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000) + lines_from(2000, 100)));
+    const std::string collected = wait_for_sample(collecting.port, "sfcollect_lines_lost_total" + gateway, 500);
+    EXPECT_EQ(sample_of(collected, "sfcollect_lines_lost_total" + gateway), 500);
+    EXPECT_EQ(sample_of(http_get(publishing.port, "/metrics"), "sfpublish_lines_lost_total" + gateway), 0);
+    publishing.process->stop();
+    EXPECT_EQ(publishing.process->finish().err, "");
+    collecting.process->stop();
+    const std::vector<std::string> told = lines_of(collecting.process->finish().err);
+    ASSERT_EQ(told.size(), 1U);
+    EXPECT_NE(told[0].find("; " + lost), std::string::npos) << told[0];
+}
+
 }  // namespace
