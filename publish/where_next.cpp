@@ -19,10 +19,16 @@ std::size_t listed(const std::vector<ListedFile> &files, std::uint64_t print) {
     return none;
 }
 
-// The first file from from on with a first line that is not a copy of print.
-std::size_t next_file(const std::vector<ListedFile> &files, std::size_t from, std::uint64_t print) {
-    for (std::size_t i = from; i < files.size(); ++i)
-        if (files[i].print != 0 && files[i].print != print) return i;
+// The first file from from on with a first line that is neither a copy of
+// print nor numbered before the file own in marks: dated names need not
+// sort by date (-%d%m%Y), and an older file is never read again as new.
+std::size_t next_file(const std::vector<ListedFile> &files, std::size_t from, std::uint64_t print,
+                      const std::vector<FileMark> &marks, std::size_t own) {
+    for (std::size_t i = from; i < files.size(); ++i) {
+        if (files[i].print == 0 || files[i].print == print) continue;
+        const std::size_t mark = mark_of(marks, files[i].print);
+        if (own == none || mark == none || mark > own) return i;
+    }
     return none;
 }
 
@@ -54,14 +60,14 @@ NextStep where_next(std::uint64_t print, std::uint64_t seq, std::uint64_t high, 
                 from = i + 1;
                 break;
             }
-        const std::size_t next = next_file(files, from, 0);
+        const std::size_t next = next_file(files, from, 0, marks, none);
         return next == none ? NextStep{} : go_into(marks, files, next, seq, seq, none, false);
     }
     const std::size_t own = mark_of(marks, print);
     const std::size_t here = listed(files, print);
     if (here != none) {
         if (!finished) return {NextStep::read, here};
-        const std::size_t next = next_file(files, here + 1, print);
+        const std::size_t next = next_file(files, here + 1, print, marks, own);
         return next == none ? NextStep{} : go_into(marks, files, next, seq, high, own, false);
     }
     // Gone: a later numbered file still here says where the numbers go on.
@@ -76,7 +82,7 @@ NextStep where_next(std::uint64_t print, std::uint64_t seq, std::uint64_t high, 
             from = i + 1;
             break;
         }
-    const std::size_t next = next_file(files, from, print);
+    const std::size_t next = next_file(files, from, print, marks, own);
     if (next == none) return {NextStep::wait, 0, 0, true};
     return go_into(marks, files, next, seq, high, own, true);
 }

@@ -39,7 +39,8 @@ struct NextStep {
 // to its end. Lines before high have been given numbers. A file is the one with its print wherever it went (renamed,
 // copied, compressed, remounted); where a copy is under way, the newer name.
 // At a file's end the next is the next one listed with a first line, a file
-// of the same print passed over. A file already numbered goes on from its
+// of the same print or numbered before it (dated names that do not sort by
+// date) passed over. A file already numbered goes on from its
 // mark, a new one from seq. A place whose file is gone goes on with the next
 // numbered file still listed, else with the files listed after the newest
 // numbered one still there, else with the log. A new file met behind the

@@ -111,6 +111,10 @@ const Row rows[] = {
      {rotated(A), log_file(C)}, Kind::gap, 1, 1001, false, true},
     {"a copy shorter than what was read, then the log's new lines", A, 900, 1011, true, {{A, 1}},
      {rotated(A), log_file(B)}, Kind::gap, 1, 1011, false, true},
+    {"dated names not sorting by date (-%d%m%Y): an older file listed after the place is passed over", A, 101, 101,
+     true, {{Z, 1}, {A, 51}}, {rotated(A), rotated(Z), log_file(B)}, Kind::enter, 2, 101},
+    {"dated names not sorting by date, the place gone: the file numbered after it, wherever listed", A, 101, 101,
+     false, {{Z, 1}, {A, 51}, {B, 101}}, {rotated(B), rotated(Z), log_file(C)}, Kind::enter, 0, 101, true},
     // high is what the state reserved: after a kill, numbers up to it may have gone out.
     {"restarted after a kill, its file deleted (rotate 0): the new log past the reservation", A, 1001, 17385, false,
      {{A, 1}}, {log_file(B)}, Kind::gap, 0, 17385, true, true},
