@@ -661,12 +661,19 @@ Holding Follower::locate(std::uint64_t seq, Position &at) {
     const std::uint64_t unsettled = unsettled_;
     // Numbered from the file's first line on, even from below the epoch's line 1.
     Position place{mark->print, 0, 0, static_cast<std::uint64_t>(mark->first)};
-    if (file_at(place, seq, look) != nullptr) walk(place, nullptr, 0, seq, look);
-    if (place.seq == seq) {
-        at = place;
-        return Holding::held;
+    if (file_at(place, seq, look) != nullptr) {
+        walk(place, nullptr, 0, seq, look);
+        if (place.seq == seq) {
+            at = place;
+            return Holding::held;
+        }
     }
     return failing_ || errors_ != errors || unsettled_ != unsettled ? Holding::unknown : Holding::gone;
+}
+
+bool Follower::line_at(Position at, std::string &out) {
+    out.clear();
+    return walk(at, &out, max_payload, at.seq + 1, look) == 1;
 }
 
 std::uint64_t Follower::bytes_after(const Position &at) const {

@@ -88,6 +88,8 @@ public:
     // The bytes of the files it knows from at on: what is not yet
     // acknowledged when at is the acknowledged place.
     std::uint64_t bytes_after(const Position &at) const;
+    // The whole line at at, with its newline, into out; false while there is none.
+    bool line_at(Position at, std::string &out);
     // The timestamp of the first whole line from at on; false when there is none yet.
     bool timestamp_at(const Position &at, long long &micros) const;
 

@@ -105,6 +105,7 @@ private:
     void on_ack(const mosquitto_message &message);
     void apply(const PublishStep &step);
     bool take_gap();
+    bool ask_collector(const Gap &gap);
     void forget_in_flight();
     void start_epoch(std::uint64_t line);
     void leave_epoch(std::uint64_t line);
@@ -129,6 +130,13 @@ private:
     // telling_ go with the first batch of the epoch, until it is acknowledged.
     std::vector<LostRange> lost_;
     std::size_t telling_ = 0;
+    // Whether the collector was asked about the gap reading stopped at, and
+    // answered: the same answer to two questions, the second asked after the
+    // first answer came, since lines of a run before may still be coming to
+    // it, each answered in turn.
+    enum { unasked, asked, answered } gap_question_ = unasked;
+    std::uint64_t answer_ = 0;  // 0: none yet
+    Clock::time_point asked_at_{};
     std::string payload_;
     std::string me_;  // who this publisher is to others of its name: "SINCE HOST:LOG"
     Metrics metrics_;
@@ -203,6 +211,10 @@ void Publisher::on_ack(const mosquitto_message &message) {
     const auto size = static_cast<std::size_t>(message.payloadlen);
     if (parse_left(payload, size, epoch)) return apply(rule_.left(epoch, message.retain, Clock::now()));
     if (!parse_ack(payload, size, epoch, next)) return;
+    if (gap_question_ == asked && !message.retain && epoch == state_.epoch) {
+        gap_question_ = next == answer_ ? answered : unasked;  // unasked: asked again at once
+        answer_ = next;
+    }
     const auto held = [this](std::uint64_t line) { return follower_.locate(line, found_); };
     apply(rule_.ack(epoch, next, message.retain, held, Clock::now()));
 }
@@ -314,6 +326,8 @@ bool Publisher::take_gap() {
     if (!follower_.gap_at(read_, gap) || !in_flight_.empty()) return false;
     const std::uint64_t have = std::max({state_.acked.seq, skip_to_, gap.first});
     if (have > gap.last && !gap.fresh) {
+        gap_question_ = unasked;
+        answer_ = 0;
         read_ = gap.resume;
         skip_to_ = have > read_.seq ? have : 0;
         if (skip_to_ == 0) {
@@ -323,6 +337,20 @@ bool Publisher::take_gap() {
         }
         return true;
     }
+    // An ack the broker kept may be of any age, and lines of a run before may
+    // still be on their way: only the collector's answer to a line sent now
+    // tells what it has.
+    const auto now = Clock::now();
+    if (gap_question_ != answered) {
+        if (gap_question_ == asked && now - asked_at_ < rule_.patience()) return false;  // asked again after it
+        if (ask_collector(gap)) {
+            gap_question_ = asked;
+            asked_at_ = now;
+        }
+        return false;
+    }
+    gap_question_ = unasked;
+    answer_ = 0;
     // Numbers reserved by a run that was killed: whether they went out with lines, nobody knows.
     const std::uint64_t unknown = std::max(have, gap.known_last + 1);
     note_lines_lost(state_.epoch, have, gap.known_last);
@@ -339,9 +367,23 @@ bool Publisher::take_gap() {
     return true;
 }
 
+// Sends the first line after the gap as a question the collector must
+// answer with what it has: under its own number where that file was
+// numbered, else under one past any number handed out, which the collector
+// never takes. Nothing is in flight meanwhile.
+bool Publisher::ask_collector(const Gap &gap) {
+    std::string line;
+    if (!follower_.line_at(gap.resume, line)) return false;
+    payload_ = format_header(state_.epoch, gap.resume.seq + (gap.fresh ? 1 : 0)) + line;
+    return link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(), false,
+                         "");
+}
+
 void Publisher::begin_epoch(std::uint64_t epoch, Position at) {
     forget_in_flight();
     skip_to_ = 0;
+    gap_question_ = unasked;
+    answer_ = 0;
     telling_ = lost_.size();  // with the first batch of this epoch
     state_.epoch = epoch;
     state_.acked = at;

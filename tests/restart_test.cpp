@@ -140,6 +140,40 @@ TEST_F(Fleet, StoppedPastItsAckCountsTheLinesTrulyGone) {
     EXPECT_NE(told[0].find("; " + lost), std::string::npos) << told[0];
 }
 
+// Stopped cleanly while the collector was away, the 500 lines it sent last
+// still queued for it in the broker, and the log then deleted and written
+// anew: the acknowledgement it knows is old, so nothing is said lost until
+// the collector answers, and it has them all.
+TEST_F(Fleet, GapIsDecidedOnTheCollectorsAnswerOnly) {
+    Broker broker(dir);
+    Served collecting = serve_collector(broker, central);
+    Served publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    write_file(log, lines_from(0, 1000));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
+    collecting.process->stop();
+    append_file(log, lines_from(1000, 500));
+    wait_for_sample(publishing.port, "sfpublish_lines_sent_total" + gateway, 1500);
+    publishing.process->stop();
+    ASSERT_EQ(std::remove(log.c_str()), 0);  // rotate 0
+    write_file(log, lines_from(2000, 100));
+    publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    // Time to decide wrongly on the acknowledgement the broker kept.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    collecting = serve_collector(broker, central);
+    ASSERT_NE(collecting.port, 0);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1500) + lines_from(2000, 100)));
+    EXPECT_EQ(sample_of(http_get(publishing.port, "/metrics"), "sfpublish_lines_lost_total" + gateway), 0);
+    EXPECT_EQ(sample_of(http_get(collecting.port, "/metrics"), "sfcollect_lines_lost_total" + gateway), 0);
+    publishing.process->stop();
+    const std::vector<std::string> said = lines_of(publishing.process->finish().err);
+    ASSERT_EQ(said.size(), 2U);
+    EXPECT_EQ(said[0].rfind("sfpublish: " + log + ": the file it was on is gone, ", 0), 0U) << said[0];
+    EXPECT_TRUE(says_new_epoch(said[1])) << said[1];
+    collecting.process->stop();
+}
+
 // The lines lost said, counted and a new epoch saved, then killed before
 // the collector heard of them, with the broker losing the batch that told
 // them: the next run tells them, and counts them no second time.
@@ -160,8 +194,14 @@ TEST_F(Fleet, LossNotYetToldSurvivesAKill) {
     broker.start();
     ASSERT_EQ(std::remove(log.c_str()), 0);  // rotate 0
     write_file(log, lines_from(2000, 100));
-    publishing = serve_publisher(broker, log);  // with no collector to answer
+    publishing = serve_publisher(broker, log);
     ASSERT_NE(publishing.port, 0);
+    // The collector's answer to its question, and then no collector.
+    for (int waited = 0; waited < wait_ms; waited += 100) {
+        publish_raw(broker.port(), "sflogger/gw1/ack", epoch + " 1001");
+        if (sample_of(http_get(publishing.port, "/metrics"), "sfpublish_lines_lost_total" + gateway) == 500) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     wait_for_sample(publishing.port, "sfpublish_lines_sent_total" + gateway, 100);
     EXPECT_NE(read_file(state).substr(0, 16), epoch);
     kill(publishing.process->pid(), SIGKILL);
