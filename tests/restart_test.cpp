@@ -55,6 +55,35 @@ bool wait_for_saved_ack(const std::string &path, std::uint64_t ack) {
     return false;
 }
 
+class Restart : public Fleet {
+protected:
+    // 1,000 lines shipped, 500 more sent while the collector was away, and
+    // sfpublish stopped cleanly; then the log deleted (rotate 0) and 100 new
+    // lines written. A broker that loses its queue loses the 500 with it.
+    void send_past_the_collector(bool lose_queue) {
+        collecting = serve_collector(broker, central);
+        publishing = serve_publisher(broker, log);
+        ASSERT_NE(publishing.port, 0);
+        write_file(log, lines_from(0, 1000));
+        ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
+        collecting.process->stop();
+        append_file(log, lines_from(1000, 500));
+        wait_for_sample(publishing.port, "sfpublish_lines_sent_total" + gateway, 1500);
+        publishing.process->stop();
+        EXPECT_EQ(publishing.process->finish().err, "");
+        if (lose_queue) {
+            broker.kill_hard();  // without persistence: lines 1,001 to 1,500 are now only in the log
+            broker.start();
+        }
+        ASSERT_EQ(std::remove(log.c_str()), 0);
+        write_file(log, lines_from(2000, 100));
+    }
+
+    Broker broker{dir};
+    Served collecting;
+    Served publishing;
+};
+
 // Killed while the collector held 900 lines past the acknowledged place on
 // disk (the state a power cut leaves), the log then deleted and written anew:
 // the new lines take no number the collector holds, and nothing is counted lost.
@@ -100,22 +129,8 @@ TEST_F(Fleet, KilledPastItsSavedAckGivesNoNumberTwice) {
 // Stopped cleanly with 500 lines sent that the collector never got (its
 // broker lost them), the log then deleted and written anew: those 500 are
 // lost, said and counted on both sides; the new lines all arrive.
-TEST_F(Fleet, StoppedPastItsAckCountsTheLinesTrulyGone) {
-    Broker broker(dir);
-    Served collecting = serve_collector(broker, central);
-    Served publishing = serve_publisher(broker, log);
-    ASSERT_NE(publishing.port, 0);
-    write_file(log, lines_from(0, 1000));
-    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
-    collecting.process->stop();
-    append_file(log, lines_from(1000, 500));
-    wait_for_sample(publishing.port, "sfpublish_lines_sent_total" + gateway, 1500);
-    publishing.process->stop();
-    EXPECT_EQ(publishing.process->finish().err, "");
-    broker.kill_hard();  // without persistence: lines 1,001 to 1,500 are now only in the log
-    broker.start();
-    ASSERT_EQ(std::remove(log.c_str()), 0);  // rotate 0
-    write_file(log, lines_from(2000, 100));
+TEST_F(Restart, StoppedPastItsAckCountsTheLinesTrulyGone) {
+    send_past_the_collector(true);
     collecting = serve_collector(broker, central);
     ASSERT_NE(collecting.port, 0);
     publishing = serve_publisher(broker, log);
@@ -144,19 +159,8 @@ TEST_F(Fleet, StoppedPastItsAckCountsTheLinesTrulyGone) {
 // still queued for it in the broker, and the log then deleted and written
 // anew: the acknowledgement it knows is old, so nothing is said lost until
 // the collector answers, and it has them all.
-TEST_F(Fleet, GapIsDecidedOnTheCollectorsAnswerOnly) {
-    Broker broker(dir);
-    Served collecting = serve_collector(broker, central);
-    Served publishing = serve_publisher(broker, log);
-    ASSERT_NE(publishing.port, 0);
-    write_file(log, lines_from(0, 1000));
-    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
-    collecting.process->stop();
-    append_file(log, lines_from(1000, 500));
-    wait_for_sample(publishing.port, "sfpublish_lines_sent_total" + gateway, 1500);
-    publishing.process->stop();
-    ASSERT_EQ(std::remove(log.c_str()), 0);  // rotate 0
-    write_file(log, lines_from(2000, 100));
+TEST_F(Restart, GapIsDecidedOnTheCollectorsAnswerOnly) {
+    send_past_the_collector(false);
     publishing = serve_publisher(broker, log);
     ASSERT_NE(publishing.port, 0);
     // Time to decide wrongly on the acknowledgement the broker kept.
@@ -177,23 +181,10 @@ TEST_F(Fleet, GapIsDecidedOnTheCollectorsAnswerOnly) {
 // The lines lost said, counted and a new epoch saved, then killed before
 // the collector heard of them, with the broker losing the batch that told
 // them: the next run tells them, and counts them no second time.
-TEST_F(Fleet, LossNotYetToldSurvivesAKill) {
-    Broker broker(dir);
-    Served collecting = serve_collector(broker, central);
-    Served publishing = serve_publisher(broker, log);
-    ASSERT_NE(publishing.port, 0);
+TEST_F(Restart, LossNotYetToldSurvivesAKill) {
     const std::string state = log + ".sfpublish";
-    write_file(log, lines_from(0, 1000));
-    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
-    collecting.process->stop();
-    append_file(log, lines_from(1000, 500));
-    wait_for_sample(publishing.port, "sfpublish_lines_sent_total" + gateway, 1500);
-    publishing.process->stop();
+    send_past_the_collector(true);
     const std::string epoch = read_file(state).substr(0, 16);
-    broker.kill_hard();  // lines 1,001 to 1,500 are now only in the log
-    broker.start();
-    ASSERT_EQ(std::remove(log.c_str()), 0);  // rotate 0
-    write_file(log, lines_from(2000, 100));
     publishing = serve_publisher(broker, log);
     ASSERT_NE(publishing.port, 0);
     // The collector's answer to its question, and then no collector.
