@@ -356,7 +356,7 @@ bool Publisher::take_gap() {
     note_lines_lost(state_.epoch, have, gap.known_last);
     if (unknown <= gap.last)
         warn("lines %s to %s of epoch %016" PRIx64
-             " may have been read before sfpublish last stopped uncleanly, and the gateway no longer holds them: "
+             " may have been read before sfpublish stopped uncleanly, and the gateway no longer holds them: "
              "at most %s lines lost, not counted",
              group_digits(unknown).c_str(), group_digits(gap.last).c_str(), state_.epoch,
              group_digits(gap.last - unknown + 1).c_str());

@@ -114,7 +114,7 @@ TEST_F(Fleet, KilledPastItsSavedAckGivesNoNumberTwice) {
     ASSERT_EQ(said.size(), 3U);
     EXPECT_EQ(said[0].rfind("sfpublish: " + log + ": the file it was on is gone, ", 0), 0U) << said[0];
     // Reserved numbers it cannot account for are said, not counted.
-    EXPECT_NE(said[1].find(" may have been read before sfpublish last stopped uncleanly, and the gateway no longer "
+    EXPECT_NE(said[1].find(" may have been read before sfpublish stopped uncleanly, and the gateway no longer "
                            "holds them: at most "),
               std::string::npos)
         << said[1];
