@@ -446,6 +446,8 @@ void Publisher::send_batches() {
         counts_.sent.Increment(static_cast<double>(split.fresh));
         counts_.resent.Increment(static_cast<double>(split.again));
         sent_high_ = std::max(sent_high_, read_.seq);
+        // With the routine saves: after a kill, a loss is known but for the last moments' lines.
+        if (follower_.high() > state_.numbers.given) dirty_ = true;
     }
 }
 

@@ -55,12 +55,23 @@ bool wait_for_saved_ack(const std::string &path, std::uint64_t ack) {
     return false;
 }
 
+// Whether the state file at path comes to say that the numbers before given were handed out.
+bool wait_for_given(const std::string &path, std::uint64_t given) {
+    const std::string numbers = "\nnumbers " + std::to_string(given) + " ";
+    for (int waited = 0; waited < wait_ms; waited += 10) {
+        if (read_file(path).find(numbers) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 class Restart : public Fleet {
 protected:
     // 1,000 lines shipped, 500 more sent while the collector was away, and
-    // sfpublish stopped cleanly; then the log deleted (rotate 0) and 100 new
-    // lines written. A broker that loses its queue loses the 500 with it.
-    void send_past_the_collector(bool lose_queue) {
+    // sfpublish stopped cleanly, or killed once its state has them as
+    // handed out; then the log deleted (rotate 0) and 100 new lines
+    // written. A broker that loses its queue loses the 500 with it.
+    void send_past_the_collector(bool lose_queue, bool kill_it = false) {
         collecting = serve_collector(broker, central);
         publishing = serve_publisher(broker, log);
         ASSERT_NE(publishing.port, 0);
@@ -69,7 +80,12 @@ protected:
         collecting.process->stop();
         append_file(log, lines_from(1000, 500));
         wait_for_sample(publishing.port, "sfpublish_lines_sent_total" + gateway, 1500);
-        publishing.process->stop();
+        if (kill_it) {
+            ASSERT_TRUE(wait_for_given(log + ".sfpublish", 1501));
+            kill(publishing.process->pid(), SIGKILL);
+        } else {
+            publishing.process->stop();
+        }
         EXPECT_EQ(publishing.process->finish().err, "");
         if (lose_queue) {
             broker.kill_hard();  // without persistence: lines 1,001 to 1,500 are now only in the log
@@ -153,6 +169,38 @@ TEST_F(Restart, StoppedPastItsAckCountsTheLinesTrulyGone) {
     const std::vector<std::string> told = lines_of(collecting.process->finish().err);
     ASSERT_EQ(told.size(), 1U);
     EXPECT_NE(told[0].find("; " + lost), std::string::npos) << told[0];
+}
+
+// The same, killed: the lines its state has as handed out are counted on
+// both sides; the reserved numbers after them are said, not counted.
+TEST_F(Restart, KilledPastItsAckCountsTheLinesItKnowsGone) {
+    send_past_the_collector(true, true);
+    collecting = serve_collector(broker, central);
+    ASSERT_NE(collecting.port, 0);
+    publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000) + lines_from(2000, 100)));
+    const std::string published = wait_for_sample(publishing.port, "sfpublish_lines_lost_total" + gateway, 500);
+    EXPECT_EQ(sample_of(published, "sfpublish_lines_lost_total" + gateway), 500);
+    const std::string collected = wait_for_sample(collecting.port, "sfcollect_lines_lost_total" + gateway, 500);
+    EXPECT_EQ(sample_of(collected, "sfcollect_lines_lost_total" + gateway), 500);
+    publishing.process->stop();
+    const std::vector<std::string> said = lines_of(publishing.process->finish().err);
+    ASSERT_EQ(said.size(), 4U);
+    const std::string start = "sfpublish: lines 1,001 to 1,500 of epoch ";
+    ASSERT_EQ(said[1].rfind(start, 0), 0U) << said[1];
+    const std::string old = said[1].substr(start.size(), 16);
+    EXPECT_EQ(said[1],
+              "sfpublish: lines 1,001 to 1,500 of epoch " + old + " are gone from the gateway: 500 lines lost");
+    // Up to the reservation, which depends on how the first lines were batched.
+    EXPECT_EQ(said[2].rfind("sfpublish: lines 1,501 to ", 0), 0U) << said[2];
+    EXPECT_NE(said[2].find(" of epoch " + old +
+                           " may have been read before sfpublish stopped uncleanly, and the gateway no longer holds "
+                           "them: at most "),
+              std::string::npos)
+        << said[2];
+    EXPECT_TRUE(says_new_epoch(said[3])) << said[3];
+    collecting.process->stop();
 }
 
 // Stopped cleanly while the collector was away, the 500 lines it sent last
