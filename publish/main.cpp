@@ -63,7 +63,7 @@ constexpr std::chrono::seconds retry_save{1};
 // Numbers reserved at once in the state before lines past the last
 // reservation go out: one sync per so many lines, and after a kill at most
 // so many numbers whose lines a restart cannot know.
-constexpr std::uint64_t reserve_block = 16384;
+constexpr std::uint64_t reserve_block = 65536;
 
 struct Options {
     BrokerOptions broker;
