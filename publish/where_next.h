@@ -35,12 +35,13 @@ struct NextStep {
 // The place is in the file with print (0: no file yet: the first file with a
 // first line listed after the newest numbered one, the caller listing files
 // that were there before a first start as without one), before line seq of
-// the epoch; finished when it has read that file
-// to its end. Lines before high have been given numbers. A file is the one with its print wherever it went (renamed,
-// copied, compressed, remounted); where a copy is under way, the newer name.
-// At a file's end the next is the next one listed with a first line, a file
-// of the same print or numbered before it (dated names that do not sort by
-// date) passed over. A file already numbered goes on from its
+// the epoch; finished when it has read that file to its end. Numbers before
+// high may have been given to lines (by a run before too, as its state
+// reserved them). A file is the one with its print wherever it went
+// (renamed, copied, compressed, remounted); where a copy is under way, the
+// newer name. At a file's end the next is the next one listed with a first
+// line, a file of the same print or numbered before it (dated names that do
+// not sort by date) passed over. A file already numbered goes on from its
 // mark, a new one from seq. A place whose file is gone goes on with the next
 // numbered file still listed, else with the files listed after the newest
 // numbered one still there, else with the log. A new file met behind the
