@@ -97,6 +97,16 @@ bool list_rotated(const std::string &log, std::vector<RotatedFile> &files, std::
     return true;
 }
 
+bool readings_agree(const std::vector<SeenFile> &first, const std::vector<SeenFile> &second) {
+    return std::equal(
+        first.begin(), first.end(), second.begin(), second.end(),
+        [](const SeenFile &a, const SeenFile &b) { return a.name == b.name && a.dev == b.dev && a.ino == b.ino; });
+}
+
+bool same_content(const SeenFile &was, const SeenFile &now) {
+    return was.dev == now.dev && was.ino == now.ino && was.size == now.size && was.mtime == now.mtime;
+}
+
 bool LogInput::open(const std::string &path, bool compressed, std::string &error) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -129,10 +139,13 @@ long LogInput::read(char *data, std::size_t size, std::string &error) {
         const int got = gzread(gz_, data, chunk);
         int code = Z_OK;
         const char *message = gzerror(gz_, &code);
-        if (got > 0 || (got == 0 && code == Z_OK)) return got;
-        // At the end, Z_BUF_ERROR: the file ended inside its stream.
+        if (code == Z_OK) return got;
+        // "<fd:N>: " first, when opened from a descriptor: the file is named here.
+        if (const char *named = std::strstr(message, ": ")) message = named + 2;
+        // Z_BUF_ERROR: the file ends inside its stream; what came before it is given first.
+        damaged_ = code != Z_ERRNO;
         error = "gzread " + name_ + ": " + (code == Z_ERRNO ? std::strerror(errno) : message);
-        return -1;
+        return got > 0 ? got : -1;
     }
     for (;;) {
         const ssize_t got = ::read(fd_, data, size);
@@ -168,4 +181,5 @@ void LogInput::close() {
     if (fd_ >= 0) ::close(fd_);
     gz_ = nullptr;
     fd_ = -1;
+    damaged_ = false;
 }

@@ -82,15 +82,23 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    struct Listed {
-        std::string name;
+    struct Listed : SeenFile {
         bool compressed = false;
+        std::uint64_t print = 0;
+        bool unknown = false;      // its print cannot be read now
+        Clock::time_point seen{};  // first listed as a rotated file
+    };
+    // A listed file whose print could not be read: tried again after a
+    // while, said once; damaged for good when its compressed data fails
+    // twice at its start.
+    struct Unreadable {
         dev_t dev = 0;
         ino_t ino = 0;
         off_t size = 0;
-        std::int64_t mtime = 0;
-        std::uint64_t print = 0;
-        Clock::time_point seen{};  // first listed as a rotated file
+        bool damaged = false;
+        bool for_good = false;
+        Clock::time_point retry_at{};
+        std::chrono::milliseconds backoff{0};
     };
     struct File {
         std::uint64_t print = 0;
@@ -104,6 +112,8 @@ private:
         off_t named = 0;                 // malformed lines before this have been named
         off_t run_at = -1;               // where a run longer than a batch starts, while it is passed over
         off_t run_checked = 0;           // it has no newline before this
+        off_t broken_at = -1;            // compressed: its data failed once here
+        off_t ends_at = -1;              // compressed: its data is damaged from here on, for good
         Clock::time_point rotated_at{};  // when it was first seen not to be the log; epoch: not yet
         ~File();
     };
@@ -117,10 +127,13 @@ private:
     bool move(const NextStep &step, Position &at, std::uint64_t stop, Mode mode);
     bool leave(File &file, Position &at, std::uint64_t stop, Mode mode);
     bool list(std::vector<ListedFile> &files);
+    void print_listed(Listed &entry, bool &moved);
+    bool is_old(const Listed &entry) const;
     bool read_folder(std::vector<Listed> &now, bool &moved);
     File *open_listed(const Listed &listed);
     File *open_file(std::uint64_t print) const;
     long read_at(File &file, char *data, std::size_t size, off_t offset);
+    long broken(File &file, off_t offset, long got, const std::string &error);
     bool replaced(File &file);
     void forget(std::uint64_t print);
     void note_file(std::uint64_t print, std::int64_t first);
@@ -136,6 +149,8 @@ private:
     std::vector<FileMark> marks_;               // at most max_marks, in the order of the files
     std::vector<Listed> listed_;                // the last listing
     std::vector<std::uint64_t> old_;            // prints of the files rotated before a first start
+    std::vector<SeenFile> old_unknown_;         // and those of them whose print could not be read
+    std::vector<Unreadable> unreadable_;        // listed files whose print could not be read
     std::vector<char> buffer_;
     std::uint64_t end_print_ = 0;
     off_t end_ = -1;            // -1: no end

@@ -126,4 +126,58 @@ TEST(RotatedFiles, ACompressedFileCutShortIsAnError) {
     EXPECT_EQ(error.rfind("gzread " + packed + ": ", 0), 0U) << error;
 }
 
+// The two-readings rule: a listing counts only when a second reading names
+// the same files, so a rename or a compression between a readdir and a stat
+// is never a file missed.
+TEST(RotatedFiles, TwoReadingsAgreeOnlyOnTheSameFiles) {
+    const SeenFile log{"gw1.log", 1, 10, 500, 7};
+    const SeenFile one{"gw1.log.1", 1, 9, 900, 5};
+    const SeenFile grown{"gw1.log", 1, 10, 800, 8};
+    const SeenFile created{"gw1.log", 1, 11, 0, 9};
+    const SeenFile moved{"gw1.log.1", 1, 10, 500, 7};
+    const SeenFile packed{"gw1.log.1.gz", 1, 12, 90, 9};
+    const SeenFile remounted{"gw1.log", 2, 10, 500, 7};
+    struct Row {
+        const char *name;
+        std::vector<SeenFile> first, second;
+        bool agree;
+    } rows[] = {
+        {"nothing changed", {one, log}, {one, log}, true},
+        {"the log grew", {one, log}, {one, grown}, true},
+        {"an empty folder", {}, {}, true},
+        {"rotated between: LOG.1 is the log, a new log", {one, log}, {one, moved, created}, false},
+        {"rotated between, nocreate", {log}, {moved}, false},
+        {"compressed between", {one, log}, {packed, log}, false},
+        {"created between", {one}, {one, created}, false},
+        {"removed between", {one, log}, {log}, false},
+        {"the log written anew under its name between", {log}, {created}, false},
+        {"remounted between", {log}, {remounted}, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(readings_agree(row.first, row.second), row.agree);
+    }
+}
+
+// A print read before is used again only for the same content.
+TEST(RotatedFiles, APrintIsReadAgainWhenTheContentMayHaveChanged) {
+    const SeenFile was{"gw1.log", 1, 10, 500, 7};
+    struct Row {
+        const char *name;
+        SeenFile now;
+        bool same;
+    } rows[] = {
+        {"untouched", was, true},
+        {"renamed", {"gw1.log.1", 1, 10, 500, 7}, true},
+        {"grown", {"gw1.log", 1, 10, 600, 8}, false},
+        {"written without a change of size", {"gw1.log", 1, 10, 500, 8}, false},
+        {"another file", {"gw1.log", 1, 11, 500, 7}, false},
+        {"another device", {"gw1.log", 2, 10, 500, 7}, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(same_content(was, row.now), row.same);
+    }
+}
+
 }  // namespace

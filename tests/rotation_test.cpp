@@ -3,6 +3,7 @@
 // log written anew under unacknowledged lines, a folder remounted on another
 // device, reads that fail. The central log must hold every line the gateway
 // still holds, once, in order; lines truly gone are counted.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -241,6 +242,96 @@ TEST_F(Fleet, ReadErrorsAreSaidAndTriedAgain) {
         EXPECT_EQ(said[0], "sfpublish: pread " + here.log + ": Input/output error; retrying");
         EXPECT_EQ(said[1], "sfpublish: " + here.log + ": read again");
         EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", lines_from(0, 2000)));
+        collecting->stop();
+    }
+}
+
+// What the gateway's lines read of a gzip file cut short: the whole lines
+// before the cut.
+std::string readable_lines(const std::string &path) {
+    gzFile file = gzopen(path.c_str(), "rb");
+    std::string text;
+    char chunk[4096];
+    for (int got; file != nullptr && (got = gzread(file, chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<std::size_t>(got));
+    if (file != nullptr) gzclose(file);
+    return text.substr(0, text.rfind('\n') + 1);
+}
+
+// One file of the folder that cannot be read, 1,000 lines shipped and 1,000
+// more written: said once with the file and the call, and every other line
+// still goes out. A compressed file cut short gives what it holds before the
+// cut; what it held after is said, and a new epoch tells the collector of
+// the hole.
+struct UnreadableCase {
+    const char *name;
+    std::function<void(const std::string &log)> damage;
+    std::string fault;  // the path a failed open is injected on, with strace
+    std::function<std::string(const std::string &log)> expected;
+    const char *said;  // at the start of the first line said, after the folder
+    const char *then;  // in a later line
+};
+
+const UnreadableCase unreadable_cases[] = {
+    {"an old LOG.3.gz cut short by a power cut while gzip wrote it",
+     [](const std::string &log) {
+         write_file(log + ".3.gz", "");
+         gzFile file = gzopen((log + ".3.gz").c_str(), "wb");
+         const std::string old = lines_from(9000, 2000);
+         gzwrite(file, old.data(), static_cast<unsigned>(old.size()));
+         gzclose(file);
+         ASSERT_EQ(truncate((log + ".3.gz").c_str(), 30), 0);
+     },
+     "", [](const std::string &) { return lines_from(0, 2000); }, "gzread %.3.gz: unexpected end of file; retrying",
+     ""},
+    {"an old LOG.2 that cannot be opened", [](const std::string &log) { write_file(log + ".2", lines_from(9000, 5)); },
+     ".2", [](const std::string &) { return lines_from(0, 2000); }, "open %.2: Permission denied; retrying", ""},
+    {"LOG.1.gz, compressed without delaycompress, cut short in its new lines",
+     [](const std::string &log) {
+         move_file(log, log + ".1");
+         compress_file(log + ".1");
+         struct stat info {};
+         ASSERT_EQ(stat((log + ".1.gz").c_str(), &info), 0);
+         ASSERT_EQ(truncate((log + ".1.gz").c_str(), info.st_size * 3 / 4), 0);
+         write_file(log, lines_from(5000, 100));
+     },
+     "", [](const std::string &log) { return readable_lines(log + ".1.gz") + lines_from(5000, 100); },
+     "gzread %.1.gz: unexpected end of file; retrying", "unexpected end of file; its content after byte "},
+};
+
+TEST_F(Fleet, OneUnreadableFileStopsNothing) {
+    const std::string strace = "/usr/bin/strace";
+    for (const UnreadableCase &each : unreadable_cases) {
+        SCOPED_TRACE(each.name);
+        if (!each.fault.empty() && !file_exists(strace)) continue;
+        const FleetDir here;
+        Broker broker(here.dir);
+        auto collecting = start_collector(broker, here.central);
+        write_file(here.log, lines_from(0, 1000));
+        ASSERT_EQ(start_publisher(broker, here.log, true)->finish().status, 0);
+        append_file(here.log, lines_from(1000, 1000));
+        each.damage(here.log);
+        const std::string expected = each.expected(here.log);
+        // Not by its mode: root, as the tests may run, reads a file of mode 000.
+        const Outcome outcome =
+            each.fault.empty()
+                ? start_publisher(broker, here.log, true)->finish()
+                : Process(strace, {"strace", "-f", "-o", "/dev/null", "-E", no_leak_check, "-P", here.log + each.fault,
+                                   "-e", "trace=openat", "-e", "inject=openat:error=EACCES", publisher, "-b",
+                                   broker.url(), "-e", "gw1", here.log})
+                      .finish();
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        std::string said = each.said;
+        said.replace(said.find('%'), 1, here.log);
+        const std::vector<std::string> lines = lines_of(outcome.err);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0].rfind("sfpublish: " + said, 0), 0U) << outcome.err;
+        EXPECT_NE(outcome.err.find(each.then), std::string::npos) << outcome.err;
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string &line) { return line.find("retrying") != std::string::npos; }),
+                  1)
+            << outcome.err;
+        EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", expected));
         collecting->stop();
     }
 }

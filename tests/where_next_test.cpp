@@ -17,6 +17,7 @@ constexpr std::uint64_t A = 0xa, B = 0xb, C = 0xc, X = 0x1, Y = 0x2, Z = 0x3;
 
 ListedFile rotated(std::uint64_t print) { return {print, false}; }
 ListedFile log_file(std::uint64_t print) { return {print, true}; }
+ListedFile unreadable() { return {0, false, true}; }  // its print cannot be read now
 
 struct Row {
     // In the order the rows give them; kept in another, without padding.
@@ -111,6 +112,17 @@ const Row rows[] = {
      {rotated(A), log_file(C)}, Kind::gap, 1, 1001, false, true},
     {"a copy shorter than what was read, then the log's new lines", A, 900, 1011, true, {{A, 1}},
      {rotated(A), log_file(B)}, Kind::gap, 1, 1011, false, true},
+    {"an older file unreadable (LOG.7.gz, mode 000): the others are followed", A, 11, 11, true, {{A, 1}},
+     {unreadable(), rotated(A), log_file(B)}, Kind::enter, 2, 11},
+    {"an older file unreadable: reading on", A, 11, 11, false, {{A, 1}}, {unreadable(), rotated(A), log_file(B)},
+     Kind::read, 1},
+    {"the file after the place unreadable: it may hold the next lines", A, 11, 11, true, {{A, 1}},
+     {rotated(A), unreadable(), log_file(B)}, Kind::wait},
+    {"the log itself unreadable", A, 11, 11, true, {{A, 1}}, {rotated(A), {0, true, true}}, Kind::wait},
+    {"gone, a file unreadable: it may be the place's, nothing is declared gone", A, 101, 101, false, {{A, 1}},
+     {unreadable(), log_file(C)}, Kind::wait},
+    {"a first start, the file after the newest numbered one unreadable", 0, 1, 1, false, {},
+     {unreadable(), log_file(A)}, Kind::wait},
 };
 // clang-format on
 
