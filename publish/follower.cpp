@@ -296,6 +296,7 @@ void Follower::renumber(Position &at) {
     high_ = std::max<std::int64_t>(static_cast<std::int64_t>(high_) - delta, 1);
     at.seq = 1;
     has_gap_ = false;
+    cut_ = Position{};  // counting within the file holds again
 }
 
 bool Follower::gap_at(const Position &at, Gap &gap) const {
@@ -628,6 +629,8 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
         std::size_t want = below() ? buffer_.size() : 0;
         if (end_ >= 0 && at.print == end_print_)
             want = std::min(want, static_cast<std::size_t>(std::max<off_t>(end_ - at.offset, 0)));
+        if (stop_at_cut(at)) break;
+        if (cut_.print == at.print) want = std::min(want, static_cast<std::size_t>(cut_.offset - at.offset));
         const std::uint64_t errors = errors_;
         const long got = want == 0 ? 0 : read_at(*file, buffer_.data(), want, at.offset);
         if (got < 0) break;
@@ -678,18 +681,48 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
         // The end of the file, or of what it holds so far.
         struct stat info {};
         if (!file->compressed && size == 0 && fstat(file->fd, &info) == 0 && info.st_size < at.offset &&
-            is_log(*file)) {
-            // Cut short with its first line kept: new lines come after the cut.
-            if (!quiet)
-                warn("%s: truncated to %lld bytes after %" PRIu64 " lines were read; reading on from there",
-                     file->name.c_str(), static_cast<long long>(info.st_size), at.line);
-            at.offset = info.st_size;
-            continue;
-        }
+            is_log(*file) && cut_short(*file, at, info.st_size, quiet))
+            break;
         if (end_ >= 0 && at.print == end_print_) break;
         if (!leave(*file, at, stop, mode)) break;
     }
     return lines;
+}
+
+// The log cut short in place with its first line kept (truncate -s, an
+// editor's shorter copy): the lines numbered past the cut are gone, and
+// counting within the file would give the lines after the cut their
+// numbers. So its lines after the cut start a new epoch, as a log written
+// anew does, numbered so that counting from its start holds again. Until
+// then nothing is read past the cut's last whole line: a gap there, for the
+// caller to take. False when the file has no mark to count from.
+bool Follower::cut_short(File &file, Position &at, off_t size, bool quiet) {
+    const auto mark =
+        std::find_if(marks_.begin(), marks_.end(), [&](const FileMark &m) { return m.print == file.print; });
+    if (mark == marks_.end()) return false;
+    Position cut{file.print, 0, 0, static_cast<std::uint64_t>(mark->first)};
+    const std::string name = file.name;  // file may be closed by the count
+    walk(cut, nullptr, 0, 0, look);
+    if (cut.print != file.print || cut.offset > size) return false;
+    if (!quiet)
+        warn(
+            "%s: cut short in place to %lld bytes after %lld were read: %lld bytes gone; its lines after the "
+            "cut start a new epoch",
+            name.c_str(), static_cast<long long>(size), static_cast<long long>(at.offset),
+            static_cast<long long>(at.offset - size));
+    cut_ = cut;
+    cut_high_ = std::max(high_, at.seq);
+    high_ = cut.seq;  // numbers past the cut are the new epoch's to give
+    stop_at_cut(at);
+    return true;
+}
+
+// Whether at is at the cut: a gap there, the lines numbered past it gone.
+bool Follower::stop_at_cut(const Position &at) {
+    if (cut_.print == 0 || at.print != cut_.print || at.offset < cut_.offset) return false;
+    has_gap_ = true;
+    gap_ = Gap{at.seq, cut_high_ - 1, cut_, true};
+    return true;
 }
 
 void Follower::settle(Position &at) {

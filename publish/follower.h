@@ -139,6 +139,8 @@ private:
     void note_file(std::uint64_t print, std::int64_t first);
     std::int64_t limit_of(std::uint64_t print) const;
     bool pass_long_run(File &file, Position &at, bool quiet);
+    bool cut_short(File &file, Position &at, off_t size, bool quiet);
+    bool stop_at_cut(const Position &at);
     void fail(const std::string &error);
     void recovered(const File &file);
     bool is_log(const File &file) const;
@@ -153,9 +155,11 @@ private:
     std::vector<Unreadable> unreadable_;        // listed files whose print could not be read
     std::vector<char> buffer_;
     std::uint64_t end_print_ = 0;
-    off_t end_ = -1;            // -1: no end
-    bool end_pending_ = false;  // the log could not be read when the end was to be set
-    std::uint64_t high_ = 1;    // lines of the epoch before this have been given numbers
+    off_t end_ = -1;              // -1: no end
+    bool end_pending_ = false;    // the log could not be read when the end was to be set
+    std::uint64_t high_ = 1;      // lines of the epoch before this have been given numbers
+    Position cut_;                // the log cut short in place: nothing past it is read in this epoch
+    std::uint64_t cut_high_ = 0;  // numbers given out before the cut was found
     bool has_gap_ = false;
     Gap gap_;
     std::uint64_t said_gone_ = 0;  // the file last said gone

@@ -246,6 +246,34 @@ TEST_F(Fleet, ReadErrorsAreSaidAndTriedAgain) {
     }
 }
 
+// The log cut short in place, its first line kept (truncate -s), after
+// 1,000 lines were shipped, then written on: the cut is said with its bytes,
+// a new epoch starts at it, and the new lines are shipped in it.
+TEST_F(Fleet, LogCutShortInPlaceShipsItsNewLines) {
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    Process publishing(publisher, {"sfpublish", "-b", broker.url(), "--metrics", "127.0.0.1:0", "gw1", log});
+    const int port = metrics_port(publishing);
+    ASSERT_NE(port, 0);
+    write_file(log, lines_from(0, 1000));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
+    const std::string epochs = "sfpublish_epochs_total{gateway=\"gw1\"}";
+    const double before = sample_of(http_get(port, "/metrics"), epochs);
+    const std::size_t kept = lines_from(0, 500).size();
+    ASSERT_EQ(truncate(log.c_str(), static_cast<off_t>(kept)), 0);
+    EXPECT_EQ(sample_of(wait_for_sample(port, epochs, before + 1), epochs), before + 1);
+    append_file(log, lines_from(5000, 100));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000) + lines_from(5000, 100)));
+    publishing.stop();
+    collecting->stop();
+    const std::vector<std::string> said = lines_of(publishing.finish().err);
+    ASSERT_EQ(said.size(), 2U);
+    EXPECT_EQ(said[0], "sfpublish: " + log + ": cut short in place to " + std::to_string(kept) + " bytes after " +
+                           std::to_string(2 * kept) + " were read: " + std::to_string(kept) +
+                           " bytes gone; its lines after the cut start a new epoch");
+    EXPECT_TRUE(says_new_epoch(said[1])) << said[1];
+}
+
 // What the gateway's lines read of a gzip file cut short: the whole lines
 // before the cut.
 std::string readable_lines(const std::string &path) {
