@@ -29,6 +29,7 @@ constexpr std::chrono::milliseconds first_retry{100};
 constexpr std::chrono::milliseconds last_retry{5000};
 constexpr std::chrono::milliseconds without_inotify{100};
 constexpr std::chrono::milliseconds with_inotify{1000};
+constexpr std::chrono::milliseconds late_check{1000};
 // A batch's room for lines: a well-formed line longer than this never fits.
 constexpr std::size_t max_line = max_payload - 64;
 
@@ -227,6 +228,7 @@ bool Follower::move(const NextStep &step, Position &at, std::uint64_t stop, Mode
 // writer that opened it before it moved may still write to it; else true
 // once at has moved on to the next file.
 bool Follower::leave(File &file, Position &at, std::uint64_t stop, Mode mode) {
+    if (mode == ship) look_for_late_lines();
     if (mode == look || is_log(file)) return false;
     const auto now = Clock::now();
     if (file.rotated_at == Clock::time_point{}) file.rotated_at = now;
@@ -234,8 +236,9 @@ bool Follower::leave(File &file, Position &at, std::uint64_t stop, Mode mode) {
     std::vector<ListedFile> files;
     if (!list(files)) return false;
     struct stat info {};
-    const bool torn = !file.compressed && mode == ship && fstat(file.fd, &info) == 0 && info.st_size > at.offset &&
-                      at.offset >= file.named && limit_of(file.print) == 0;
+    const bool sized = !file.compressed && fstat(file.fd, &info) == 0;
+    const bool torn =
+        sized && mode == ship && info.st_size > at.offset && at.offset >= file.named && limit_of(file.print) == 0;
     const std::uint64_t line = at.line + 1;
     const std::string name = file.name;  // file may be closed once at has moved on
     const off_t named = file.named;
@@ -247,8 +250,10 @@ bool Follower::leave(File &file, Position &at, std::uint64_t stop, Mode mode) {
         step.kind = NextStep::gap;
         step.fresh = true;
     }
+    if (sized && limit_of(file.print) == 0) file.left_at = std::max(at.offset, info.st_size);
     if (!move(step, at, stop, mode)) {
         file.named = named;
+        file.left_at = -1;
         return false;
     }
     if (torn) {
@@ -256,6 +261,40 @@ bool Follower::leave(File &file, Position &at, std::uint64_t stop, Mode mode) {
         if (on_malformed) on_malformed();
     }
     return true;
+}
+
+// Lines written to a file after it was left for the next one (by a writer
+// other than sflogger that kept it open, or in a copytruncate race) have no
+// numbers left to take: the next file's lines took them. Said with the file
+// and the bytes, and counted as lost; looked for at most once a second.
+void Follower::look_for_late_lines() {
+    const auto now = Clock::now();
+    if (now < late_check_at_) return;
+    late_check_at_ = now + late_check;
+    for (const std::unique_ptr<File> &file : files_) {
+        struct stat info {};
+        if (file->left_at < 0 || fstat(file->fd, &info) != 0 || info.st_size <= file->left_at) continue;
+        std::uint64_t lines = 0;
+        off_t from = file->left_at;
+        while (from < info.st_size) {
+            const auto want = static_cast<std::size_t>(std::min<off_t>(info.st_size - from, buffer_.size()));
+            const ssize_t got = pread_fully(file->fd, buffer_.data(), want, from);
+            if (got <= 0) break;
+            lines += static_cast<std::uint64_t>(std::count(buffer_.data(), buffer_.data() + got, '\n'));
+            from += got;
+        }
+        if (from == file->left_at) continue;
+        // Named as last listed: it was opened under an older name.
+        const auto listed = std::find_if(listed_.begin(), listed_.end(), [&](const Listed &entry) {
+            return entry.dev == file->dev && entry.ino == file->ino;
+        });
+        warn("%s: %lld bytes written to it after it was left for the next file: %" PRIu64
+             " lines not shipped, counted as lost",
+             (listed != listed_.end() ? listed->name : file->name).c_str(),
+             static_cast<long long>(from - file->left_at), lines);
+        file->left_at = from;
+        if (on_late_lines) on_late_lines(lines);
+    }
 }
 
 // The number of the first line of the file after print's: where its lines end; 0 for the newest.

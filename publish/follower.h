@@ -79,6 +79,9 @@ public:
 
     // Called for each malformed line or overlong run, as it is named.
     std::function<void()> on_malformed;
+    // Called with the number of lines written to a file after it was left,
+    // as they are said: lost, since they cannot take numbers in order.
+    std::function<void(std::uint64_t)> on_late_lines;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -112,6 +115,7 @@ private:
         off_t named = 0;                 // malformed lines before this have been named
         off_t run_at = -1;               // where a run longer than a batch starts, while it is passed over
         off_t run_checked = 0;           // it has no newline before this
+        off_t left_at = -1;              // plain, left for the next file: its size then
         off_t broken_at = -1;            // compressed: its data failed once here
         off_t ends_at = -1;              // compressed: its data is damaged from here on, for good
         Clock::time_point rotated_at{};  // when it was first seen not to be the log; epoch: not yet
@@ -141,6 +145,7 @@ private:
     bool pass_long_run(File &file, Position &at, bool quiet);
     bool cut_short(File &file, Position &at, off_t size, bool quiet);
     bool stop_at_cut(const Position &at);
+    void look_for_late_lines();
     void fail(const std::string &error);
     void recovered(const File &file);
     bool is_log(const File &file) const;
@@ -167,6 +172,7 @@ private:
     bool failing_ = false;
     std::uint64_t errors_ = 0;  // errors said or not, so that a walk knows one came
     Clock::time_point retry_at_{};
+    Clock::time_point late_check_at_{};
     std::chrono::milliseconds backoff_{0};
 };
 

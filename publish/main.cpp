@@ -142,6 +142,7 @@ bool Publisher::start(std::string &error) {
         counts_.epochs.Increment();
     }
     follower_.on_malformed = [this] { counts_.malformed.Increment(); };
+    follower_.on_late_lines = [this](std::uint64_t lines) { counts_.lost.Increment(static_cast<double>(lines)); };
     on_lines_lost([this](const LostRange &range) {
         counts_.lost.Increment(static_cast<double>(range.lines()));
         lost_.push_back(range);

@@ -274,6 +274,33 @@ TEST_F(Fleet, LogCutShortInPlaceShipsItsNewLines) {
     EXPECT_TRUE(says_new_epoch(said[1])) << said[1];
 }
 
+// A line written to LOG.1 well after sfpublish left it for the new log (a
+// writer that kept it open): its number went to the new log's lines, so it
+// is said with the file and its bytes, and counted as lost.
+TEST_F(Fleet, LinesWrittenToAFileLeftAreSaidAndCounted) {
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    Process publishing(publisher, {"sfpublish", "-b", broker.url(), "--metrics", "127.0.0.1:0", "gw1", log});
+    const int port = metrics_port(publishing);
+    ASSERT_NE(port, 0);
+    write_file(log, lines_from(0, 100));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    move_file(log, log + ".1");
+    write_file(log, lines_from(100, 100));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 200)));
+    const std::string late = lines_from(900, 3);
+    append_file(log + ".1", late);
+    const std::string lost = "sfpublish_lines_lost_total{gateway=\"gw1\"}";
+    EXPECT_EQ(sample_of(wait_for_sample(port, lost, 3), lost), 3);
+    append_file(log, lines_from(200, 10));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 210)));
+    publishing.stop();
+    collecting->stop();
+    EXPECT_EQ(publishing.finish().err, "sfpublish: " + log + ".1: " + std::to_string(late.size()) +
+                                           " bytes written to it after it was left for the next file: 3 lines not "
+                                           "shipped, counted as lost\n");
+}
+
 // What the gateway's lines read of a gzip file cut short: the whole lines
 // before the cut.
 std::string readable_lines(const std::string &path) {
