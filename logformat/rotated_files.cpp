@@ -12,11 +12,16 @@
 
 namespace {
 
-constexpr char gz[] = ".gz";
-constexpr std::size_t gz_size = sizeof gz - 1;
+// What logrotate's compressext is for gzip, xz, zstd and bzip2.
+constexpr const char *packed_ends[] = {".gz", ".xz", ".zst", ".bz2"};
 
-bool ends_with(const std::string &text, const char *end, std::size_t size) {
-    return text.size() >= size && text.compare(text.size() - size, size, end) == 0;
+// The length of name's compression suffix; 0 when it has none.
+std::size_t packed_end(const std::string &name) {
+    for (const char *end : packed_ends) {
+        const std::size_t size = std::strlen(end);
+        if (name.size() > size && name.compare(name.size() - size, size, end) == 0) return size;
+    }
+    return 0;
 }
 
 bool all_digits(const std::string &text) {
@@ -51,9 +56,11 @@ std::vector<RotatedFile> order_rotated(const std::string &base, const std::vecto
     std::vector<Candidate> found;
     for (const std::string &name : names) {
         if (name.size() <= base.size() + 1 || name.compare(0, base.size(), base) != 0) continue;
-        const bool compressed = ends_with(name, gz, gz_size);
-        std::string rest = name.substr(base.size(), name.size() - base.size() - (compressed ? gz_size : 0));
-        if (compressed && present.count(name.substr(0, name.size() - gz_size)) != 0) continue;
+        const std::size_t end = packed_end(name);
+        const bool compressed = end != 0;
+        if (name.size() - end <= base.size()) continue;
+        std::string rest = name.substr(base.size(), name.size() - base.size() - end);
+        if (compressed && present.count(name.substr(0, name.size() - end)) != 0) continue;
         if (rest.size() < 2) continue;
         const std::string tail = rest.substr(1);
         if (rest[0] == '.' && all_digits(tail)) {
@@ -123,6 +130,19 @@ bool LogInput::adopt(int fd, const std::string &name, bool compressed, std::stri
         fd_ = fd;
         return true;
     }
+    unsigned char magic[6];
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    const ssize_t got = at < 0 ? -1 : pread(fd, magic, sizeof magic, at);
+    if (got < 0) {
+        error = "pread " + name + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    unpacker_ = unpacker_for(magic, static_cast<std::size_t>(got));
+    if (unpacker_ != nullptr) {
+        packed_ = fd;
+        return true;
+    }
     gz_ = gzdopen(fd, "rb");
     if (gz_ == nullptr) {
         error = "gzdopen " + name + ": " + (errno != 0 ? std::strerror(errno) : "out of memory");
@@ -135,17 +155,33 @@ bool LogInput::adopt(int fd, const std::string &name, bool compressed, std::stri
 
 long LogInput::read(char *data, std::size_t size, std::string &error) {
     if (gz_ != nullptr) {
-        const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(size, 1U << 30));
-        const int got = gzread(gz_, data, chunk);
+        // After zlib first says Z_BUF_ERROR (the file ends inside its
+        // stream), it still gives the bytes it holds: those come first, then
+        // the damage, with the last of them.
+        std::size_t total = 0;
         int code = Z_OK;
-        const char *message = gzerror(gz_, &code);
-        if (code == Z_OK) return got;
+        const char *message = nullptr;
+        do {
+            const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(size - total, 1U << 30));
+            const int got = gzread(gz_, data + total, chunk);
+            message = gzerror(gz_, &code);
+            if (got <= 0) break;
+            total += static_cast<std::size_t>(got);
+        } while (code != Z_OK && total < size);
+        if (code == Z_OK || total == size) return static_cast<long>(total);
         // "<fd:N>: " first, when opened from a descriptor: the file is named here.
         if (const char *named = std::strstr(message, ": ")) message = named + 2;
-        // Z_BUF_ERROR: the file ends inside its stream; what came before it is given first.
         damaged_ = code != Z_ERRNO;
         error = "gzread " + name_ + ": " + (code == Z_ERRNO ? std::strerror(errno) : message);
-        return got > 0 ? got : -1;
+        return total > 0 ? static_cast<long>(total) : -1;
+    }
+    if (unpacker_ != nullptr) {
+        UnpackFailure failure;
+        const long got = unpacker_->read(packed_, data, size, failure);
+        if (failure.call == nullptr) return got;
+        damaged_ = failure.damaged;
+        error = std::string(failure.call) + " " + name_ + ": " + failure.text;
+        return got;
     }
     for (;;) {
         const ssize_t got = ::read(fd_, data, size);
@@ -179,7 +215,10 @@ bool LogInput::skip(std::uint64_t count, std::string &error) {
 void LogInput::close() {
     if (gz_ != nullptr) gzclose(gz_);
     if (fd_ >= 0) ::close(fd_);
+    if (packed_ >= 0) ::close(packed_);
     gz_ = nullptr;
     fd_ = -1;
+    packed_ = -1;
+    unpacker_.reset();
     damaged_ = false;
 }

@@ -3,11 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <sys/types.h>
 #include <zlib.h>
+
+#include "unpack.h"
 
 // A file logrotate made of a log, or the log itself.
 struct RotatedFile {
@@ -45,7 +48,9 @@ bool readings_agree(const std::vector<SeenFile> &first, const std::vector<SeenFi
 // same file, neither grown nor written since.
 bool same_content(const SeenFile &was, const SeenFile &now);
 
-// Reads a plain or a gzip-compressed file as one stream of bytes. Errors
+// Reads a plain or a compressed file as one stream of bytes: gzip through
+// zlib, xz, zstd and bzip2 (logrotate's compresscmd) through their
+// libraries, told apart by their first bytes. Errors
 // name the call and the file: "read LOG.1: Input/output error".
 class LogInput {
 public:
@@ -64,15 +69,17 @@ public:
     // Passes over count bytes; false at an error (error set) or at the end
     // (error empty).
     bool skip(std::uint64_t count, std::string &error);
-    bool is_open() const { return fd_ >= 0 || gz_ != nullptr; }
+    bool is_open() const { return fd_ >= 0 || gz_ != nullptr || packed_ >= 0; }
     // Whether the last error was in the compressed data itself (cut short,
     // corrupt), not in reading the file: it comes again at the same place.
     bool damaged() const { return damaged_; }
     void close();
 
 private:
-    int fd_ = -1;
+    int fd_ = -1;  // plain
     gzFile gz_ = nullptr;
+    int packed_ = -1;  // read through unpacker_
+    std::unique_ptr<Unpacker> unpacker_;
     std::string name_;
     bool damaged_ = false;
 };

@@ -37,6 +37,26 @@ void compress_file(const std::string &path) {
     ASSERT_EQ(std::remove(path.c_str()), 0);
 }
 
+// compresscmd's way with tool (xz, zstd, bzip2): FILE into FILE + end, then removed.
+void compress_with(const std::string &tool, const std::string &path) {
+    std::vector<std::string> args = {tool, "-q", path};
+    if (tool == "zstd") args.emplace_back("--rm");
+    ASSERT_EQ(run("/usr/bin/" + tool, args).status, 0) << tool << " (scripts/test.sh installs it)";
+}
+
+// compress without delaycompress, compresscmd tool, twice.
+std::function<void(const std::string &)> rotate_compressing_with(const std::string &tool, const std::string &end) {
+    return [tool, end](const std::string &log) {
+        move_file(log, log + ".1");
+        compress_with(tool, log + ".1");
+        write_file(log, lines_from(2000, 1000));
+        move_file(log + ".1" + end, log + ".2" + end);
+        move_file(log, log + ".1");
+        compress_with(tool, log + ".1");
+        write_file(log, lines_from(3000, 1000));
+    };
+}
+
 // What logrotate did while sfpublish was stopped, 1,000 lines shipped and
 // 1,000 more written: each leaves the gateway holding every line, and all of
 // them reach the central log, none twice, with nothing said.
@@ -73,6 +93,9 @@ const StoppedCase stopped_cases[] = {
          write_file(log, lines_from(3000, 1000));
      },
      4000},
+    {"compresscmd xz, without delaycompress, twice", rotate_compressing_with("xz", ".xz"), 4000},
+    {"compresscmd zstd, without delaycompress, twice", rotate_compressing_with("zstd", ".zst"), 4000},
+    {"compresscmd bzip2, without delaycompress, twice", rotate_compressing_with("bzip2", ".bz2"), 4000},
     {"dateext, compressed, nocreate",
      [](const std::string &log) {
          move_file(log, log + "-20261208");
