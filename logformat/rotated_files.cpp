@@ -5,10 +5,11 @@
 #include <cstring>
 #include <set>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "folder_names.h"
 
 namespace {
 
@@ -82,25 +83,13 @@ bool list_rotated(const std::string &log, std::vector<RotatedFile> &files, std::
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : log.substr(0, slash);
     const std::string base = slash == std::string::npos ? log : log.substr(slash + 1);
     const std::string prefix = slash == std::string::npos ? "" : log.substr(0, slash + 1);
-    DIR *dir = opendir(folder.c_str());
-    if (dir == nullptr) {
-        error = "opendir " + folder + ": " + std::strerror(errno);
-        return false;
-    }
     std::vector<std::string> names;
-    errno = 0;
-    while (const dirent *entry = readdir(dir)) {
-        if (std::strncmp(entry->d_name, base.c_str(), base.size()) == 0) names.emplace_back(entry->d_name);
-    }
-    const int failed = errno;
-    closedir(dir);
-    if (failed != 0) {
-        error = "readdir " + folder + ": " + std::strerror(failed);
+    if (!list_folder(
+            folder, [&](const std::string &name) { return name.compare(0, base.size(), base) == 0; }, names, error))
         return false;
-    }
     files = order_rotated(base, names);
     for (RotatedFile &file : files) file.name = prefix + file.name;
-    if (std::find(names.begin(), names.end(), base) != names.end()) files.push_back({log, false});
+    if (std::binary_search(names.begin(), names.end(), base)) files.push_back({log, false});
     return true;
 }
 
