@@ -57,6 +57,17 @@ std::function<void(const std::string &)> rotate_compressing_with(const std::stri
     };
 }
 
+// 1,000 lines shipped by a run of sfpublish -e, then 1,000 more written.
+struct Behind : FleetDir {
+    Behind() : collecting(start_collector(broker, central)) {
+        write_file(log, lines_from(0, 1000));
+        EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
+        append_file(log, lines_from(1000, 1000));
+    }
+    Broker broker{dir};
+    std::unique_ptr<Process> collecting;
+};
+
 // What logrotate did while sfpublish was stopped, 1,000 lines shipped and
 // 1,000 more written: each leaves the gateway holding every line, and all of
 // them reach the central log, none twice, with nothing said.
@@ -108,18 +119,13 @@ const StoppedCase stopped_cases[] = {
 TEST_F(Fleet, WhileStoppedEveryFileLogrotateMadeIsShipped) {
     for (const StoppedCase &each : stopped_cases) {
         SCOPED_TRACE(each.name);
-        const FleetDir here;
-        Broker broker(here.dir);
-        auto collecting = start_collector(broker, here.central);
-        write_file(here.log, lines_from(0, 1000));
-        ASSERT_EQ(start_publisher(broker, here.log, true)->finish().status, 0);
-        append_file(here.log, lines_from(1000, 1000));
+        Behind here;
         each.rotate(here.log);
-        const Outcome outcome = start_publisher(broker, here.log, true)->finish();
+        const Outcome outcome = start_publisher(here.broker, here.log, true)->finish();
         EXPECT_EQ(outcome.status, 0);
         EXPECT_EQ(outcome.err, "");
         EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", lines_from(0, each.total)));
-        collecting->stop();
+        here.collecting->stop();
     }
 }
 
@@ -247,17 +253,12 @@ TEST_F(Fleet, ReadErrorsAreSaidAndTriedAgain) {
     if (!file_exists(strace)) GTEST_SKIP() << "strace is not installed: no way to make a read fail";
     for (const char *when : {"1", "2", "3", "4..6"}) {
         SCOPED_TRACE(when);
-        const FleetDir here;
-        Broker broker(here.dir);
-        auto collecting = start_collector(broker, here.central);
-        write_file(here.log, lines_from(0, 1000));
-        ASSERT_EQ(start_publisher(broker, here.log, true)->finish().status, 0);
-        append_file(here.log, lines_from(1000, 1000));
+        Behind here;
         // -P: only the reads of the log itself fail.
         const Outcome outcome =
             Process(strace, {"strace", "-f", "-o", "/dev/null", "-E", no_leak_check, "-P", here.log, "-e",
                              "trace=pread64", "-e", std::string("inject=pread64:error=EIO:when=") + when, publisher,
-                             "-b", broker.url(), "-e", "gw1", here.log})
+                             "-b", here.broker.url(), "-e", "gw1", here.log})
                 .finish();
         EXPECT_EQ(outcome.status, 0) << outcome.err;
         const std::vector<std::string> said = lines_of(outcome.err);
@@ -265,31 +266,45 @@ TEST_F(Fleet, ReadErrorsAreSaidAndTriedAgain) {
         EXPECT_EQ(said[0], "sfpublish: pread " + here.log + ": Input/output error; retrying");
         EXPECT_EQ(said[1], "sfpublish: " + here.log + ": read again");
         EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", lines_from(0, 2000)));
-        collecting->stop();
+        here.collecting->stop();
     }
 }
+
+// A broker, a collector and sfpublish following the log, its metrics on port.
+struct Following {
+    explicit Following(const FleetDir &here)
+        : broker(here.dir),
+          collecting(start_collector(broker, here.central)),
+          publishing(publisher, {"sfpublish", "-b", broker.url(), "--metrics", "127.0.0.1:0", "gw1", here.log}),
+          port(metrics_port(publishing)) {}
+    // Its standard error, once both programs have stopped.
+    std::string stop() {
+        publishing.stop();
+        collecting->stop();
+        return publishing.finish().err;
+    }
+    Broker broker;
+    std::unique_ptr<Process> collecting;
+    Process publishing;
+    int port;
+};
 
 // The log cut short in place, its first line kept (truncate -s), after
 // 1,000 lines were shipped, then written on: the cut is said with its bytes,
 // a new epoch starts at it, and the new lines are shipped in it.
 TEST_F(Fleet, LogCutShortInPlaceShipsItsNewLines) {
-    Broker broker(dir);
-    auto collecting = start_collector(broker, central);
-    Process publishing(publisher, {"sfpublish", "-b", broker.url(), "--metrics", "127.0.0.1:0", "gw1", log});
-    const int port = metrics_port(publishing);
-    ASSERT_NE(port, 0);
+    Following live(*this);
+    ASSERT_NE(live.port, 0);
     write_file(log, lines_from(0, 1000));
     ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
     const std::string epochs = "sfpublish_epochs_total{gateway=\"gw1\"}";
-    const double before = sample_of(http_get(port, "/metrics"), epochs);
+    const double before = sample_of(http_get(live.port, "/metrics"), epochs);
     const std::size_t kept = lines_from(0, 500).size();
     ASSERT_EQ(truncate(log.c_str(), static_cast<off_t>(kept)), 0);
-    EXPECT_EQ(sample_of(wait_for_sample(port, epochs, before + 1), epochs), before + 1);
+    EXPECT_EQ(sample_of(wait_for_sample(live.port, epochs, before + 1), epochs), before + 1);
     append_file(log, lines_from(5000, 100));
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000) + lines_from(5000, 100)));
-    publishing.stop();
-    collecting->stop();
-    const std::vector<std::string> said = lines_of(publishing.finish().err);
+    const std::vector<std::string> said = lines_of(live.stop());
     ASSERT_EQ(said.size(), 2U);
     EXPECT_EQ(said[0], "sfpublish: " + log + ": cut short in place to " + std::to_string(kept) + " bytes after " +
                            std::to_string(2 * kept) + " were read: " + std::to_string(kept) +
@@ -301,11 +316,8 @@ TEST_F(Fleet, LogCutShortInPlaceShipsItsNewLines) {
 // writer that kept it open): its number went to the new log's lines, so it
 // is said with the file and its bytes, and counted as lost.
 TEST_F(Fleet, LinesWrittenToAFileLeftAreSaidAndCounted) {
-    Broker broker(dir);
-    auto collecting = start_collector(broker, central);
-    Process publishing(publisher, {"sfpublish", "-b", broker.url(), "--metrics", "127.0.0.1:0", "gw1", log});
-    const int port = metrics_port(publishing);
-    ASSERT_NE(port, 0);
+    Following live(*this);
+    ASSERT_NE(live.port, 0);
     write_file(log, lines_from(0, 100));
     ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
     move_file(log, log + ".1");
@@ -314,14 +326,12 @@ TEST_F(Fleet, LinesWrittenToAFileLeftAreSaidAndCounted) {
     const std::string late = lines_from(900, 3);
     append_file(log + ".1", late);
     const std::string lost = "sfpublish_lines_lost_total{gateway=\"gw1\"}";
-    EXPECT_EQ(sample_of(wait_for_sample(port, lost, 3), lost), 3);
+    EXPECT_EQ(sample_of(wait_for_sample(live.port, lost, 3), lost), 3);
     append_file(log, lines_from(200, 10));
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 210)));
-    publishing.stop();
-    collecting->stop();
-    EXPECT_EQ(publishing.finish().err, "sfpublish: " + log + ".1: " + std::to_string(late.size()) +
-                                           " bytes written to it after it was left for the next file: 3 lines not "
-                                           "shipped, counted as lost\n");
+    EXPECT_EQ(live.stop(), "sfpublish: " + log + ".1: " + std::to_string(late.size()) +
+                               " bytes written to it after it was left for the next file: 3 lines not "
+                               "shipped, counted as lost\n");
 }
 
 // What the gateway's lines read of a gzip file cut short: the whole lines
@@ -382,21 +392,16 @@ TEST_F(Fleet, OneUnreadableFileStopsNothing) {
     for (const UnreadableCase &each : unreadable_cases) {
         SCOPED_TRACE(each.name);
         if (!each.fault.empty() && !file_exists(strace)) continue;
-        const FleetDir here;
-        Broker broker(here.dir);
-        auto collecting = start_collector(broker, here.central);
-        write_file(here.log, lines_from(0, 1000));
-        ASSERT_EQ(start_publisher(broker, here.log, true)->finish().status, 0);
-        append_file(here.log, lines_from(1000, 1000));
+        Behind here;
         each.damage(here.log);
         const std::string expected = each.expected(here.log);
         // Not by its mode: root, as the tests may run, reads a file of mode 000.
         const Outcome outcome =
             each.fault.empty()
-                ? start_publisher(broker, here.log, true)->finish()
+                ? start_publisher(here.broker, here.log, true)->finish()
                 : Process(strace, {"strace", "-f", "-o", "/dev/null", "-E", no_leak_check, "-P", here.log + each.fault,
                                    "-e", "trace=openat", "-e", "inject=openat:error=EACCES", publisher, "-b",
-                                   broker.url(), "-e", "gw1", here.log})
+                                   here.broker.url(), "-e", "gw1", here.log})
                       .finish();
         EXPECT_EQ(outcome.status, 0) << outcome.err;
         std::string said = each.said;
@@ -410,7 +415,7 @@ TEST_F(Fleet, OneUnreadableFileStopsNothing) {
                   1)
             << outcome.err;
         EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", expected));
-        collecting->stop();
+        here.collecting->stop();
     }
 }
 
