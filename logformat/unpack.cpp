@@ -63,7 +63,7 @@ public:
     ZstdUnpacker &operator=(const ZstdUnpacker &) = delete;
 
 private:
-    bool decode(char *data, std::size_t size, std::size_t &made, bool, UnpackFailure &failure) override {
+    bool decode(char *data, std::size_t size, std::size_t &made, bool /*ending*/, UnpackFailure &failure) override {
         if (stream_ == nullptr) return failure = {"ZSTD_createDStream", "out of memory", false}, false;
         ZSTD_inBuffer input{in_, end_, at_};
         ZSTD_outBuffer output{data, size, 0};
@@ -71,7 +71,7 @@ private:
         const bool moved = input.pos != at_ || output.pos > 0;
         at_ = input.pos;
         made = output.pos;
-        if (ZSTD_isError(code)) {
+        if (ZSTD_isError(code) != 0) {
             failure = {"ZSTD_decompressStream", ZSTD_getErrorName(code), true};
             return false;
         }
@@ -97,7 +97,7 @@ public:
     Bzip2Unpacker &operator=(const Bzip2Unpacker &) = delete;
 
 private:
-    bool decode(char *data, std::size_t size, std::size_t &made, bool, UnpackFailure &failure) override {
+    bool decode(char *data, std::size_t size, std::size_t &made, bool /*ending*/, UnpackFailure &failure) override {
         if (!ready_) return failure = {"BZ2_bzDecompressInit", "out of memory", false}, false;
         // bzip2 -c of several files, or pbzip2: streams one after another.
         if (done_ && at_ < end_) {
@@ -162,10 +162,8 @@ std::unique_ptr<Unpacker> unpacker_for(const unsigned char *magic, std::size_t s
     const auto starts = [&](const char *with, std::size_t length) {
         return size >= length && std::memcmp(magic, with, length) == 0;
     };
-    if (starts("\xFD"
-               "7zXZ\x00",
-               6))
-        return std::make_unique<XzUnpacker>();
+    static const char xz_magic[] = {'\xFD', '7', 'z', 'X', 'Z', '\0'};
+    if (starts(xz_magic, sizeof xz_magic)) return std::make_unique<XzUnpacker>();
     if (starts("\x28\xB5\x2F\xFD", 4)) return std::make_unique<ZstdUnpacker>();
     if (starts("BZh", 3)) return std::make_unique<Bzip2Unpacker>();
     return nullptr;

@@ -28,7 +28,9 @@ bool list_archive(const std::string &dir, std::vector<std::string> &logs, std::s
     };
     if (!list_folder(dir, is_log, names, error)) return false;
     for (const std::string &name : names) {
-        const std::string path = dir + "/" + name;
+        std::string path = dir;
+        path += '/';
+        path += name;
         struct stat st {};
         if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) logs.push_back(path);
     }

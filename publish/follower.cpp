@@ -277,7 +277,8 @@ void Follower::look_for_late_lines() {
         std::uint64_t lines = 0;
         off_t from = file->left_at;
         while (from < info.st_size) {
-            const auto want = static_cast<std::size_t>(std::min<off_t>(info.st_size - from, buffer_.size()));
+            const auto want =
+                static_cast<std::size_t>(std::min<off_t>(info.st_size - from, static_cast<off_t>(buffer_.size())));
             const ssize_t got = pread_fully(file->fd, buffer_.data(), want, from);
             if (got <= 0) break;
             lines += static_cast<std::uint64_t>(std::count(buffer_.data(), buffer_.data() + got, '\n'));
