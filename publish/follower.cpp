@@ -721,8 +721,10 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
         // The end of the file, or of what it holds so far.
         struct stat info {};
         if (!file->compressed && size == 0 && fstat(file->fd, &info) == 0 && info.st_size < at.offset &&
-            is_log(*file) && cut_short(*file, at, info.st_size, quiet))
-            break;
+            is_log(*file)) {
+            if (cut_short(*file, at, info.st_size, quiet)) break;
+            continue;
+        }
         if (end_ >= 0 && at.print == end_print_) break;
         if (!leave(*file, at, stop, mode)) break;
     }
@@ -735,15 +737,21 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
 // numbers. So its lines after the cut start a new epoch, as a log written
 // anew does, numbered so that counting from its start holds again. Until
 // then nothing is read past the cut's last whole line: a gap there, for the
-// caller to take. False when the file has no mark to count from.
+// caller to take. False, at moved to the cut, when the file has no mark to
+// count from: no line of it can be looked for again, so it reads on there.
 bool Follower::cut_short(File &file, Position &at, off_t size, bool quiet) {
-    const auto mark =
-        std::find_if(marks_.begin(), marks_.end(), [&](const FileMark &m) { return m.print == file.print; });
-    if (mark == marks_.end()) return false;
-    Position cut{file.print, 0, 0, static_cast<std::uint64_t>(mark->first)};
     const std::string name = file.name;  // file may be closed by the count
-    walk(cut, nullptr, 0, 0, look);
-    if (cut.print != file.print || cut.offset > size) return false;
+    const std::uint64_t print = file.print;
+    const auto mark = std::find_if(marks_.begin(), marks_.end(), [&](const FileMark &m) { return m.print == print; });
+    Position cut{print, 0, 0, mark == marks_.end() ? 0 : static_cast<std::uint64_t>(mark->first)};
+    if (mark != marks_.end()) walk(cut, nullptr, 0, 0, look);
+    if (mark == marks_.end() || cut.print != print || cut.offset > size) {
+        if (!quiet)
+            warn("%s: cut short in place to %lld bytes after %lld were read; reading on from there", name.c_str(),
+                 static_cast<long long>(size), static_cast<long long>(at.offset));
+        at.offset = size;
+        return false;
+    }
     if (!quiet)
         warn(
             "%s: cut short in place to %lld bytes after %lld were read: %lld bytes gone; its lines after the "

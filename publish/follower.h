@@ -23,8 +23,10 @@ struct Gap {
 
 // Follows a log through every file logrotate makes of it: a thin shell of
 // I/O around where_next. A file is known by its print (a hash of its start),
-// wherever it went: renamed, copied, compressed (read through zlib) or on
-// another device. It numbers the well-formed lines of the epoch as it goes
+// wherever it went: renamed, copied, compressed (gzip, xz, zstd or bzip2)
+// or on another device. A file it cannot read stops only what may lie in
+// it; a log cut short in place or a line written late to a file left are
+// said, never shipped under wrong numbers. It numbers the well-formed lines of the epoch as it goes
 // and keeps, for each file, the number of its first line, so that a line
 // sent before can be found again.
 class Follower {
