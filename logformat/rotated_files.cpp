@@ -5,18 +5,24 @@
 #include <cstring>
 #include <set>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "folder_names.h"
+
 namespace {
 
-constexpr char gz[] = ".gz";
-constexpr std::size_t gz_size = sizeof gz - 1;
+// What logrotate's compressext is for gzip, xz, zstd and bzip2.
+constexpr const char *packed_ends[] = {".gz", ".xz", ".zst", ".bz2"};
 
-bool ends_with(const std::string &text, const char *end, std::size_t size) {
-    return text.size() >= size && text.compare(text.size() - size, size, end) == 0;
+// The length of name's compression suffix; 0 when it has none.
+std::size_t packed_end(const std::string &name) {
+    for (const char *end : packed_ends) {
+        const std::size_t size = std::strlen(end);
+        if (name.size() > size && name.compare(name.size() - size, size, end) == 0) return size;
+    }
+    return 0;
 }
 
 bool all_digits(const std::string &text) {
@@ -51,9 +57,11 @@ std::vector<RotatedFile> order_rotated(const std::string &base, const std::vecto
     std::vector<Candidate> found;
     for (const std::string &name : names) {
         if (name.size() <= base.size() + 1 || name.compare(0, base.size(), base) != 0) continue;
-        const bool compressed = ends_with(name, gz, gz_size);
-        std::string rest = name.substr(base.size(), name.size() - base.size() - (compressed ? gz_size : 0));
-        if (compressed && present.count(name.substr(0, name.size() - gz_size)) != 0) continue;
+        const std::size_t end = packed_end(name);
+        const bool compressed = end != 0;
+        if (name.size() - end <= base.size()) continue;
+        std::string rest = name.substr(base.size(), name.size() - base.size() - end);
+        if (compressed && present.count(name.substr(0, name.size() - end)) != 0) continue;
         if (rest.size() < 2) continue;
         const std::string tail = rest.substr(1);
         if (rest[0] == '.' && all_digits(tail)) {
@@ -75,26 +83,24 @@ bool list_rotated(const std::string &log, std::vector<RotatedFile> &files, std::
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : log.substr(0, slash);
     const std::string base = slash == std::string::npos ? log : log.substr(slash + 1);
     const std::string prefix = slash == std::string::npos ? "" : log.substr(0, slash + 1);
-    DIR *dir = opendir(folder.c_str());
-    if (dir == nullptr) {
-        error = "opendir " + folder + ": " + std::strerror(errno);
-        return false;
-    }
     std::vector<std::string> names;
-    errno = 0;
-    while (const dirent *entry = readdir(dir)) {
-        if (std::strncmp(entry->d_name, base.c_str(), base.size()) == 0) names.emplace_back(entry->d_name);
-    }
-    const int failed = errno;
-    closedir(dir);
-    if (failed != 0) {
-        error = "readdir " + folder + ": " + std::strerror(failed);
+    if (!list_folder(
+            folder, [&](const std::string &name) { return name.compare(0, base.size(), base) == 0; }, names, error))
         return false;
-    }
     files = order_rotated(base, names);
     for (RotatedFile &file : files) file.name = prefix + file.name;
-    if (std::find(names.begin(), names.end(), base) != names.end()) files.push_back({log, false});
+    if (std::binary_search(names.begin(), names.end(), base)) files.push_back({log, false});
     return true;
+}
+
+bool readings_agree(const std::vector<SeenFile> &first, const std::vector<SeenFile> &second) {
+    return std::equal(
+        first.begin(), first.end(), second.begin(), second.end(),
+        [](const SeenFile &a, const SeenFile &b) { return a.name == b.name && a.dev == b.dev && a.ino == b.ino; });
+}
+
+bool same_content(const SeenFile &was, const SeenFile &now) {
+    return was.dev == now.dev && was.ino == now.ino && was.size == now.size && was.mtime == now.mtime;
 }
 
 bool LogInput::open(const std::string &path, bool compressed, std::string &error) {
@@ -113,6 +119,19 @@ bool LogInput::adopt(int fd, const std::string &name, bool compressed, std::stri
         fd_ = fd;
         return true;
     }
+    unsigned char magic[6];
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    const ssize_t got = at < 0 ? -1 : pread(fd, magic, sizeof magic, at);
+    if (got < 0) {
+        error = "pread " + name + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    unpacker_ = unpacker_for(magic, static_cast<std::size_t>(got));
+    if (unpacker_ != nullptr) {
+        packed_ = fd;
+        return true;
+    }
     gz_ = gzdopen(fd, "rb");
     if (gz_ == nullptr) {
         error = "gzdopen " + name + ": " + (errno != 0 ? std::strerror(errno) : "out of memory");
@@ -125,14 +144,33 @@ bool LogInput::adopt(int fd, const std::string &name, bool compressed, std::stri
 
 long LogInput::read(char *data, std::size_t size, std::string &error) {
     if (gz_ != nullptr) {
-        const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(size, 1U << 30));
-        const int got = gzread(gz_, data, chunk);
+        // After zlib first says Z_BUF_ERROR (the file ends inside its
+        // stream), it still gives the bytes it holds: those come first, then
+        // the damage, with the last of them.
+        std::size_t total = 0;
         int code = Z_OK;
-        const char *message = gzerror(gz_, &code);
-        if (got > 0 || (got == 0 && code == Z_OK)) return got;
-        // At the end, Z_BUF_ERROR: the file ended inside its stream.
+        const char *message = nullptr;
+        do {
+            const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(size - total, 1U << 30));
+            const int got = gzread(gz_, data + total, chunk);
+            message = gzerror(gz_, &code);
+            if (got <= 0) break;
+            total += static_cast<std::size_t>(got);
+        } while (code != Z_OK && total < size);
+        if (code == Z_OK || total == size) return static_cast<long>(total);
+        // "<fd:N>: " first, when opened from a descriptor: the file is named here.
+        if (const char *named = std::strstr(message, ": ")) message = named + 2;
+        damaged_ = code != Z_ERRNO;
         error = "gzread " + name_ + ": " + (code == Z_ERRNO ? std::strerror(errno) : message);
-        return -1;
+        return total > 0 ? static_cast<long>(total) : -1;
+    }
+    if (unpacker_ != nullptr) {
+        UnpackFailure failure;
+        const long got = unpacker_->read(packed_, data, size, failure);
+        if (failure.call == nullptr) return got;
+        damaged_ = failure.damaged;
+        error = std::string(failure.call) + " " + name_ + ": " + failure.text;
+        return got;
     }
     for (;;) {
         const ssize_t got = ::read(fd_, data, size);
@@ -166,6 +204,10 @@ bool LogInput::skip(std::uint64_t count, std::string &error) {
 void LogInput::close() {
     if (gz_ != nullptr) gzclose(gz_);
     if (fd_ >= 0) ::close(fd_);
+    if (packed_ >= 0) ::close(packed_);
     gz_ = nullptr;
     fd_ = -1;
+    packed_ = -1;
+    unpacker_.reset();
+    damaged_ = false;
 }

@@ -8,11 +8,11 @@
 #include <memory>
 #include <vector>
 
-#include <dirent.h>
 #include <fnmatch.h>
 #include <poll.h>
 #include <sys/stat.h>
 
+#include "folder_names.h"
 #include "folder_watch.h"
 #include "log_line.h"
 #include "log_tail.h"
@@ -60,16 +60,9 @@ private:
 void note(const std::string &text) { std::fprintf(stderr, "sfextcap: %s\n", text.c_str()); }
 
 bool ArchiveCapture::scan(std::string &error) {
-    DIR *dir = opendir(options_.folder.c_str());
-    if (dir == nullptr) {
-        error = "opendir " + options_.folder + ": " + std::strerror(errno);
-        return false;
-    }
     std::vector<std::string> files;
-    while (const dirent *entry = readdir(dir))
-        if (!gateway_of(entry->d_name, options_.pattern).empty()) files.emplace_back(entry->d_name);
-    closedir(dir);
-    std::sort(files.begin(), files.end());
+    const auto is_gateway = [&](const std::string &name) { return !gateway_of(name, options_.pattern).empty(); };
+    if (!list_folder(options_.folder, is_gateway, files, error)) return false;
     for (const std::string &file : files) add_gateway(file, LogTail::from_end);
     return true;
 }

@@ -7,11 +7,11 @@
 #include <deque>
 #include <map>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "folder_names.h"
 #include "log_stream.h"
 #include "merge_queue.h"
 #include "pcapng_writer.h"
@@ -22,30 +22,18 @@ namespace {
 
 // The folder's NAME.log files, by name.
 bool list_archive(const std::string &dir, std::vector<std::string> &logs, std::string &error) {
-    DIR *folder = opendir(dir.c_str());
-    if (folder == nullptr) {
-        error = "opendir " + dir + ": " + std::strerror(errno);
-        return false;
-    }
-    std::vector<std::string> found;
-    errno = 0;
-    while (const dirent *entry = readdir(folder)) {
-        const std::string name = entry->d_name;
-        if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".log") != 0) continue;
-        struct stat st {};
+    std::vector<std::string> names;
+    const auto is_log = [](const std::string &name) {
+        return name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0;
+    };
+    if (!list_folder(dir, is_log, names, error)) return false;
+    for (const std::string &name : names) {
         std::string path = dir;
         path += '/';
         path += name;
-        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) found.push_back(path);
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) logs.push_back(path);
     }
-    const int failed = errno;
-    closedir(folder);
-    if (failed != 0) {
-        error = "readdir " + dir + ": " + std::strerror(failed);
-        return false;
-    }
-    std::sort(found.begin(), found.end());
-    logs.insert(logs.end(), found.begin(), found.end());
     return true;
 }
 

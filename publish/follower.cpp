@@ -29,6 +29,7 @@ constexpr std::chrono::milliseconds first_retry{100};
 constexpr std::chrono::milliseconds last_retry{5000};
 constexpr std::chrono::milliseconds without_inotify{100};
 constexpr std::chrono::milliseconds with_inotify{1000};
+constexpr std::chrono::milliseconds late_check{1000};
 // A batch's room for lines: a well-formed line longer than this never fits.
 constexpr std::size_t max_line = max_payload - 64;
 
@@ -65,31 +66,36 @@ ssize_t pread_fully(int fd, char *data, std::size_t size, off_t offset) {
     }
 }
 
-// The print of the file at path, plain or compressed; false with error set
-// when it cannot be read. With ino set, moved tells a file that is no longer
-// the one listed under path (renamed or removed since), which is no error.
-bool print_file(const std::string &path, bool compressed, std::uint64_t &print, std::string &error, dev_t dev = 0,
-                ino_t ino = 0, bool *moved = nullptr) {
+enum class Printed {
+    ok,
+    moved,    // no longer the file listed under the name (renamed or removed since): no error
+    failed,   // error set
+    damaged,  // error set: its compressed data is cut short or corrupt
+};
+
+// The print of the file at path, plain or compressed. With listed, a file
+// that is no longer the one listed under path is moved.
+Printed print_file(const std::string &path, bool compressed, std::uint64_t &print, std::string &error,
+                   const SeenFile *listed = nullptr) {
     char head[print_span];
     std::size_t size = 0;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info {};
-    if (fd < 0 || (ino != 0 && (fstat(fd, &info) != 0 || info.st_dev != dev || info.st_ino != ino))) {
-        const bool gone = fd < 0 ? errno == ENOENT : true;
-        if (fd >= 0) close(fd);
-        if (moved != nullptr && gone) {
-            *moved = true;
-            return true;
-        }
+    if (fd < 0 && listed != nullptr && errno == ENOENT) return Printed::moved;
+    if (fd < 0) {
         error = errno_text("open", path);
-        return false;
+        return Printed::failed;
+    }
+    if (listed != nullptr && (fstat(fd, &info) != 0 || info.st_dev != listed->dev || info.st_ino != listed->ino)) {
+        close(fd);
+        return Printed::moved;
     }
     if (compressed) {
         LogInput input;
-        if (!input.adopt(fd, path, true, error)) return false;
+        if (!input.adopt(fd, path, true, error)) return Printed::failed;
         while (size < sizeof head) {
             const long got = input.read(head + size, sizeof head - size, error);
-            if (got < 0) return false;
+            if (got < 0) return input.damaged() ? Printed::damaged : Printed::failed;
             if (got == 0) break;
             size += static_cast<std::size_t>(got);
         }
@@ -97,11 +103,11 @@ bool print_file(const std::string &path, bool compressed, std::uint64_t &print, 
         const ssize_t got = pread_fully(fd, head, sizeof head, 0);
         if (got < 0) error = errno_text("pread", path);
         close(fd);
-        if (got < 0) return false;
+        if (got < 0) return Printed::failed;
         size = static_cast<std::size_t>(got);
     }
     print = print_of_start(head, size);
-    return true;
+    return Printed::ok;
 }
 
 // Where the file's whole lines end now: a last line without its newline is
@@ -172,9 +178,10 @@ Follower::File *Follower::file_at(Position &at, std::uint64_t stop, Mode mode) {
         std::vector<ListedFile> files;
         if (!list(files)) return nullptr;
         // Files logrotate made before a first start are history, not shipped.
-        for (ListedFile &file : files)
-            if (at.print == 0 && !file.log && std::find(old_.begin(), old_.end(), file.print) != old_.end())
-                file.print = 0;
+        for (std::size_t i = 0; i < files.size() && at.print == 0; ++i)
+            if (!files[i].log && (std::find(old_.begin(), old_.end(), files[i].print) != old_.end() ||
+                                  (files[i].unknown && is_old(listed_[i]))))
+                files[i] = ListedFile{};
         const NextStep step = where_next(at.print, at.seq, numbered(), false, marks_, files);
         if (step.kind == NextStep::read) {
             File *file = open_listed(listed_[step.file]);
@@ -223,6 +230,7 @@ bool Follower::move(const NextStep &step, Position &at, std::uint64_t stop, Mode
 // writer that opened it before it moved may still write to it; else true
 // once at has moved on to the next file.
 bool Follower::leave(File &file, Position &at, std::uint64_t stop, Mode mode) {
+    if (mode == ship) look_for_late_lines();
     if (mode == look || is_log(file)) return false;
     const auto now = Clock::now();
     if (file.rotated_at == Clock::time_point{}) file.rotated_at = now;
@@ -230,14 +238,24 @@ bool Follower::leave(File &file, Position &at, std::uint64_t stop, Mode mode) {
     std::vector<ListedFile> files;
     if (!list(files)) return false;
     struct stat info {};
-    const bool torn = !file.compressed && mode == ship && fstat(file.fd, &info) == 0 && info.st_size > at.offset &&
-                      at.offset >= file.named && limit_of(file.print) == 0;
+    const bool sized = !file.compressed && fstat(file.fd, &info) == 0;
+    const bool torn =
+        sized && mode == ship && info.st_size > at.offset && at.offset >= file.named && limit_of(file.print) == 0;
     const std::uint64_t line = at.line + 1;
     const std::string name = file.name;  // file may be closed once at has moved on
     const off_t named = file.named;
     if (torn) file.named = info.st_size;
-    if (!move(where_next(file.print, at.seq, numbered(), true, marks_, files), at, stop, mode)) {
+    NextStep step = where_next(file.print, at.seq, numbered(), true, marks_, files);
+    // Lines never numbered are cut from a damaged file: the central log is
+    // told of the hole by a new epoch, their number not being known.
+    if (file.ends_at >= 0 && step.kind == NextStep::enter) {
+        step.kind = NextStep::gap;
+        step.fresh = true;
+    }
+    if (sized && limit_of(file.print) == 0) file.left_at = std::max(at.offset, info.st_size);
+    if (!move(step, at, stop, mode)) {
         file.named = named;
+        file.left_at = -1;
         return false;
     }
     if (torn) {
@@ -245,6 +263,41 @@ bool Follower::leave(File &file, Position &at, std::uint64_t stop, Mode mode) {
         if (on_malformed) on_malformed();
     }
     return true;
+}
+
+// Lines written to a file after it was left for the next one (by a writer
+// other than sflogger that kept it open, or in a copytruncate race) have no
+// numbers left to take: the next file's lines took them. Said with the file
+// and the bytes, and counted as lost; looked for at most once a second.
+void Follower::look_for_late_lines() {
+    const auto now = Clock::now();
+    if (now < late_check_at_) return;
+    late_check_at_ = now + late_check;
+    for (const std::unique_ptr<File> &file : files_) {
+        struct stat info {};
+        if (file->left_at < 0 || fstat(file->fd, &info) != 0 || info.st_size <= file->left_at) continue;
+        std::uint64_t lines = 0;
+        off_t from = file->left_at;
+        while (from < info.st_size) {
+            const auto want =
+                static_cast<std::size_t>(std::min<off_t>(info.st_size - from, static_cast<off_t>(buffer_.size())));
+            const ssize_t got = pread_fully(file->fd, buffer_.data(), want, from);
+            if (got <= 0) break;
+            lines += static_cast<std::uint64_t>(std::count(buffer_.data(), buffer_.data() + got, '\n'));
+            from += got;
+        }
+        if (from == file->left_at) continue;
+        // Named as last listed: it was opened under an older name.
+        const auto listed = std::find_if(listed_.begin(), listed_.end(), [&](const Listed &entry) {
+            return entry.dev == file->dev && entry.ino == file->ino;
+        });
+        warn("%s: %lld bytes written to it after it was left for the next file: %" PRIu64
+             " lines not shipped, counted as lost",
+             (listed != listed_.end() ? listed->name : file->name).c_str(),
+             static_cast<long long>(from - file->left_at), lines);
+        file->left_at = from;
+        if (on_late_lines) on_late_lines(lines);
+    }
 }
 
 // The number of the first line of the file after print's: where its lines end; 0 for the newest.
@@ -288,6 +341,7 @@ void Follower::renumber(Position &at) {
     reserved_ = 0;  // every number of the new epoch is handed out in this run
     at.seq = 1;
     has_gap_ = false;
+    cut_ = Position{};  // counting within the file holds again
 }
 
 bool Follower::gap_at(const Position &at, Gap &gap) const {
@@ -314,7 +368,9 @@ bool Follower::read_folder(std::vector<Listed> &now, bool &moved) {
     }
     now.clear();
     for (const RotatedFile &name : names) {
-        Listed entry{name.name, name.compressed};
+        Listed entry;
+        entry.name = name.name;
+        entry.compressed = name.compressed;
         struct stat info {};
         if (stat(entry.name.c_str(), &info) != 0) {
             moved = errno == ENOENT;
@@ -331,15 +387,11 @@ bool Follower::read_folder(std::vector<Listed> &now, bool &moved) {
     return true;
 }
 
-// The folder as where_next sees it, read until two readings agree:
-// logrotate renames and compresses between a readdir and a stat, and a file
-// missed so would be passed over. Prints are read once for each file as long
-// as its size and time stay the same. False, said when it is an error, while
-// there is no such listing.
+// The folder as where_next sees it, read until two readings agree
+// (readings_agree), with prints between. Prints are read once for each file
+// as long as its content stays the same. False, said when it is an error,
+// while there is no such listing.
 bool Follower::list(std::vector<ListedFile> &files) {
-    const auto same = [](const Listed &a, const Listed &b) {
-        return a.name == b.name && a.dev == b.dev && a.ino == b.ino;
-    };
     for (int tries = 0; tries < 20; ++tries) {
         std::vector<Listed> now;
         std::vector<Listed> again;
@@ -348,34 +400,82 @@ bool Follower::list(std::vector<ListedFile> &files) {
             if (moved) continue;
             return false;
         }
-        for (Listed &entry : now) {
-            const auto known = std::find_if(listed_.begin(), listed_.end(), [&](const Listed &old) {
-                return old.dev == entry.dev && old.ino == entry.ino && old.size == entry.size &&
-                       old.mtime == entry.mtime;
-            });
-            std::string error;
-            if (known != listed_.end() && known->print != 0) {
-                entry.print = known->print;
-                entry.seen = known->seen;
-            } else if (!print_file(entry.name, entry.compressed, entry.print, error, entry.dev, entry.ino, &moved)) {
-                fail(error);
-                return false;
-            }
-            if (entry.seen == Clock::time_point{} && entry.name != log_) entry.seen = Clock::now();
-        }
+        for (Listed &entry : now) print_listed(entry, moved);
         if (moved) continue;
         if (!read_folder(again, moved)) {
             if (moved) continue;
             return false;
         }
-        if (!std::equal(now.begin(), now.end(), again.begin(), again.end(), same)) continue;
+        if (!readings_agree({now.begin(), now.end()}, {again.begin(), again.end()})) continue;
         listed_ = std::move(now);
+        unreadable_.erase(std::remove_if(unreadable_.begin(), unreadable_.end(),
+                                         [&](const Unreadable &file) {
+                                             return std::none_of(listed_.begin(), listed_.end(), [&](const Listed &l) {
+                                                 return l.dev == file.dev && l.ino == file.ino;
+                                             });
+                                         }),
+                          unreadable_.end());
         files.clear();
-        for (const Listed &entry : listed_) files.push_back({entry.print, entry.name == log_});
+        for (const Listed &entry : listed_) files.push_back({entry.print, entry.name == log_, entry.unknown});
         return true;
     }
     ++unsettled_;
     return false;  // logrotate at work: looked at again next time
+}
+
+// Gives entry its print, read again only when its content may have changed.
+// One that cannot be read is listed as unknown, said once and tried again
+// after a while, so that the other files are followed meanwhile: where_next
+// waits only where it may hold lines to ship. Compressed data that fails
+// twice at the file's start is damaged for good: passed over, said once.
+void Follower::print_listed(Listed &entry, bool &moved) {
+    const auto known = std::find_if(listed_.begin(), listed_.end(),
+                                    [&](const Listed &old) { return same_content(old, entry) && old.print != 0; });
+    if (entry.name != log_)
+        entry.seen = known != listed_.end() && known->seen != Clock::time_point{} ? known->seen : Clock::now();
+    if (known != listed_.end()) {
+        entry.print = known->print;
+        return;
+    }
+    const auto failed = std::find_if(unreadable_.begin(), unreadable_.end(), [&](const Unreadable &file) {
+        return file.dev == entry.dev && file.ino == entry.ino;
+    });
+    const auto now = Clock::now();
+    if (failed != unreadable_.end() && failed->size == entry.size && (failed->for_good || now < failed->retry_at)) {
+        entry.unknown = !failed->for_good;
+        return;
+    }
+    std::string error;
+    const Printed got = print_file(entry.name, entry.compressed, entry.print, error, &entry);
+    if (got == Printed::moved) moved = true;
+    if (got == Printed::ok && failed != unreadable_.end()) {
+        warn("%s: read again", entry.name.c_str());
+        unreadable_.erase(failed);
+    }
+    if (got != Printed::failed && got != Printed::damaged) return;
+    entry.unknown = true;
+    if (failed == unreadable_.end()) {
+        warn("%s; retrying", error.c_str());
+        unreadable_.push_back(
+            {entry.dev, entry.ino, entry.size, got == Printed::damaged, false, now + first_retry, first_retry});
+        return;
+    }
+    if (got == Printed::damaged && failed->damaged && failed->size == entry.size) {
+        warn("%s: its compressed data is damaged near its start: none of its lines can be read, passed over",
+             entry.name.c_str());
+        failed->for_good = true;
+        entry.unknown = false;
+        return;
+    }
+    failed->damaged = got == Printed::damaged;
+    failed->size = entry.size;
+    failed->backoff = std::clamp(failed->backoff * 2, first_retry, last_retry);
+    failed->retry_at = now + failed->backoff;
+}
+
+bool Follower::is_old(const Listed &entry) const {
+    return std::any_of(old_unknown_.begin(), old_unknown_.end(),
+                       [&](const SeenFile &old) { return old.dev == entry.dev && old.ino == entry.ino; });
 }
 
 Follower::File *Follower::open_file(std::uint64_t print) const {
@@ -440,6 +540,7 @@ long Follower::read_at(File &file, char *data, std::size_t size, off_t offset) {
         if (got < 0) fail(errno_text("pread", file.name));
         return got;
     }
+    if (file.ends_at >= 0 && offset >= file.ends_at) return 0;
     std::string error;
     const auto at = static_cast<std::uint64_t>(offset);
     if (!file.stream.is_open() || file.streamed > at) {
@@ -457,20 +558,37 @@ long Follower::read_at(File &file, char *data, std::size_t size, off_t offset) {
     }
     if (file.streamed < at) {
         if (!file.stream.skip(at - file.streamed, error)) {
+            if (!error.empty()) return broken(file, offset, 0, error);
             file.stream.close();
-            if (error.empty()) return 0;
-            fail(error);
-            return -1;
+            return 0;
         }
         file.streamed = at;
     }
     const long got = file.stream.read(data, size, error);
-    if (got < 0) {
-        file.stream.close();
+    if (got < 0 || file.stream.damaged()) return broken(file, offset, std::max(got, 0L), error);
+    file.streamed += static_cast<std::uint64_t>(got);
+    return got;
+}
+
+// A compressed file's data failed after got bytes from offset: an error,
+// tried again; when it is damaged data that failed at the same byte before
+// (cut short by a power cut while gzip wrote it, corrupt), the file's
+// content ends there for good, and what follows it is where_next's to find.
+long Follower::broken(File &file, off_t offset, long got, const std::string &error) {
+    const bool damaged = file.stream.damaged();
+    const off_t at = offset + got;
+    file.stream.close();
+    if (!damaged || file.broken_at != at) {
+        file.broken_at = damaged ? at : -1;
         fail(error);
         return -1;
     }
-    file.streamed += static_cast<std::uint64_t>(got);
+    if (file.ends_at < 0)
+        warn("%s; its content after byte %lld cannot be read: the lines there are passed over", error.c_str(),
+             static_cast<long long>(at));
+    file.ends_at = at;
+    failing_ = false;
+    backoff_ = std::chrono::milliseconds(0);
     return got;
 }
 
@@ -494,7 +612,7 @@ void Follower::stop_at_current_end() {
     std::string error;
     const int fd = open(log_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) return;  // no log: nothing to ship
-    if (fd >= 0 && print_file(log_, false, end_print_, error)) {
+    if (fd >= 0 && print_file(log_, false, end_print_, error) == Printed::ok) {
         end_ = end_of_lines(fd);
         if (end_ < 0) error = errno_text("pread", log_);
     } else if (fd < 0) {
@@ -557,6 +675,8 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
         std::size_t want = below() ? buffer_.size() : 0;
         if (end_ >= 0 && at.print == end_print_)
             want = std::min(want, static_cast<std::size_t>(std::max<off_t>(end_ - at.offset, 0)));
+        if (stop_at_cut(at)) break;
+        if (cut_.print == at.print) want = std::min(want, static_cast<std::size_t>(cut_.offset - at.offset));
         const std::uint64_t errors = errors_;
         const long got = want == 0 ? 0 : read_at(*file, buffer_.data(), want, at.offset);
         if (got < 0) break;
@@ -608,17 +728,56 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
         struct stat info {};
         if (!file->compressed && size == 0 && fstat(file->fd, &info) == 0 && info.st_size < at.offset &&
             is_log(*file)) {
-            // Cut short with its first line kept: new lines come after the cut.
-            if (!quiet)
-                warn("%s: truncated to %lld bytes after %" PRIu64 " lines were read; reading on from there",
-                     file->name.c_str(), static_cast<long long>(info.st_size), at.line);
-            at.offset = info.st_size;
+            if (cut_short(*file, at, info.st_size, quiet)) break;
             continue;
         }
         if (end_ >= 0 && at.print == end_print_) break;
         if (!leave(*file, at, stop, mode)) break;
     }
     return lines;
+}
+
+// The log cut short in place with its first line kept (truncate -s, an
+// editor's shorter copy): the lines numbered past the cut are gone, and
+// counting within the file would give the lines after the cut their
+// numbers. So its lines after the cut start a new epoch, as a log written
+// anew does, numbered so that counting from its start holds again. Until
+// then nothing is read past the cut's last whole line: a gap there, for the
+// caller to take. False, at moved to the cut, when the file has no mark to
+// count from: no line of it can be looked for again, so it reads on there.
+bool Follower::cut_short(File &file, Position &at, off_t size, bool quiet) {
+    const std::string name = file.name;  // file may be closed by the count
+    const std::uint64_t print = file.print;
+    const auto mark = std::find_if(marks_.begin(), marks_.end(), [&](const FileMark &m) { return m.print == print; });
+    Position cut{print, 0, 0, mark == marks_.end() ? 0 : static_cast<std::uint64_t>(mark->first)};
+    if (mark != marks_.end()) walk(cut, nullptr, 0, 0, look);
+    if (mark == marks_.end() || cut.print != print || cut.offset > size) {
+        if (!quiet)
+            warn("%s: cut short in place to %lld bytes after %lld were read; reading on from there", name.c_str(),
+                 static_cast<long long>(size), static_cast<long long>(at.offset));
+        at.offset = size;
+        return false;
+    }
+    if (!quiet)
+        warn(
+            "%s: cut short in place to %lld bytes after %lld were read: %lld bytes gone; its lines after the "
+            "cut start a new epoch",
+            name.c_str(), static_cast<long long>(size), static_cast<long long>(at.offset),
+            static_cast<long long>(at.offset - size));
+    cut_ = cut;
+    cut_high_ = std::max(high_, at.seq);
+    high_ = cut.seq;  // numbers past the cut are the new epoch's to give
+    stop_at_cut(at);
+    return true;
+}
+
+// Whether at is at the cut: a gap there, the lines numbered past it gone.
+bool Follower::stop_at_cut(const Position &at) {
+    if (cut_.print == 0 || at.print != cut_.print || at.offset < cut_.offset) return false;
+    has_gap_ = true;
+    // Numbers an earlier run reserved past the cut went out only perhaps.
+    gap_ = Gap{at.seq, std::max(cut_high_, reserved_) - 1, cut_high_ - 1, cut_, true};
+    return true;
 }
 
 void Follower::settle(Position &at) {
@@ -628,8 +787,10 @@ void Follower::settle(Position &at) {
     // history; those rotated after it, before the log was read, are not.
     std::vector<ListedFile> files;
     if (list(files))
-        for (const ListedFile &file : files)
-            if (!file.log && file.print != 0) old_.push_back(file.print);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (!files[i].log && files[i].print != 0) old_.push_back(files[i].print);
+            if (!files[i].log && files[i].unknown) old_unknown_.push_back(listed_[i]);
+        }
     file_at(at, 0, ship);
 }
 
@@ -673,7 +834,14 @@ Holding Follower::locate(std::uint64_t seq, Position &at) {
 
 bool Follower::line_at(Position at, std::string &out) {
     out.clear();
-    return walk(at, &out, max_payload, at.seq + 1, look) == 1;
+    // The first line after a cut is read too: it goes out only as the gap's
+    // question, beyond what the collector takes, never under an old number.
+    const Position cut = std::exchange(cut_, Position{});
+    const bool gap = has_gap_;
+    const bool found = walk(at, &out, max_payload, at.seq + 1, look) == 1;
+    cut_ = cut;
+    has_gap_ = gap;
+    return found;
 }
 
 std::uint64_t Follower::bytes_after(const Position &at) const {

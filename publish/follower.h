@@ -28,8 +28,10 @@ struct Gap {
 
 // Follows a log through every file logrotate makes of it: a thin shell of
 // I/O around where_next. A file is known by its print (a hash of its start),
-// wherever it went: renamed, copied, compressed (read through zlib) or on
-// another device. It numbers the well-formed lines of the epoch as it goes
+// wherever it went: renamed, copied, compressed (gzip, xz, zstd or bzip2)
+// or on another device. A file it cannot read stops only what may lie in
+// it; a log cut short in place or a line written late to a file left are
+// said, never shipped under wrong numbers. It numbers the well-formed lines of the epoch as it goes
 // and keeps, for each file, the number of its first line, so that a line
 // sent before can be found again.
 class Follower {
@@ -95,18 +97,29 @@ public:
 
     // Called for each malformed line or overlong run, as it is named.
     std::function<void()> on_malformed;
+    // Called with the number of lines written to a file after it was left,
+    // as they are said: lost, since they cannot take numbers in order.
+    std::function<void(std::uint64_t)> on_late_lines;
 
 private:
     using Clock = std::chrono::steady_clock;
-    struct Listed {
-        std::string name;
+    struct Listed : SeenFile {
         bool compressed = false;
+        std::uint64_t print = 0;
+        bool unknown = false;      // its print cannot be read now
+        Clock::time_point seen{};  // first listed as a rotated file
+    };
+    // A listed file whose print could not be read: tried again after a
+    // while, said once; damaged for good when its compressed data fails
+    // twice at its start.
+    struct Unreadable {
         dev_t dev = 0;
         ino_t ino = 0;
         off_t size = 0;
-        std::int64_t mtime = 0;
-        std::uint64_t print = 0;
-        Clock::time_point seen{};  // first listed as a rotated file
+        bool damaged = false;
+        bool for_good = false;
+        Clock::time_point retry_at{};
+        std::chrono::milliseconds backoff{0};
     };
     struct File {
         std::uint64_t print = 0;
@@ -120,6 +133,9 @@ private:
         off_t named = 0;                 // malformed lines before this have been named
         off_t run_at = -1;               // where a run longer than a batch starts, while it is passed over
         off_t run_checked = 0;           // it has no newline before this
+        off_t left_at = -1;              // plain, left for the next file: its size then
+        off_t broken_at = -1;            // compressed: its data failed once here
+        off_t ends_at = -1;              // compressed: its data is damaged from here on, for good
         Clock::time_point rotated_at{};  // when it was first seen not to be the log; epoch: not yet
         ~File();
     };
@@ -133,15 +149,21 @@ private:
     bool move(const NextStep &step, Position &at, std::uint64_t stop, Mode mode);
     bool leave(File &file, Position &at, std::uint64_t stop, Mode mode);
     bool list(std::vector<ListedFile> &files);
+    void print_listed(Listed &entry, bool &moved);
+    bool is_old(const Listed &entry) const;
     bool read_folder(std::vector<Listed> &now, bool &moved);
     File *open_listed(const Listed &listed);
     File *open_file(std::uint64_t print) const;
     long read_at(File &file, char *data, std::size_t size, off_t offset);
+    long broken(File &file, off_t offset, long got, const std::string &error);
     bool replaced(File &file);
     void forget(std::uint64_t print);
     void note_file(std::uint64_t print, std::int64_t first);
     std::int64_t limit_of(std::uint64_t print) const;
     bool pass_long_run(File &file, Position &at, bool quiet);
+    bool cut_short(File &file, Position &at, off_t size, bool quiet);
+    bool stop_at_cut(const Position &at);
+    void look_for_late_lines();
     void fail(const std::string &error);
     void recovered(const File &file);
     bool is_log(const File &file) const;
@@ -152,12 +174,16 @@ private:
     std::vector<FileMark> marks_;               // at most max_marks, in the order of the files
     std::vector<Listed> listed_;                // the last listing
     std::vector<std::uint64_t> old_;            // prints of the files rotated before a first start
+    std::vector<SeenFile> old_unknown_;         // and those of them whose print could not be read
+    std::vector<Unreadable> unreadable_;        // listed files whose print could not be read
     std::vector<char> buffer_;
     std::uint64_t end_print_ = 0;
     off_t end_ = -1;              // -1: no end
     bool end_pending_ = false;    // the log could not be read when the end was to be set
     std::uint64_t high_ = 1;      // lines of the epoch before this have been given numbers
     std::uint64_t reserved_ = 0;  // and none from this on, by a run before; 0: below high_
+    Position cut_;                // the log cut short in place: nothing past it is read in this epoch
+    std::uint64_t cut_high_ = 0;  // numbers given out before the cut was found
     bool has_gap_ = false;
     Gap gap_;
     std::uint64_t said_gone_ = 0;  // the file last said gone
@@ -166,6 +192,7 @@ private:
     std::uint64_t errors_ = 0;     // errors said or not, so that a walk knows one came
     std::uint64_t unsettled_ = 0;  // listings given up while files kept moving
     Clock::time_point retry_at_{};
+    Clock::time_point late_check_at_{};
     std::chrono::milliseconds backoff_{0};
 };
 

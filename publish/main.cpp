@@ -166,6 +166,7 @@ bool Publisher::start(std::string &error) {
         counts_.epochs.Increment();
     }
     follower_.on_malformed = [this] { counts_.malformed.Increment(); };
+    follower_.on_late_lines = [this](std::uint64_t lines) { counts_.lost.Increment(static_cast<double>(lines)); };
     on_lines_lost([this](const LostRange &range) {
         counts_.lost.Increment(static_cast<double>(range.lines()));
         lost_.push_back(range);
@@ -369,12 +370,20 @@ bool Publisher::take_gap() {
 
 // Sends the first line after the gap as a question the collector must
 // answer with what it has: under its own number where that file was
-// numbered, else under one past any number handed out, which the collector
-// never takes. Nothing is in flight meanwhile.
+// numbered, else past the gap's last number, beyond the collector's next
+// whatever it holds, so that it never takes it. Nothing is in flight meanwhile.
 bool Publisher::ask_collector(const Gap &gap) {
     std::string line;
-    if (!follower_.line_at(gap.resume, line)) return false;
-    payload_ = format_header(state_.epoch, gap.resume.seq + (gap.fresh ? 1 : 0)) + line;
+    std::uint64_t seq = gap.fresh ? gap.last + 2 : gap.resume.seq;
+    if (!follower_.line_at(gap.resume, line)) {
+        // Nothing after a cut yet: the last line kept before it, under its own number.
+        Position before;
+        seq = gap.resume.seq - 1;
+        if (seq == 0 || seq >= gap.first || follower_.locate(seq, before) != Holding::held ||
+            !follower_.line_at(before, line))
+            return false;
+    }
+    payload_ = format_header(state_.epoch, seq) + line;
     return link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(), false,
                          "");
 }

@@ -22,9 +22,11 @@ std::size_t listed(const std::vector<ListedFile> &files, std::uint64_t print) {
 // The first file from from on with a first line that is neither a copy of
 // print nor numbered before the file own in marks: dated names need not
 // sort by date (-%d%m%Y), and an older file is never read again as new.
+// None when a file of unknown print comes first.
 std::size_t next_file(const std::vector<ListedFile> &files, std::size_t from, std::uint64_t print,
                       const std::vector<FileMark> &marks, std::size_t own) {
     for (std::size_t i = from; i < files.size(); ++i) {
+        if (files[i].unknown) return none;
         if (files[i].print == 0 || files[i].print == print) continue;
         const std::size_t mark = mark_of(marks, files[i].print);
         if (own == none || mark == none || mark > own) return i;
@@ -70,6 +72,8 @@ NextStep where_next(std::uint64_t print, std::uint64_t seq, std::uint64_t high, 
         const std::size_t next = next_file(files, here + 1, print, marks, own);
         return next == none ? NextStep{} : go_into(marks, files, next, seq, high, own, false);
     }
+    // Not to be found: it may be a file whose print is unknown.
+    if (std::any_of(files.begin(), files.end(), [](const ListedFile &file) { return file.unknown; })) return NextStep{};
     // Gone: a later numbered file still here says where the numbers go on.
     for (std::size_t m = own == none ? marks.size() : own + 1; m < marks.size(); ++m) {
         const std::size_t file = listed(files, marks[m].print);

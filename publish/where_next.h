@@ -15,6 +15,7 @@
 struct ListedFile {
     std::uint64_t print = 0;  // 0: not yet a whole first line
     bool log = false;         // the log itself
+    bool unknown = false;     // its print cannot be read now (a read error): it may be any file
 };
 
 struct NextStep {
@@ -46,7 +47,9 @@ struct NextStep {
 // numbered file still listed, else with the files listed after the newest
 // numbered one still there, else with the log. A new file met behind the
 // numbers given out (a resend, a file numbered after this one gone) never
-// takes the numbers of the lines it follows: a gap.
+// takes the numbers of the lines it follows: a gap. A file whose print is
+// unknown stops the way where the next file may be it: passed over only
+// when older than the place's file.
 NextStep where_next(std::uint64_t print, std::uint64_t seq, std::uint64_t high, bool finished,
                     const std::vector<FileMark> &marks, const std::vector<ListedFile> &files);
 

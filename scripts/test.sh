@@ -10,10 +10,12 @@ cd "$(dirname "$0")/.."
 # setpriv, prlimit) for the dead-peer test's network namespace and the tests
 # that drop privileges or limits; strace to fail a system call on purpose;
 # e2fsprogs (chattr), mount (losetup) and logrotate for the file tests;
-# mosquitto, its clients and openssl for the fleet tests; zlib and
+# mosquitto, its clients and openssl for the fleet tests; zlib, liblzma,
+# libzstd and libbz2 (and their tools, to make test files) for rotated files;
 # prometheus-cpp for their metrics, and Prometheus (with promtool) to read them.
 need_packages cmake make g++ pkgconf libgtest-dev libpcap-dev tshark iproute2 util-linux strace e2fsprogs \
-  mount logrotate libmosquitto-dev mosquitto mosquitto-clients openssl zlib1g-dev prometheus-cpp-dev prometheus
+  mount logrotate libmosquitto-dev mosquitto mosquitto-clients openssl zlib1g-dev liblzma-dev libzstd-dev \
+  libbz2-dev xz-utils zstd bzip2 prometheus-cpp-dev prometheus
 
 # Debian starts the services of the brokers and servers it installs; the
 # tests start their own, on ports of their own, and need none of them.

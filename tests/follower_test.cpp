@@ -100,6 +100,40 @@ TEST(Follower, ResendStopsBeforeLinesGone) {
     EXPECT_EQ(gap.resume.seq, 5U);
 }
 
+// After its ten lines were read, the log is cut short in place to its first
+// four (truncate -s), then written on. Its lines after the cut are a gap, a
+// new epoch, counted from the file's start; a resend from the log's start
+// stops at the cut, never giving the new lines the old numbers.
+TEST(Follower, LogCutShortInPlaceStartsANewEpochAtTheCut) {
+    ReadLog here;
+    const auto kept = static_cast<off_t>(lines_from(0, 4).size());
+    ASSERT_EQ(truncate(here.log.c_str(), kept), 0);
+    std::string out;
+    EXPECT_EQ(here.follower.read(here.end, out, 1 << 20), 0U);
+    Gap gap;
+    ASSERT_TRUE(here.follower.gap_at(here.end, gap));
+    EXPECT_EQ(gap.first, 11U);
+    EXPECT_EQ(gap.last, 10U);  // nothing numbered past the cut is unread
+    EXPECT_TRUE(gap.fresh);
+    EXPECT_EQ(gap.resume.offset, kept);
+    EXPECT_EQ(gap.resume.seq, 5U);
+    Position from = here.start;
+    EXPECT_EQ(read_all(here.follower, from), lines_from(0, 4));
+    EXPECT_TRUE(here.follower.gap_at(from, gap));
+    Position sixth;
+    EXPECT_FALSE(here.follower.find(6, sixth));
+    append_file(here.log, lines_from(1000, 3));
+    EXPECT_EQ(read_all(here.follower, from), "");
+    here.follower.renumber(gap.resume);
+    EXPECT_EQ(read_all(here.follower, gap.resume), lines_from(1000, 3));
+    EXPECT_EQ(gap.resume.seq, 4U);
+    Position second;
+    ASSERT_TRUE(here.follower.find(2, second));
+    out.clear();
+    EXPECT_EQ(here.follower.read(second, out, lines_from(0, 1).size()), 1U);
+    EXPECT_EQ(out, lines_from(1001, 1));
+}
+
 // copytruncate: the place is found in the copy, read to its end, then the
 // log's new lines follow; a line sent before is found in the copy.
 TEST(Follower, CopyTruncateReadsOnInTheCopy) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -40,8 +41,13 @@ TEST(RotatedFiles, OrdersWhatLogrotateMade) {
          "gw1.log-2026-12-09_09 gw1.log-2026-12-09_10 "},
         {"numbered before dated", {"gw1.log-20261209", "gw1.log.1"}, "gw1.log.1 gw1.log-20261209 "},
         {"other gateways and other files left out",
-         {"gw1.log.1", "gw10.log.1", "gw1.log.bak", "gw1.log.1.xz", "gw1.log.", "gw1.log-", "gw1.log-old", "gw1.logx"},
+         {"gw1.log.1", "gw10.log.1", "gw1.log.bak", "gw1.log.1.lz", "gw1.log.", "gw1.log-", "gw1.log-old", "gw1.logx",
+          "gw1.log.xz", "gw1.log.gz"},
          "gw1.log.1 "},
+        {"compresscmd xz, zstd, bzip2",
+         {"gw1.log.1.zst", "gw1.log.3.xz", "gw1.log.2.bz2", "gw1.log-20261209.xz"},
+         "gw1.log.3.xz(z) gw1.log.2.bz2(z) gw1.log.1.zst(z) gw1.log-20261209.xz(z) "},
+        {"xz still writing: the plain file alone", {"gw1.log.1", "gw1.log.1.xz"}, "gw1.log.1 "},
         {"numbers too long for any integer",
          {"gw1.log.99999999999999999999", "gw1.log.3"},
          "gw1.log.99999999999999999999 gw1.log.3 "},
@@ -94,36 +100,160 @@ TEST(RotatedFiles, ListsTheFolderOldestFirstThenTheLog) {
     EXPECT_EQ(error, "opendir " + folder.path + "/none: No such file or directory");
 }
 
+// path compressed as logrotate's compresscmd would, into path + end; the
+// tool's program; false when it is not installed.
+bool pack(const std::string &path, const std::string &tool, const std::string &end, const std::string &text) {
+    write_file(path, text);
+    if (tool == "gzip") {
+        write_gzip(path + end, text);
+        return std::remove(path.c_str()) == 0;
+    }
+    if (!file_exists("/usr/bin/" + tool)) return false;
+    std::vector<std::string> args = {tool, "-q", "-f", path};
+    if (tool == "zstd") args.emplace_back("--rm");
+    return run("/usr/bin/" + tool, args).status == 0 && !file_exists(path) && file_exists(path + end);
+}
+
+// Each compression logrotate may be set to: its name's end, the tool that
+// makes it, and the call named when its data fails.
+struct Packing {
+    const char *tool;
+    const char *end;
+    const char *call;
+};
+const Packing packings[] = {
+    {"gzip", ".gz", "gzread"},
+    {"xz", ".xz", "lzma_code"},
+    {"zstd", ".zst", "ZSTD_decompressStream"},
+    {"bzip2", ".bz2", "BZ2_bzDecompress"},
+};
+
 TEST(RotatedFiles, ReadsAndSkipsCompressedAndPlainAlike) {
     TempDir folder;
     std::string text;
     for (int i = 0; i < 20000; ++i) text += std::to_string(1000000 + i) + " 01 02 03\n";
     write_file(folder.path + "/plain", text);
-    write_gzip(folder.path + "/packed", text);
-    for (const bool compressed : {false, true}) {
-        SCOPED_TRACE(compressed ? "compressed" : "plain");
+    for (const Packing &packing : packings) {
+        SCOPED_TRACE(packing.tool);
+        const std::string packed = folder.path + "/packed";
+        if (!pack(packed, packing.tool, packing.end, text)) {
+            ADD_FAILURE() << packing.tool << " is not installed (scripts/test.sh installs it)";
+            continue;
+        }
         LogInput input;
         std::string error;
-        ASSERT_TRUE(input.open(folder.path + (compressed ? "/packed" : "/plain"), compressed, error)) << error;
+        ASSERT_TRUE(input.open(packed + packing.end, true, error)) << error;
         ASSERT_TRUE(input.skip(100000, error)) << error;
         EXPECT_EQ(read_all(input, error), text.substr(100000));
         EXPECT_FALSE(input.skip(1, error));
         EXPECT_EQ(error, "");
     }
-}
-
-TEST(RotatedFiles, ACompressedFileCutShortIsAnError) {
-    TempDir folder;
-    std::string text;
-    for (int i = 0; i < 5000; ++i) text += std::to_string(i * 7919) + " ff\n";
-    const std::string packed = folder.path + "/packed.gz";
-    write_gzip(packed, text);
-    ASSERT_EQ(truncate(packed.c_str(), 1000), 0);
     LogInput input;
     std::string error;
-    ASSERT_TRUE(input.open(packed, true, error)) << error;
-    EXPECT_EQ(read_all(input, error), "FAILED");
-    EXPECT_EQ(error.rfind("gzread " + packed + ": ", 0), 0U) << error;
+    ASSERT_TRUE(input.open(folder.path + "/plain", false, error)) << error;
+    ASSERT_TRUE(input.skip(100000, error)) << error;
+    EXPECT_EQ(read_all(input, error), text.substr(100000));
+}
+
+// Cut short (a power cut while compressing) or corrupt: the bytes before
+// the damage, then an error that names the call and the file, the same at
+// every read after, and taken as damage, not as a failed read.
+TEST(RotatedFiles, ACompressedFileDamagedIsAnError) {
+    TempDir folder;
+    std::string text;
+    for (int i = 0; i < 50000; ++i) text += std::to_string(i * 7919) + " ff\n";
+    for (const Packing &packing : packings) {
+        for (const bool cut : {true, false}) {
+            SCOPED_TRACE(std::string(packing.tool) + (cut ? ", cut short" : ", corrupt"));
+            const std::string packed = folder.path + "/packed";
+            if (!pack(packed, packing.tool, packing.end, text)) {
+                ADD_FAILURE() << packing.tool << " is not installed (scripts/test.sh installs it)";
+                continue;
+            }
+            const std::string path = packed + packing.end;
+            std::string bytes = read_file(path);
+            if (cut) {
+                bytes.resize(bytes.size() / 2);
+            } else {
+                for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) bytes[i] = '\x55';
+            }
+            write_file(path, bytes);
+            LogInput input;
+            std::string error;
+            ASSERT_TRUE(input.open(path, true, error)) << error;
+            std::string out;
+            char chunk[4096];
+            long got = 0;
+            while ((got = input.read(chunk, sizeof chunk, error)) > 0 && !input.damaged())
+                out.append(chunk, static_cast<std::size_t>(got));
+            if (got > 0) out.append(chunk, static_cast<std::size_t>(got));
+            EXPECT_TRUE(input.damaged());
+            EXPECT_EQ(error.rfind(std::string(packing.call) + " " + path + ": ", 0), 0U) << error;
+            // Corrupt data may give wrong bytes before its check fails; data cut short gives none.
+            if (cut) {
+                EXPECT_EQ(error, std::string(packing.call) + " " + path + ": unexpected end of file");
+                EXPECT_EQ(text.compare(0, out.size(), out), 0) << "wrong bytes before the cut";
+                EXPECT_LT(out.size(), text.size());
+            }
+            std::string again;
+            EXPECT_EQ(input.read(chunk, sizeof chunk, again), -1);
+            EXPECT_TRUE(input.damaged());
+        }
+    }
+}
+
+// The two-readings rule: a listing counts only when a second reading names
+// the same files, so a rename or a compression between a readdir and a stat
+// is never a file missed.
+TEST(RotatedFiles, TwoReadingsAgreeOnlyOnTheSameFiles) {
+    const SeenFile log{"gw1.log", 1, 10, 500, 7};
+    const SeenFile one{"gw1.log.1", 1, 9, 900, 5};
+    const SeenFile grown{"gw1.log", 1, 10, 800, 8};
+    const SeenFile created{"gw1.log", 1, 11, 0, 9};
+    const SeenFile moved{"gw1.log.1", 1, 10, 500, 7};
+    const SeenFile packed{"gw1.log.1.gz", 1, 12, 90, 9};
+    const SeenFile remounted{"gw1.log", 2, 10, 500, 7};
+    struct Row {
+        const char *name;
+        std::vector<SeenFile> first, second;
+        bool agree;
+    } rows[] = {
+        {"nothing changed", {one, log}, {one, log}, true},
+        {"the log grew", {one, log}, {one, grown}, true},
+        {"an empty folder", {}, {}, true},
+        {"rotated between: LOG.1 is the log, a new log", {one, log}, {one, moved, created}, false},
+        {"rotated between, nocreate", {log}, {moved}, false},
+        {"compressed between", {one, log}, {packed, log}, false},
+        {"created between", {one}, {one, created}, false},
+        {"removed between", {one, log}, {log}, false},
+        {"the log written anew under its name between", {log}, {created}, false},
+        {"remounted between", {log}, {remounted}, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(readings_agree(row.first, row.second), row.agree);
+    }
+}
+
+// A print read before is used again only for the same content.
+TEST(RotatedFiles, APrintIsReadAgainWhenTheContentMayHaveChanged) {
+    const SeenFile was{"gw1.log", 1, 10, 500, 7};
+    struct Row {
+        const char *name;
+        SeenFile now;
+        bool same;
+    } rows[] = {
+        {"untouched", was, true},
+        {"renamed", {"gw1.log.1", 1, 10, 500, 7}, true},
+        {"grown", {"gw1.log", 1, 10, 600, 8}, false},
+        {"written without a change of size", {"gw1.log", 1, 10, 500, 8}, false},
+        {"another file", {"gw1.log", 1, 11, 500, 7}, false},
+        {"another device", {"gw1.log", 2, 10, 500, 7}, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(same_content(was, row.now), row.same);
+    }
 }
 
 }  // namespace

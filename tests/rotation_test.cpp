@@ -3,6 +3,7 @@
 // log written anew under unacknowledged lines, a folder remounted on another
 // device, reads that fail. The central log must hold every line the gateway
 // still holds, once, in order; lines truly gone are counted.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -35,6 +36,37 @@ void compress_file(const std::string &path) {
     ASSERT_EQ(gzclose(file), Z_OK);
     ASSERT_EQ(std::remove(path.c_str()), 0);
 }
+
+// compresscmd's way with tool (xz, zstd, bzip2): FILE into FILE + end, then removed.
+void compress_with(const std::string &tool, const std::string &path) {
+    std::vector<std::string> args = {tool, "-q", path};
+    if (tool == "zstd") args.emplace_back("--rm");
+    ASSERT_EQ(run("/usr/bin/" + tool, args).status, 0) << tool << " (scripts/test.sh installs it)";
+}
+
+// compress without delaycompress, compresscmd tool, twice.
+std::function<void(const std::string &)> rotate_compressing_with(const std::string &tool, const std::string &end) {
+    return [tool, end](const std::string &log) {
+        move_file(log, log + ".1");
+        compress_with(tool, log + ".1");
+        write_file(log, lines_from(2000, 1000));
+        move_file(log + ".1" + end, log + ".2" + end);
+        move_file(log, log + ".1");
+        compress_with(tool, log + ".1");
+        write_file(log, lines_from(3000, 1000));
+    };
+}
+
+// 1,000 lines shipped by a run of sfpublish -e, then 1,000 more written.
+struct Behind : FleetDir {
+    Behind() : collecting(start_collector(broker, central)) {
+        write_file(log, lines_from(0, 1000));
+        EXPECT_EQ(start_publisher(broker, log, true)->finish().status, 0);
+        append_file(log, lines_from(1000, 1000));
+    }
+    Broker broker{dir};
+    std::unique_ptr<Process> collecting;
+};
 
 // What logrotate did while sfpublish was stopped, 1,000 lines shipped and
 // 1,000 more written: each leaves the gateway holding every line, and all of
@@ -72,6 +104,9 @@ const StoppedCase stopped_cases[] = {
          write_file(log, lines_from(3000, 1000));
      },
      4000},
+    {"compresscmd xz, without delaycompress, twice", rotate_compressing_with("xz", ".xz"), 4000},
+    {"compresscmd zstd, without delaycompress, twice", rotate_compressing_with("zstd", ".zst"), 4000},
+    {"compresscmd bzip2, without delaycompress, twice", rotate_compressing_with("bzip2", ".bz2"), 4000},
     {"dateext, compressed, nocreate",
      [](const std::string &log) {
          move_file(log, log + "-20261208");
@@ -84,18 +119,13 @@ const StoppedCase stopped_cases[] = {
 TEST_F(Fleet, WhileStoppedEveryFileLogrotateMadeIsShipped) {
     for (const StoppedCase &each : stopped_cases) {
         SCOPED_TRACE(each.name);
-        const FleetDir here;
-        Broker broker(here.dir);
-        auto collecting = start_collector(broker, here.central);
-        write_file(here.log, lines_from(0, 1000));
-        ASSERT_EQ(start_publisher(broker, here.log, true)->finish().status, 0);
-        append_file(here.log, lines_from(1000, 1000));
+        Behind here;
         each.rotate(here.log);
-        const Outcome outcome = start_publisher(broker, here.log, true)->finish();
+        const Outcome outcome = start_publisher(here.broker, here.log, true)->finish();
         EXPECT_EQ(outcome.status, 0);
         EXPECT_EQ(outcome.err, "");
         EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", lines_from(0, each.total)));
-        collecting->stop();
+        here.collecting->stop();
     }
 }
 
@@ -223,17 +253,12 @@ TEST_F(Fleet, ReadErrorsAreSaidAndTriedAgain) {
     if (!file_exists(strace)) GTEST_SKIP() << "strace is not installed: no way to make a read fail";
     for (const char *when : {"1", "2", "3", "4..6"}) {
         SCOPED_TRACE(when);
-        const FleetDir here;
-        Broker broker(here.dir);
-        auto collecting = start_collector(broker, here.central);
-        write_file(here.log, lines_from(0, 1000));
-        ASSERT_EQ(start_publisher(broker, here.log, true)->finish().status, 0);
-        append_file(here.log, lines_from(1000, 1000));
+        Behind here;
         // -P: only the reads of the log itself fail.
         const Outcome outcome =
             Process(strace, {"strace", "-f", "-o", "/dev/null", "-E", no_leak_check, "-P", here.log, "-e",
                              "trace=pread64", "-e", std::string("inject=pread64:error=EIO:when=") + when, publisher,
-                             "-b", broker.url(), "-e", "gw1", here.log})
+                             "-b", here.broker.url(), "-e", "gw1", here.log})
                 .finish();
         EXPECT_EQ(outcome.status, 0) << outcome.err;
         const std::vector<std::string> said = lines_of(outcome.err);
@@ -241,7 +266,156 @@ TEST_F(Fleet, ReadErrorsAreSaidAndTriedAgain) {
         EXPECT_EQ(said[0], "sfpublish: pread " + here.log + ": Input/output error; retrying");
         EXPECT_EQ(said[1], "sfpublish: " + here.log + ": read again");
         EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", lines_from(0, 2000)));
+        here.collecting->stop();
+    }
+}
+
+// A broker, a collector and sfpublish following the log, its metrics on port.
+struct Following {
+    explicit Following(const FleetDir &here)
+        : broker(here.dir),
+          collecting(start_collector(broker, here.central)),
+          publishing(publisher, {"sfpublish", "-b", broker.url(), "--metrics", "127.0.0.1:0", "gw1", here.log}),
+          port(metrics_port(publishing)) {}
+    // Its standard error, once both programs have stopped.
+    std::string stop() {
+        publishing.stop();
         collecting->stop();
+        return publishing.finish().err;
+    }
+    Broker broker;
+    std::unique_ptr<Process> collecting;
+    Process publishing;
+    int port;
+};
+
+// The log cut short in place, its first line kept (truncate -s), after
+// 1,000 lines were shipped, then written on: the cut is said with its bytes,
+// a new epoch starts at it, and the new lines are shipped in it.
+TEST_F(Fleet, LogCutShortInPlaceShipsItsNewLines) {
+    Following live(*this);
+    ASSERT_NE(live.port, 0);
+    write_file(log, lines_from(0, 1000));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
+    const std::string epochs = "sfpublish_epochs_total{gateway=\"gw1\"}";
+    const double before = sample_of(http_get(live.port, "/metrics"), epochs);
+    const std::size_t kept = lines_from(0, 500).size();
+    ASSERT_EQ(truncate(log.c_str(), static_cast<off_t>(kept)), 0);
+    EXPECT_EQ(sample_of(wait_for_sample(live.port, epochs, before + 1), epochs), before + 1);
+    append_file(log, lines_from(5000, 100));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000) + lines_from(5000, 100)));
+    const std::vector<std::string> said = lines_of(live.stop());
+    ASSERT_EQ(said.size(), 2U);
+    EXPECT_EQ(said[0], "sfpublish: " + log + ": cut short in place to " + std::to_string(kept) + " bytes after " +
+                           std::to_string(2 * kept) + " were read: " + std::to_string(kept) +
+                           " bytes gone; its lines after the cut start a new epoch");
+    EXPECT_TRUE(says_new_epoch(said[1])) << said[1];
+}
+
+// A line written to LOG.1 well after sfpublish left it for the new log (a
+// writer that kept it open): its number went to the new log's lines, so it
+// is said with the file and its bytes, and counted as lost.
+TEST_F(Fleet, LinesWrittenToAFileLeftAreSaidAndCounted) {
+    Following live(*this);
+    ASSERT_NE(live.port, 0);
+    write_file(log, lines_from(0, 100));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    move_file(log, log + ".1");
+    write_file(log, lines_from(100, 100));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 200)));
+    const std::string late = lines_from(900, 3);
+    append_file(log + ".1", late);
+    const std::string lost = "sfpublish_lines_lost_total{gateway=\"gw1\"}";
+    EXPECT_EQ(sample_of(wait_for_sample(live.port, lost, 3), lost), 3);
+    append_file(log, lines_from(200, 10));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 210)));
+    EXPECT_EQ(live.stop(), "sfpublish: " + log + ".1: " + std::to_string(late.size()) +
+                               " bytes written to it after it was left for the next file: 3 lines not "
+                               "shipped, counted as lost\n");
+}
+
+// What the gateway's lines read of a gzip file cut short: the whole lines
+// before the cut.
+std::string readable_lines(const std::string &path) {
+    gzFile file = gzopen(path.c_str(), "rb");
+    std::string text;
+    char chunk[4096];
+    for (int got; file != nullptr && (got = gzread(file, chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<std::size_t>(got));
+    if (file != nullptr) gzclose(file);
+    return text.substr(0, text.rfind('\n') + 1);
+}
+
+// One file of the folder that cannot be read, 1,000 lines shipped and 1,000
+// more written: said once with the file and the call, and every other line
+// still goes out. A compressed file cut short gives what it holds before the
+// cut; what it held after is said, and a new epoch tells the collector of
+// the hole.
+struct UnreadableCase {
+    const char *name;
+    std::function<void(const std::string &log)> damage;
+    std::string fault;  // the path a failed open is injected on, with strace
+    std::function<std::string(const std::string &log)> expected;
+    const char *said;  // at the start of the first line said, after the folder
+    const char *then;  // in a later line
+};
+
+const UnreadableCase unreadable_cases[] = {
+    {"an old LOG.3.gz cut short by a power cut while gzip wrote it",
+     [](const std::string &log) {
+         write_file(log + ".3.gz", "");
+         gzFile file = gzopen((log + ".3.gz").c_str(), "wb");
+         const std::string old = lines_from(9000, 2000);
+         gzwrite(file, old.data(), static_cast<unsigned>(old.size()));
+         gzclose(file);
+         ASSERT_EQ(truncate((log + ".3.gz").c_str(), 30), 0);
+     },
+     "", [](const std::string &) { return lines_from(0, 2000); }, "gzread %.3.gz: unexpected end of file; retrying",
+     ""},
+    {"an old LOG.2 that cannot be opened", [](const std::string &log) { write_file(log + ".2", lines_from(9000, 5)); },
+     ".2", [](const std::string &) { return lines_from(0, 2000); }, "open %.2: Permission denied; retrying", ""},
+    {"LOG.1.gz, compressed without delaycompress, cut short in its new lines",
+     [](const std::string &log) {
+         move_file(log, log + ".1");
+         compress_file(log + ".1");
+         struct stat info {};
+         ASSERT_EQ(stat((log + ".1.gz").c_str(), &info), 0);
+         ASSERT_EQ(truncate((log + ".1.gz").c_str(), info.st_size * 3 / 4), 0);
+         write_file(log, lines_from(5000, 100));
+     },
+     "", [](const std::string &log) { return readable_lines(log + ".1.gz") + lines_from(5000, 100); },
+     "gzread %.1.gz: unexpected end of file; retrying", "unexpected end of file; its content after byte "},
+};
+
+TEST_F(Fleet, OneUnreadableFileStopsNothing) {
+    const std::string strace = "/usr/bin/strace";
+    for (const UnreadableCase &each : unreadable_cases) {
+        SCOPED_TRACE(each.name);
+        if (!each.fault.empty() && !file_exists(strace)) continue;
+        Behind here;
+        each.damage(here.log);
+        const std::string expected = each.expected(here.log);
+        // Not by its mode: root, as the tests may run, reads a file of mode 000.
+        const Outcome outcome =
+            each.fault.empty()
+                ? start_publisher(here.broker, here.log, true)->finish()
+                : Process(strace, {"strace", "-f", "-o", "/dev/null", "-E", no_leak_check, "-P", here.log + each.fault,
+                                   "-e", "trace=openat", "-e", "inject=openat:error=EACCES", publisher, "-b",
+                                   here.broker.url(), "-e", "gw1", here.log})
+                      .finish();
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        std::string said = each.said;
+        said.replace(said.find('%'), 1, here.log);
+        const std::vector<std::string> lines = lines_of(outcome.err);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0].rfind("sfpublish: " + said, 0), 0U) << outcome.err;
+        EXPECT_NE(outcome.err.find(each.then), std::string::npos) << outcome.err;
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string &line) { return line.find("retrying") != std::string::npos; }),
+                  1)
+            << outcome.err;
+        EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", expected));
+        here.collecting->stop();
     }
 }
 

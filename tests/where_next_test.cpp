@@ -17,6 +17,7 @@ constexpr std::uint64_t A = 0xa, B = 0xb, C = 0xc, X = 0x1, Y = 0x2, Z = 0x3;
 
 ListedFile rotated(std::uint64_t print) { return {print, false}; }
 ListedFile log_file(std::uint64_t print) { return {print, true}; }
+ListedFile unreadable() { return {0, false, true}; }  // its print cannot be read now
 
 struct Row {
     // In the order the rows give them; kept in another, without padding.
@@ -126,6 +127,17 @@ const Row rows[] = {
      {{A, 1}, {B, 1501}}, {rotated(A), log_file(B)}, Kind::enter, 1, 1501},
     {"restarted after a kill, nothing past the place reserved: the new log goes on", A, 1501, 1501, true, {{A, 1}},
      {rotated(A), log_file(B)}, Kind::enter, 1, 1501},
+    {"an older file unreadable (LOG.7.gz, mode 000): the others are followed", A, 11, 11, true, {{A, 1}},
+     {unreadable(), rotated(A), log_file(B)}, Kind::enter, 2, 11},
+    {"an older file unreadable: reading on", A, 11, 11, false, {{A, 1}}, {unreadable(), rotated(A), log_file(B)},
+     Kind::read, 1},
+    {"the file after the place unreadable: it may hold the next lines", A, 11, 11, true, {{A, 1}},
+     {rotated(A), unreadable(), log_file(B)}, Kind::wait},
+    {"the log itself unreadable", A, 11, 11, true, {{A, 1}}, {rotated(A), {0, true, true}}, Kind::wait},
+    {"gone, a file unreadable: it may be the place's, nothing is declared gone", A, 101, 101, false, {{A, 1}},
+     {unreadable(), log_file(C)}, Kind::wait},
+    {"a first start, the file after the newest numbered one unreadable", 0, 1, 1, false, {},
+     {unreadable(), log_file(A)}, Kind::wait},
 };
 // clang-format on
 
