@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages cmake make g++ zlib1g-dev
+need_packages cmake make g++ pkgconf zlib1g-dev liblzma-dev libzstd-dev libbz2-dev
 
 # The demo needs no GoogleTest; a build directory the tests configured keeps its settings.
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -DBUILD_TESTING=OFF >/dev/null

@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages cmake make g++ zlib1g-dev pkgconf libmosquitto-dev prometheus-cpp-dev mosquitto openssl
+need_packages cmake make g++ zlib1g-dev liblzma-dev libzstd-dev libbz2-dev pkgconf libmosquitto-dev prometheus-cpp-dev mosquitto openssl
 
 # A build directory the tests configured keeps its settings.
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -DBUILD_TESTING=OFF >/dev/null

@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages cmake make g++ pkgconf gzip dpkg-dev file libpcap-dev libmosquitto-dev prometheus-cpp-dev
+need_packages cmake make g++ pkgconf gzip dpkg-dev file zlib1g-dev liblzma-dev libzstd-dev libbz2-dev libpcap-dev libmosquitto-dev prometheus-cpp-dev
 
 cmake --preset package >/dev/null
 cmake --build --preset package -j
