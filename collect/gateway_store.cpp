@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
+#include <cstring>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -112,11 +114,45 @@ std::string waiting_note(const std::string &name, const std::string &error) {
     return error + "; " + name + "'s batches are left unacknowledged and tried again now and then";
 }
 
+namespace {
+
+// " (line N may have been its record)", when a damaged line still names it.
+std::string damaged_line_of(const JournalReplay &replay, const std::string &name) {
+    const auto line = replay.damaged_names.find(name);
+    if (line == replay.damaged_names.end()) return "";
+    return " (line " + std::to_string(line->second) + " may have been its record)";
+}
+
+// A gateway with a log but no record left anywhere is not taken for a new
+// one: its log, as it is, is where its record starts.
+void take_logs(const std::map<std::pair<std::uint64_t, std::uint64_t>, Found> &files, const std::string &dir,
+               const std::string &journal, JournalReplay &replay, std::vector<std::string> &notes) {
+    for (const auto &file : files) {
+        const std::string &log = file.second.name;
+        const std::string name = log.substr(0, log.size() - 4);
+        if (!ends_with(log, ".log") || !is_gateway_name(name) || replay.records.count(name) != 0) continue;
+        GatewayRecord record;
+        record.dev = file.first.first;
+        record.ino = file.first.second;
+        record.size = file.second.size;
+        record.unsure = record.size;
+        replay.records[name] = record;
+        replay.uncertain.insert(name);
+        notes.push_back(journal + ": " + name + " has no whole entry" + damaged_line_of(replay, name) +
+                        " and none in " + journal + ".old: its log " + dir + "/" + log + " is kept as it is (" +
+                        std::to_string(record.size) + " bytes), and lines that come again are compared with it");
+    }
+}
+
+}  // namespace
+
 GatewayStore::GatewayStore(std::string dir) : dir_(std::move(dir)), journal_(dir_ + "/sfcollect.journal") {}
 
 GatewayStore::~GatewayStore() {
-    for (auto &entry : gateways_)
+    for (auto &entry : gateways_) {
         if (entry.second.fd >= 0) close(entry.second.fd);
+        if (entry.second.tail_fd >= 0) close(entry.second.tail_fd);
+    }
     if (journal_fd_ >= 0) close(journal_fd_);
     if (dir_fd_ >= 0) close(dir_fd_);
 }
@@ -145,6 +181,10 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
         error = journal_ + ": not a journal of sfcollect";
         return false;
     }
+    if (!replay.damaged.empty()) {
+        say_damage(replay, notes);
+        take_older(replay, notes);
+    }
     DIR *dir = opendir(dir_.c_str());
     if (dir == nullptr) {
         error = failed_call(dir_, "opendir");
@@ -172,12 +212,13 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
     }
     const auto files = files_of(dir, dir_fd_);
     closedir(dir);
-    if (!replay.damaged.empty()) say_damage(replay, notes);
+    if (!replay.damaged.empty()) take_logs(files, dir_, journal_, replay, notes);
     std::map<std::pair<std::uint64_t, std::uint64_t>, int> named;  // records naming each file
     for (const auto &entry : replay.records) ++named[{entry.second.dev, entry.second.ino}];
     for (const auto &entry : replay.records) {
         Gateway &gateway = gateways_[entry.first];
         gateway.record = entry.second;
+        gateway.record.unsure = 0;  // until its file is found
         gateway.state = entry.second.state;
         gateway.recorded = true;
         ++recorded_;
@@ -195,15 +236,16 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
         const bool trusted = replay.uncertain.count(entry.first) == 0;
         const FilePlan plan = plan_file(true, trusted, entry.second.size, true, file->second.size);
         if (plan.vanished > 0) notes.push_back(vanished_note(path, plan.vanished));
-        if (plan.action != FileAction::cut) {
-            gateway.record.size = plan.size;
-            continue;
-        }
+        if (plan.action != FileAction::cut) gateway.record.size = plan.size;
+        if (plan.action != FileAction::take_new)
+            open_tail(path, entry.second.size - entry.second.unsure, gateway, notes);
+        if (plan.action != FileAction::cut) continue;
         Failure failure = Failure::file;
         if (cut_file(path, gateway.record, failure, error)) continue;
         if (failure == Failure::disk) return false;
         // Its batches wait until the cut is made: lines after the tail would be doubled.
         gateway.cut = path;
+        gateway.cut_bytes = file->second.size - entry.second.size;
         gateway.fault = error;
         gateway.failures = 1;
         gateway.retry_at = std::chrono::steady_clock::now() + retry_delay(1);
@@ -232,13 +274,38 @@ void GatewayStore::say_damage(const JournalReplay &replay, std::vector<std::stri
     const std::vector<std::string> names(replay.uncertain.begin(), replay.uncertain.end());
     notes.push_back(journal_ + ": " + list_of(names) + (names.size() == 1 ? " has its" : " have their") +
                     " last entry before line " + numbers.back() +
-                    ", which may have been a newer one: not cut back, so lines may come again");
+                    ", which may have been a newer one: " + (names.size() == 1 ? "its log is" : "their logs are") +
+                    " not cut back, and lines that come again are compared with what lies past the record");
+}
+
+// The journal before its last compaction holds the record of a gateway whose
+// every entry since is damaged.
+void GatewayStore::take_older(JournalReplay &replay, std::vector<std::string> &notes) const {
+    const std::string older = journal_ + ".old";
+    std::string text;
+    bool found = false;
+    std::string error;
+    JournalReplay before;
+    if (!read_whole(older, SIZE_MAX, text, found, error)) return notes.push_back(error);
+    if (!found) return;
+    if (!replay_journal(text, before)) return notes.push_back(older + ": not a journal of sfcollect, not read");
+    std::vector<std::string> taken;
+    take_older_records(before, replay, taken);
+    for (const std::string &name : taken)
+        notes.push_back(journal_ + ": " + name + " has no whole entry" + damaged_line_of(replay, name) +
+                        ": its record is taken from " + older +
+                        ", its log is not cut back, and lines that come again are compared with it");
 }
 
 bool GatewayStore::compact(std::string &error) {
     std::map<std::string, GatewayRecord> records;
     for (const auto &entry : gateways_)
         if (entry.second.recorded) records.emplace(entry.first, entry.second.record);
+    // The journal it replaces stays as JOURNAL.old: a damaged line of the new
+    // one, a gateway's only entry, still finds that gateway's record there.
+    const std::string older = journal_ + ".old";
+    if (unlink(older.c_str()) != 0 && errno != ENOENT) warn("%s", failed_call(older, "unlink").c_str());
+    if (link(journal_.c_str(), older.c_str()) != 0 && errno != ENOENT) warn("%s", failed_call(older, "link").c_str());
     if (!replace_durably(journal_, compact_journal(records), error)) return false;
     if (journal_fd_ >= 0) close(journal_fd_);
     journal_fd_ = open(journal_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -263,10 +330,7 @@ bool GatewayStore::append_journal(const std::string &text, std::string &error) {
 }
 
 bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &failure, std::string &error) {
-    if (!gateway.cut.empty()) {
-        if (!cut_file(gateway.cut, gateway.record, failure, error)) return false;
-        gateway.cut.clear();
-    }
+    if (!gateway.cut.empty() && !cut_again(name, gateway, failure, error)) return false;
     const std::string log = log_path(name);
     // Opened per pass, as the logger opens its log, so that rotation by rename is followed.
     const int fd = open(log.c_str(), log_flags | O_CREAT, 0644);
@@ -299,6 +363,7 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &
         record.dev = info.st_dev;
         record.ino = info.st_ino;
         record.size = plan.size;
+        record.unsure = 0;  // of the file it leaves
         recorded_ += gateway.recorded ? 0 : 1;
         gateway.recorded = true;
         gateway.fresh = true;
@@ -320,7 +385,13 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
         return false;
     }
     if (gateway.fd < 0 && !open_log(name, gateway, failure, error)) return false;
-    if (gateway.fresh) {
+    const std::uint64_t tail_at = gateway.tail_at;
+    const std::uint64_t tail_kept = gateway.tail_kept;
+    std::size_t held = 0;
+    if (gateway.tail_at < gateway.tail_end && !match_tail(gateway, lines, size, held, failure, error)) return false;
+    lines += held;
+    size -= held;
+    if (gateway.fresh || size == 0) {
         gateway.held.append(lines, size);
         gateway.touched = true;
         return true;
@@ -331,6 +402,8 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
         gateway.touched = true;
         return true;
     }
+    gateway.tail_at = tail_at;  // the batch comes again
+    gateway.tail_kept = tail_kept;
     error = fail(log_path(name), before < 0 ? "lseek" : "write", failure);
     // What it wrote lies past size, which the record takes: nothing more goes after it in this pass.
     if (before >= 0 && ftruncate(gateway.fd, before) != 0) {
@@ -382,11 +455,14 @@ bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
         gateway->touched = false;
         gateway->record.state = gateway->state;
         gateway->record.size = gateway->size;
+        if (gateway->record.unsure > 0) gateway->record.unsure = gateway->tail_end - gateway->tail_at;
         entries += encode_entry(*name, gateway->record);
         ++entries_;
     }
-    open_.clear();
     if (!entries.empty() && !append_journal(entries, error)) return false;
+    for (auto &[name, gateway] : open_)
+        if (gateway->tail_fd >= 0 && gateway->tail_at == gateway->tail_end) end_tail(*gateway);
+    open_.clear();
     // A log created in this pass is durable once its folder is.
     if (created_ && fsync(dir_fd_) != 0) {
         error = failed_call(dir_, "fsync");
@@ -394,4 +470,130 @@ bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
     }
     created_ = false;
     return !should_compact(entries_, recorded_) || compact(error);
+}
+
+// A tail that could not be cut at start is cut where its file is now: a
+// rotation may have renamed it since.
+bool GatewayStore::cut_again(const std::string &name, Gateway &gateway, Failure &failure, std::string &error) {
+    std::string path;
+    if (DIR *dir = opendir(dir_.c_str())) {
+        const auto files = files_of(dir, dirfd(dir));
+        closedir(dir);
+        const auto file = files.find({gateway.record.dev, gateway.record.ino});
+        if (file != files.end() && is_log_of(name, file->second.name)) path = dir_ + "/" + file->second.name;
+    } else {
+        error = fail(dir_, "opendir", failure);
+        return false;
+    }
+    if (path.empty()) {
+        warn("%s: gone before the %" PRIu64
+             " bytes past its record could be cut (compressed or removed?): where a copy of them is kept, those "
+             "lines are in it twice",
+             gateway.cut.c_str(), gateway.cut_bytes);
+    } else if (!cut_file(path, gateway.record, failure, error)) {
+        return false;
+    }
+    gateway.cut.clear();
+    return true;
+}
+
+// The bytes from from to the recorded size of the file at path may hold
+// acknowledged lines: compared with what comes again.
+void GatewayStore::open_tail(const std::string &path, std::uint64_t from, Gateway &gateway,
+                             std::vector<std::string> &notes) {
+    if (gateway.record.size <= from) return;
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return notes.push_back(failed_call(path, "open") + "; lines that come again are not compared with it");
+    gateway.tail_fd = fd;
+    gateway.tail_path = path;
+    gateway.tail_at = from;
+    gateway.tail_end = gateway.record.size;
+    gateway.record.unsure = gateway.record.size - from;
+}
+
+namespace {
+
+// Reads size bytes at at, fewer where the file ends; -1 on failure.
+ssize_t read_at(int fd, char *data, std::size_t size, std::uint64_t at) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pread(fd, data + done, size - done, static_cast<off_t>(at + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+// How many bytes of lines at their start the tail holds already; the tail
+// moves past them, and past what it holds before a line found further on.
+bool GatewayStore::match_tail(Gateway &gateway, const char *lines, std::size_t size, std::size_t &held,
+                              Failure &failure, std::string &error) {
+    held = 0;
+    std::string text;
+    while (held < size && gateway.tail_at < gateway.tail_end) {
+        text.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size - held, gateway.tail_end - gateway.tail_at)));
+        const ssize_t got = read_at(gateway.tail_fd, &text[0], text.size(), gateway.tail_at);
+        if (got < 0) {
+            error = fail(gateway.tail_path, "pread", failure);
+            return false;
+        }
+        if (static_cast<std::size_t>(got) < text.size()) gateway.tail_end = gateway.tail_at + got;  // cut since
+        const std::size_t same = lines_held(text.data(), static_cast<std::size_t>(got), lines + held, size - held);
+        held += same;
+        gateway.tail_at += same;
+        if (held == size || gateway.tail_at == gateway.tail_end) break;
+        // Not the tail's next line: further on (after lines of another epoch), or nowhere.
+        const char *line = lines + held;
+        const auto length =
+            static_cast<std::size_t>(static_cast<const char *>(std::memchr(line, '\n', size - held)) - line) + 1;
+        std::uint64_t found = 0;
+        if (!find_in_tail(gateway, line, length, found, failure, error)) return false;
+        gateway.tail_kept += found - gateway.tail_at;
+        gateway.tail_at = found;
+    }
+    return true;
+}
+
+// Where the line starts a line of the tail; its end when nowhere.
+bool GatewayStore::find_in_tail(Gateway &gateway, const char *line, std::size_t size, std::uint64_t &found,
+                                Failure &failure, std::string &error) {
+    const std::size_t chunk = std::max<std::size_t>(std::size_t{1} << 20, 2 * size);
+    std::string text;
+    bool at_start = true;
+    for (std::uint64_t at = gateway.tail_at; at < gateway.tail_end;) {
+        text.resize(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, gateway.tail_end - at)));
+        const ssize_t got = read_at(gateway.tail_fd, &text[0], text.size(), at);
+        if (got < 0) {
+            error = fail(gateway.tail_path, "pread", failure);
+            return false;
+        }
+        text.resize(static_cast<std::size_t>(got));
+        const std::size_t where = find_line(text, at_start, line, size);
+        if (where != std::string::npos) {
+            found = at + where;
+            return true;
+        }
+        if (got == 0 || at + text.size() >= gateway.tail_end) break;
+        // On from the last line that starts in this chunk, which may go on in the next.
+        const std::size_t last = text.rfind('\n');
+        at_start = last != std::string::npos;
+        at += at_start ? last + 1 : text.size();
+    }
+    found = gateway.tail_end;
+    return true;
+}
+
+// Every unsure byte is either matched or kept: said, and the tail closed.
+void GatewayStore::end_tail(Gateway &gateway) {
+    if (gateway.tail_kept > 0)
+        warn("%s: %" PRIu64
+             " bytes of it past its last certain record matched none of the lines that came again: kept (lines of "
+             "another epoch, or never acknowledged)",
+             gateway.tail_path.c_str(), gateway.tail_kept);
+    close(gateway.tail_fd);
+    gateway.tail_fd = -1;
 }

@@ -27,6 +27,15 @@ struct Gateway {
     unsigned failures = 0;  // in a row
     std::chrono::steady_clock::time_point retry_at;
     std::string cut;  // a file of its own found at start with lines past its record, not yet cut
+    std::uint64_t cut_bytes = 0;
+    // The unsure bytes of its recorded file, [tail_at, tail_end), read from
+    // tail_fd: the lines that come again are compared with them before any
+    // is written.
+    int tail_fd = -1;
+    std::string tail_path;
+    std::uint64_t tail_at = 0;
+    std::uint64_t tail_end = 0;
+    std::uint64_t tail_kept = 0;  // bytes of them that matched no line that came again
 };
 
 // The words said when a gateway's batches wait for its file, which failed with error.
@@ -82,9 +91,17 @@ public:
 
 private:
     bool open_log(const std::string &name, Gateway &gateway, Failure &failure, std::string &error);
+    bool cut_again(const std::string &name, Gateway &gateway, Failure &failure, std::string &error);
+    void open_tail(const std::string &path, std::uint64_t from, Gateway &gateway, std::vector<std::string> &notes);
+    bool match_tail(Gateway &gateway, const char *lines, std::size_t size, std::size_t &held, Failure &failure,
+                    std::string &error);
+    bool find_in_tail(Gateway &gateway, const char *line, std::size_t size, std::uint64_t &found, Failure &failure,
+                      std::string &error);
+    void end_tail(Gateway &gateway);
     bool append_journal(const std::string &text, std::string &error);
     bool compact(std::string &error);
     void say_damage(const JournalReplay &replay, std::vector<std::string> &notes) const;
+    void take_older(JournalReplay &replay, std::vector<std::string> &notes) const;
 
     std::string dir_;
     std::string journal_;

@@ -195,6 +195,8 @@ TEST_F(CollectFiles, ALogItCannotWriteIsSaidOnceAndTriedAgain) {
 // A damaged entry in the middle of the journal is said with its line
 // number; the entries after it count, and a log whose last record comes
 // before it is not cut: the damaged line may have been its newer record.
+// The lines that come again are compared with what lies past the record,
+// and not written twice, even across a restart.
 TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
     Broker broker(dir);
     const std::string journal = central + "/sfcollect.journal";
@@ -218,17 +220,85 @@ TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
     append_file(central + "/gw2.log", lines_from(100, 10));  // written, never recorded
     auto collecting = start_collector(broker, central);
     EXPECT_TRUE(wait_for_content(central + "/gw2.log", lines_from(0, 100)));
+    // Told to go back to line 101, its publisher sends lines the log has.
+    publish_batch(broker, "gw1", 101, 100, 50);
+    ASSERT_TRUE(serve_first(broker, central, "gw3"));
     expect_said(*collecting, "sfcollect: " + journal +
                                  ": line 3 is not a whole entry, skipped (the journal is kept as " + journal +
                                  ".damaged)\nsfcollect: " + journal +
-                                 ": gw1 has its last entry before line 3, which may have been a newer one: not cut "
-                                 "back, so lines may come again\n");
+                                 ": gw1 has its last entry before line 3, which may have been a newer one: its log is "
+                                 "not cut back, and lines that come again are compared with what lies past the "
+                                 "record\nsfcollect: gw3: new epoch " +
+                                 epoch + "\n");
     EXPECT_TRUE(read_file(central + "/gw1.log") == lines_from(0, 200));
     EXPECT_TRUE(read_file(journal + ".damaged") == text);
-    // Read back whole: the next start says nothing.
+    // Read back whole, with what is still unsure: the next start says nothing.
+    collecting = start_collector(broker, central);
+    publish_batch(broker, "gw1", 151, 150, 60);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 210)));
+    expect_said(*collecting, "");
+}
+
+// After a compaction, a damaged line that was a gateway's only entry: its
+// record is taken from the journal before the compaction. Without that
+// either, its log is kept as it is, and the lines its publisher sends again
+// from line 1 are found in it, not written twice.
+TEST_F(CollectFiles, AGatewaysOnlyEntryDamagedAfterACompaction) {
+    Broker broker(dir);
+    const std::string journal = central + "/sfcollect.journal";
+    const std::string archived = central + "/gw1.log";
+    auto collecting = start_collector(broker, central);
+    ASSERT_TRUE(serve_first(broker, central, "gw1"));
+    publish_batch(broker, "gw1", 2, 1, 9);
+    ASSERT_TRUE(wait_for_content(archived, lines_from(0, 10)));
+    ASSERT_TRUE(serve_first(broker, central, "gw2"));
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().status, 0);
+    // Compacted at this start: one line per gateway, gw1's the first.
     collecting = start_collector(broker, central);
     ASSERT_TRUE(serve_first(broker, central, "gw3"));
-    expect_said(*collecting, "sfcollect: gw3: new epoch " + epoch + "\n");
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().status, 0);
+    const auto damage_gw1 = [&] {
+        std::string text = read_file(journal);
+        const std::size_t line = text.find("\ngw1 ");
+        ASSERT_NE(line, std::string::npos) << text;
+        text[line + 10] ^= 1;
+        write_file(journal, text);
+    };
+    damage_gw1();
+    const std::string skipped = "sfcollect: " + journal +
+                                ": line 2 is not a whole entry, skipped (the journal is kept as " + journal +
+                                ".damaged)\n";
+    collecting = start_collector(broker, central);
+    publish_batch(broker, "gw1", 11, 10, 5);
+    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 15)));
+    expect_said(*collecting, skipped + "sfcollect: " + journal +
+                                 ": gw1 has no whole entry (line 2 may have been its record): its record is taken "
+                                 "from " +
+                                 journal +
+                                 ".old, its log is not cut back, and lines that come again are compared "
+                                 "with it\n");
+    // The journal before the compaction lost as well.
+    collecting = start_collector(broker, central);
+    ASSERT_TRUE(serve_first(broker, central, "gw4"));
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().status, 0);
+    damage_gw1();
+    ASSERT_EQ(unlink((journal + ".old").c_str()), 0);
+    collecting = start_collector(broker, central);
+    for (int tries = 0; tries < 100 && read_file(archived) != lines_from(0, 20); ++tries) {
+        publish_batch(broker, "gw1", 1, 0, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 20)));
+    expect_said(*collecting, skipped + "sfcollect: " + journal +
+                                 ": gw1 has no whole entry (line 2 may have been its record) and none in " + journal +
+                                 ".old: its log " + archived + " is kept as it is (" +
+                                 std::to_string(lines_from(0, 15).size()) +
+                                 " bytes), and lines that come again are compared with it\nsfcollect: gw1: new "
+                                 "epoch " +
+                                 epoch + "\n");
 }
 
 // Bytes cut from a log behind the collector's back (a copytruncate on the
