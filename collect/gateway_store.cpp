@@ -487,8 +487,8 @@ bool GatewayStore::cut_again(const std::string &name, Gateway &gateway, Failure 
     }
     if (path.empty()) {
         warn("%s: gone before the %" PRIu64
-             " bytes past its record could be cut (compressed or removed?): where a copy of them is kept, those "
-             "lines are in it twice",
+             " bytes past its record could be cut (compressed or removed?): if a copy of them was kept, those "
+             "lines are in the archive twice",
              gateway.cut.c_str(), gateway.cut_bytes);
     } else if (!cut_file(path, gateway.record, failure, error)) {
         return false;

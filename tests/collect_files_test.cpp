@@ -120,6 +120,66 @@ TEST_F(CollectFiles, ALogThatCannotBeCutBackWaits) {
                                  epoch + "\nsfcollect: gw1: " + archived + " takes its lines again\n");
 }
 
+// A tail that could not be cut at start and is then rotated away before the
+// next try is cut where it went, so that nothing comes twice; one that is
+// gone, or compressed, is said with its bytes.
+TEST_F(CollectFiles, ATailRotatedAwayBeforeItsCutIsCutWhereItWent) {
+    if (access(chattr_path.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << chattr_path << " (Debian: e2fsprogs)";
+    Broker broker(dir);
+    struct Case {
+        std::string name;
+        std::function<void(const std::string &path)> rotate;
+        std::string rotated;  // what is left where it went, if anything
+        std::string said;
+    };
+    const std::string tail = lines_from(1, 2);
+    const std::vector<Case> cases = {
+        {"gw1", [](const std::string &path) { EXPECT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0); },
+         lines_from(0, 1), ""},
+        {"gw3", [](const std::string &path) { EXPECT_EQ(unlink(path.c_str()), 0); }, "",
+         ": gone before the " + std::to_string(tail.size()) +
+             " bytes past its record could be cut (compressed or removed?): if a copy of them was kept, those lines "
+             "are in the archive twice\n"},
+    };
+    auto collecting = start_collector(broker, central);
+    for (const Case &c : cases) ASSERT_TRUE(serve_first(broker, central, c.name));
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().status, 0);
+    std::vector<std::unique_ptr<Attribute>> append_only;
+    std::string expected;
+    for (const Case &c : cases) {
+        const std::string path = central + "/" + c.name + ".log";
+        append_file(path, tail);  // written, never recorded
+        append_only.push_back(std::make_unique<Attribute>(path, 'a'));
+        if (!append_only.back()->set)
+            GTEST_SKIP() << "the file system has no append-only attribute: " << append_only.back()->why_not;
+        expected += "sfcollect: " + path + ": ftruncate: Operation not permitted; " + c.name +
+                    "'s batches are left unacknowledged and tried again now and then\n";
+    }
+    collecting = start_collector(broker, central);
+    for (const Case &c : cases) publish_batch(broker, c.name, 2, 1, 2);
+    ASSERT_TRUE(serve_first(broker, central, "gw2"));
+    expected += "sfcollect: gw2: new epoch " + epoch + "\n";
+    for (std::size_t at = 0; at < cases.size(); ++at) {
+        const Case &c = cases[at];
+        SCOPED_TRACE(c.name);
+        const std::string path = central + "/" + c.name + ".log";
+        append_only[at]->lift();
+        c.rotate(path);
+        for (int tries = 0; tries < 100 && read_file(path) != lines_from(10, 1); ++tries) {
+            publish_batch(broker, c.name, 2, 10, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_TRUE(wait_for_content(path, lines_from(10, 1)));
+        if (!c.rotated.empty()) {
+            EXPECT_TRUE(read_file(path + ".1") == c.rotated);
+        }
+        if (!c.said.empty()) expected += "sfcollect: " + path + c.said;
+        expected += "sfcollect: " + c.name + ": " + path + " takes its lines again\n";
+    }
+    expect_said(*collecting, expected);
+}
+
 // A log it cannot open for writing is said once, its gateway's batches are
 // left unacknowledged while every other gateway is served, and it takes
 // lines again once mended.
