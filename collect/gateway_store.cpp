@@ -490,6 +490,8 @@ bool GatewayStore::cut_again(const std::string &name, Gateway &gateway, Failure 
              " bytes past its record could be cut (compressed or removed?): if a copy of them was kept, those "
              "lines are in the archive twice",
              gateway.cut.c_str(), gateway.cut_bytes);
+        // A new file may be given its inode: it is not the one recorded.
+        gateway.record.dev = gateway.record.ino = 0;
     } else if (!cut_file(path, gateway.record, failure, error)) {
         return false;
     }
