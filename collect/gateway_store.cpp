@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "contract.h"
+#include "read_at.h"
 #include "record_file.h"
 #include "warn.h"
 
@@ -129,8 +130,9 @@ void take_logs(const std::map<std::pair<std::uint64_t, std::uint64_t>, Found> &f
                const std::string &journal, JournalReplay &replay, std::vector<std::string> &notes) {
     for (const auto &file : files) {
         const std::string &log = file.second.name;
+        if (!ends_with(log, ".log")) continue;
         const std::string name = log.substr(0, log.size() - 4);
-        if (!ends_with(log, ".log") || !is_gateway_name(name) || replay.records.count(name) != 0) continue;
+        if (!is_gateway_name(name) || replay.records.count(name) != 0) continue;
         GatewayRecord record;
         record.dev = file.first.first;
         record.ino = file.first.second;
@@ -138,10 +140,101 @@ void take_logs(const std::map<std::pair<std::uint64_t, std::uint64_t>, Found> &f
         record.unsure = record.size;
         replay.records[name] = record;
         replay.uncertain.insert(name);
-        notes.push_back(journal + ": " + name + " has no whole entry" + damaged_line_of(replay, name) +
-                        " and none in " + journal + ".old: its log " + dir + "/" + log + " is kept as it is (" +
-                        std::to_string(record.size) + " bytes), and lines that come again are compared with it");
+        std::string note = journal;
+        note += ": " + name + " has no whole entry" + damaged_line_of(replay, name) + " and none in ";
+        note += journal + ".old: its log ";
+        note += dir;
+        note += "/" + log + " is kept as it is (";
+        note += std::to_string(record.size) + " bytes), and lines that come again are compared with it";
+        notes.push_back(note);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The bytes from from to the recorded size of the file at path may hold
+// acknowledged lines: compared with what comes again.
+void open_tail(const std::string &path, std::uint64_t from, Gateway &gateway, std::vector<std::string> &notes) {
+    if (gateway.record.size <= from) return;
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return notes.push_back(failed_call(path, "open") + "; lines that come again are not compared with it");
+    gateway.tail_fd = fd;
+    gateway.tail_path = path;
+    gateway.tail_at = from;
+    gateway.tail_end = gateway.record.size;
+    gateway.record.unsure = gateway.record.size - from;
+}
+
+// Where the line starts a line of the tail; its end when nowhere.
+bool find_in_tail(Gateway &gateway, const char *line, std::size_t size, std::uint64_t &found, Failure &failure,
+                  std::string &error) {
+    const std::size_t chunk = std::max<std::size_t>(std::size_t{1} << 20, 2 * size);
+    std::string text;
+    bool at_start = true;
+    for (std::uint64_t at = gateway.tail_at; at < gateway.tail_end;) {
+        text.resize(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, gateway.tail_end - at)));
+        const long got = read_at(gateway.tail_fd, at, text.data(), text.size());
+        if (got < 0) {
+            error = fail(gateway.tail_path, "pread", failure);
+            return false;
+        }
+        text.resize(static_cast<std::size_t>(got));
+        const std::size_t where = find_line(text, at_start, line, size);
+        if (where != std::string::npos) {
+            found = at + where;
+            return true;
+        }
+        if (got == 0 || at + text.size() >= gateway.tail_end) break;
+        // On from the last line that starts in this chunk, which may go on in the next.
+        const std::size_t last = text.rfind('\n');
+        at_start = last != std::string::npos;
+        at += at_start ? last + 1 : text.size();
+    }
+    found = gateway.tail_end;
+    return true;
+}
+
+// How many bytes of lines at their start the tail holds already; the tail
+// moves past them, and past what it holds before a line found further on.
+bool match_tail(Gateway &gateway, const char *lines, std::size_t size, std::size_t &held, Failure &failure,
+                std::string &error) {
+    held = 0;
+    std::string text;
+    while (held < size && gateway.tail_at < gateway.tail_end) {
+        text.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size - held, gateway.tail_end - gateway.tail_at)));
+        const long got = read_at(gateway.tail_fd, gateway.tail_at, text.data(), text.size());
+        if (got < 0) {
+            error = fail(gateway.tail_path, "pread", failure);
+            return false;
+        }
+        if (static_cast<std::size_t>(got) < text.size()) gateway.tail_end = gateway.tail_at + got;  // cut since
+        const std::size_t same = lines_held(text.data(), static_cast<std::size_t>(got), lines + held, size - held);
+        held += same;
+        gateway.tail_at += same;
+        if (held == size || gateway.tail_at == gateway.tail_end) break;
+        // Not the tail's next line: further on (after lines of another epoch), or nowhere.
+        const char *line = lines + held;
+        const auto length =
+            static_cast<std::size_t>(static_cast<const char *>(std::memchr(line, '\n', size - held)) - line) + 1;
+        std::uint64_t found = 0;
+        if (!find_in_tail(gateway, line, length, found, failure, error)) return false;
+        gateway.tail_kept += found - gateway.tail_at;
+        gateway.tail_at = found;
+    }
+    return true;
+}
+
+// Every unsure byte is either matched or kept: said, and the tail closed.
+void end_tail(Gateway &gateway) {
+    if (gateway.tail_kept > 0)
+        warn("%s: %" PRIu64
+             " bytes of it past its last certain record matched none of the lines that came again: kept (lines of "
+             "another epoch, or never acknowledged)",
+             gateway.tail_path.c_str(), gateway.tail_kept);
+    close(gateway.tail_fd);
+    gateway.tail_fd = -1;
 }
 
 }  // namespace
@@ -291,10 +384,12 @@ void GatewayStore::take_older(JournalReplay &replay, std::vector<std::string> &n
     if (!replay_journal(text, before)) return notes.push_back(older + ": not a journal of sfcollect, not read");
     std::vector<std::string> taken;
     take_older_records(before, replay, taken);
-    for (const std::string &name : taken)
-        notes.push_back(journal_ + ": " + name + " has no whole entry" + damaged_line_of(replay, name) +
-                        ": its record is taken from " + older +
-                        ", its log is not cut back, and lines that come again are compared with it");
+    for (const std::string &name : taken) {
+        std::string note = journal_;
+        note += ": " + name + " has no whole entry" + damaged_line_of(replay, name) + ": its record is taken from ";
+        note += older + ", its log is not cut back, and lines that come again are compared with it";
+        notes.push_back(note);
+    }
 }
 
 bool GatewayStore::compact(std::string &error) {
@@ -497,105 +592,4 @@ bool GatewayStore::cut_again(const std::string &name, Gateway &gateway, Failure 
     }
     gateway.cut.clear();
     return true;
-}
-
-// The bytes from from to the recorded size of the file at path may hold
-// acknowledged lines: compared with what comes again.
-void GatewayStore::open_tail(const std::string &path, std::uint64_t from, Gateway &gateway,
-                             std::vector<std::string> &notes) {
-    if (gateway.record.size <= from) return;
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return notes.push_back(failed_call(path, "open") + "; lines that come again are not compared with it");
-    gateway.tail_fd = fd;
-    gateway.tail_path = path;
-    gateway.tail_at = from;
-    gateway.tail_end = gateway.record.size;
-    gateway.record.unsure = gateway.record.size - from;
-}
-
-namespace {
-
-// Reads size bytes at at, fewer where the file ends; -1 on failure.
-ssize_t read_at(int fd, char *data, std::size_t size, std::uint64_t at) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = pread(fd, data + done, size - done, static_cast<off_t>(at + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-}  // namespace
-
-// How many bytes of lines at their start the tail holds already; the tail
-// moves past them, and past what it holds before a line found further on.
-bool GatewayStore::match_tail(Gateway &gateway, const char *lines, std::size_t size, std::size_t &held,
-                              Failure &failure, std::string &error) {
-    held = 0;
-    std::string text;
-    while (held < size && gateway.tail_at < gateway.tail_end) {
-        text.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size - held, gateway.tail_end - gateway.tail_at)));
-        const ssize_t got = read_at(gateway.tail_fd, &text[0], text.size(), gateway.tail_at);
-        if (got < 0) {
-            error = fail(gateway.tail_path, "pread", failure);
-            return false;
-        }
-        if (static_cast<std::size_t>(got) < text.size()) gateway.tail_end = gateway.tail_at + got;  // cut since
-        const std::size_t same = lines_held(text.data(), static_cast<std::size_t>(got), lines + held, size - held);
-        held += same;
-        gateway.tail_at += same;
-        if (held == size || gateway.tail_at == gateway.tail_end) break;
-        // Not the tail's next line: further on (after lines of another epoch), or nowhere.
-        const char *line = lines + held;
-        const auto length =
-            static_cast<std::size_t>(static_cast<const char *>(std::memchr(line, '\n', size - held)) - line) + 1;
-        std::uint64_t found = 0;
-        if (!find_in_tail(gateway, line, length, found, failure, error)) return false;
-        gateway.tail_kept += found - gateway.tail_at;
-        gateway.tail_at = found;
-    }
-    return true;
-}
-
-// Where the line starts a line of the tail; its end when nowhere.
-bool GatewayStore::find_in_tail(Gateway &gateway, const char *line, std::size_t size, std::uint64_t &found,
-                                Failure &failure, std::string &error) {
-    const std::size_t chunk = std::max<std::size_t>(std::size_t{1} << 20, 2 * size);
-    std::string text;
-    bool at_start = true;
-    for (std::uint64_t at = gateway.tail_at; at < gateway.tail_end;) {
-        text.resize(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, gateway.tail_end - at)));
-        const ssize_t got = read_at(gateway.tail_fd, &text[0], text.size(), at);
-        if (got < 0) {
-            error = fail(gateway.tail_path, "pread", failure);
-            return false;
-        }
-        text.resize(static_cast<std::size_t>(got));
-        const std::size_t where = find_line(text, at_start, line, size);
-        if (where != std::string::npos) {
-            found = at + where;
-            return true;
-        }
-        if (got == 0 || at + text.size() >= gateway.tail_end) break;
-        // On from the last line that starts in this chunk, which may go on in the next.
-        const std::size_t last = text.rfind('\n');
-        at_start = last != std::string::npos;
-        at += at_start ? last + 1 : text.size();
-    }
-    found = gateway.tail_end;
-    return true;
-}
-
-// Every unsure byte is either matched or kept: said, and the tail closed.
-void GatewayStore::end_tail(Gateway &gateway) {
-    if (gateway.tail_kept > 0)
-        warn("%s: %" PRIu64
-             " bytes of it past its last certain record matched none of the lines that came again: kept (lines of "
-             "another epoch, or never acknowledged)",
-             gateway.tail_path.c_str(), gateway.tail_kept);
-    close(gateway.tail_fd);
-    gateway.tail_fd = -1;
 }

@@ -92,12 +92,6 @@ public:
 private:
     bool open_log(const std::string &name, Gateway &gateway, Failure &failure, std::string &error);
     bool cut_again(const std::string &name, Gateway &gateway, Failure &failure, std::string &error);
-    void open_tail(const std::string &path, std::uint64_t from, Gateway &gateway, std::vector<std::string> &notes);
-    bool match_tail(Gateway &gateway, const char *lines, std::size_t size, std::size_t &held, Failure &failure,
-                    std::string &error);
-    bool find_in_tail(Gateway &gateway, const char *line, std::size_t size, std::uint64_t &found, Failure &failure,
-                      std::string &error);
-    void end_tail(Gateway &gateway);
     bool append_journal(const std::string &text, std::string &error);
     bool compact(std::string &error);
     void say_damage(const JournalReplay &replay, std::vector<std::string> &notes) const;
