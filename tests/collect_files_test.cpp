@@ -299,6 +299,41 @@ TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
     expect_said(*collecting, "");
 }
 
+// A damaged entry that started a new epoch: the publisher, told to start it
+// again from line 1, sends lines the log holds after lines of the epoch
+// before, which are passed over and said; nothing is written twice.
+TEST_F(CollectFiles, LinesOfANewEpochAreFoundPastTheEpochBefore) {
+    Broker broker(dir);
+    const std::string journal = central + "/sfcollect.journal";
+    const std::string archived = central + "/gw1.log";
+    write_file(archived, lines_from(0, 150));  // 100 lines of one epoch, 50 of the next, all acknowledged
+    struct stat info {};
+    ASSERT_EQ(stat(archived.c_str(), &info), 0);
+    GatewayRecord record;
+    record.state.epoch = 0x0123456789abcdefULL;
+    record.state.next = 81;
+    record.dev = info.st_dev;
+    record.ino = info.st_ino;
+    record.size = lines_from(0, 80).size();
+    write_file(journal, std::string(journal_head) + "\n" + encode_entry("gw1", record) + "gw1 damaged\n");
+    auto collecting = start_collector(broker, central);
+    const std::string next_epoch = "fedcba9876543210";
+    for (int tries = 0; tries < 100 && read_file(archived) != lines_from(0, 160); ++tries) {
+        publish_raw(broker.port(), "sflogger/gw1/packets", "sflog1 " + next_epoch + " 1\n" + lines_from(100, 60));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 160)));
+    expect_said(*collecting,
+                "sfcollect: " + journal + ": line 3 is not a whole entry, skipped (the journal is kept as " + journal +
+                    ".damaged)\nsfcollect: " + journal +
+                    ": gw1 has its last entry before line 3, which may have been a newer one: its log is "
+                    "not cut back, and lines that come again are compared with what lies past the "
+                    "record\nsfcollect: gw1: new epoch " +
+                    next_epoch + "\nsfcollect: " + archived + ": " + std::to_string(lines_from(80, 20).size()) +
+                    " bytes of it past its last certain record matched none of the lines that came "
+                    "again: kept (lines of another epoch, or never acknowledged)\n");
+}
+
 // After a compaction, a damaged line that was a gateway's only entry: its
 // record is taken from the journal before the compaction. Without that
 // either, its log is kept as it is, and the lines its publisher sends again
