@@ -427,8 +427,16 @@ bool GatewayStore::append_journal(const std::string &text, std::string &error) {
 bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &failure, std::string &error) {
     if (!gateway.cut.empty() && !cut_again(name, gateway, failure, error)) return false;
     const std::string log = log_path(name);
-    // Opened per pass, as the logger opens its log, so that rotation by rename is followed.
-    const int fd = open(log.c_str(), log_flags | O_CREAT, 0644);
+    // Opened per pass, as the logger opens its log, so that rotation by rename
+    // is followed. A log it creates is new whatever its inode: a file system
+    // gives the inode of a rotated log, compressed since, to the next new file.
+    int fd = open(log.c_str(), log_flags);
+    bool created = false;
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(log.c_str(), log_flags | O_CREAT | O_EXCL, 0644);
+        created = fd >= 0;
+        if (fd < 0 && errno == EEXIST) fd = open(log.c_str(), log_flags);
+    }
     if (fd < 0) {
         error = fail(log, "open", failure);
         return false;
@@ -442,7 +450,7 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &
         return false;
     }
     GatewayRecord &record = gateway.record;
-    const bool same = info.st_dev == record.dev && info.st_ino == record.ino;
+    const bool same = !created && info.st_dev == record.dev && info.st_ino == record.ino;
     const FilePlan plan =
         plan_file(gateway.recorded, true, record.size, same, static_cast<std::uint64_t>(info.st_size));
     if (plan.action == FileAction::cut && ftruncate(fd, static_cast<off_t>(plan.size)) != 0) {
@@ -585,8 +593,6 @@ bool GatewayStore::cut_again(const std::string &name, Gateway &gateway, Failure 
              " bytes past its record could be cut (compressed or removed?): if a copy of them was kept, those "
              "lines are in the archive twice",
              gateway.cut.c_str(), gateway.cut_bytes);
-        // A new file may be given its inode: it is not the one recorded.
-        gateway.record.dev = gateway.record.ino = 0;
     } else if (!cut_file(path, gateway.record, failure, error)) {
         return false;
     }

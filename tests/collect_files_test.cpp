@@ -396,6 +396,25 @@ TEST_F(CollectFiles, AGatewaysOnlyEntryDamagedAfterACompaction) {
                                  epoch + "\n");
 }
 
+// The shipped logrotate configuration compresses a log rotated the day
+// before, which frees its inode, and the file system may give it to the new
+// log the next batch creates: that file is new, not the recorded one cut.
+TEST_F(CollectFiles, ANewLogWithTheInodeOfACompressedOneIsNew) {
+    const std::string gzip_path = "/usr/bin/gzip";
+    if (access(gzip_path.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << gzip_path << " (Debian: gzip)";
+    Broker broker(dir);
+    const std::string archived = central + "/gw1.log";
+    auto collecting = start_collector(broker, central);
+    ASSERT_TRUE(serve_first(broker, central, "gw1"));
+    publish_batch(broker, "gw1", 2, 1, 9);
+    ASSERT_TRUE(wait_for_content(archived, lines_from(0, 10)));
+    ASSERT_EQ(rename(archived.c_str(), (archived + ".1").c_str()), 0);
+    ASSERT_EQ(run(gzip_path, {"gzip", archived + ".1"}).status, 0);
+    publish_batch(broker, "gw1", 11, 10, 5);
+    EXPECT_TRUE(wait_for_content(archived, lines_from(10, 5)));
+    expect_said(*collecting, "sfcollect: gw1: new epoch " + epoch + "\n");
+}
+
 // Bytes cut from a log behind the collector's back (a copytruncate on the
 // archive) are said with their number, at start or in a pass, and its lines
 // go on after what is left.
