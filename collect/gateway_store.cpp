@@ -167,6 +167,22 @@ void open_tail(const std::string &path, std::uint64_t from, Gateway &gateway, st
     gateway.record.unsure = gateway.record.size - from;
 }
 
+// Where the last whole line of the file at path ends, from from to size:
+// size when it ends with one, or when it cannot tell.
+std::uint64_t whole_lines_end(const std::string &path, std::uint64_t from, std::uint64_t size) {
+    // Longer than any line: with no newline in it, the bytes are not lines of a log.
+    const std::uint64_t most = std::uint64_t{1} << 16;
+    const std::uint64_t start = size - std::min(size - from, most);
+    std::string text(static_cast<std::size_t>(size - start), '\0');
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const long got = fd < 0 ? -1 : read_at(fd, start, text.data(), text.size());
+    if (fd >= 0) close(fd);
+    if (got != static_cast<long>(text.size()) || text.empty() || text.back() == '\n') return size;
+    const std::size_t last = text.rfind('\n');
+    if (last != std::string::npos) return start + last + 1;
+    return start == from ? from : size;
+}
+
 // Where the line starts a line of the tail; its end when nowhere.
 bool find_in_tail(Gateway &gateway, const char *line, std::size_t size, std::uint64_t &found, Failure &failure,
                   std::string &error) {
@@ -327,18 +343,27 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
             continue;
         }
         const bool trusted = replay.uncertain.count(entry.first) == 0;
-        const FilePlan plan = plan_file(true, trusted, entry.second.size, true, file->second.size);
+        FilePlan plan = plan_file(true, trusted, entry.second.size, true, file->second.size);
         if (plan.vanished > 0) notes.push_back(vanished_note(path, plan.vanished));
-        if (plan.action != FileAction::cut) gateway.record.size = plan.size;
-        if (plan.action != FileAction::take_new)
-            open_tail(path, entry.second.size - entry.second.unsure, gateway, notes);
+        const std::uint64_t unsure_from = entry.second.size - entry.second.unsure;
+        if (plan.action == FileAction::keep && plan.size > unsure_from) {
+            // Every pass ends with a whole line: a piece of one was never acknowledged.
+            const std::uint64_t whole = whole_lines_end(path, unsure_from, plan.size);
+            if (whole < plan.size) {
+                notes.push_back(path + ": its last " + std::to_string(plan.size - whole) +
+                                " bytes are not a whole line, so never acknowledged: cut");
+                plan = {FileAction::cut, whole, 0};
+            }
+        }
+        gateway.record.size = plan.size;
+        if (plan.action != FileAction::take_new) open_tail(path, unsure_from, gateway, notes);
         if (plan.action != FileAction::cut) continue;
         Failure failure = Failure::file;
         if (cut_file(path, gateway.record, failure, error)) continue;
         if (failure == Failure::disk) return false;
         // Its batches wait until the cut is made: lines after the tail would be doubled.
         gateway.cut = path;
-        gateway.cut_bytes = file->second.size - entry.second.size;
+        gateway.cut_bytes = file->second.size - plan.size;
         gateway.fault = error;
         gateway.failures = 1;
         gateway.retry_at = std::chrono::steady_clock::now() + retry_delay(1);

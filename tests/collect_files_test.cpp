@@ -277,7 +277,9 @@ TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
     damaged[damaged.size() / 2] ^= 1;
     const std::string text = std::string(journal_head) + "\n" + record_of("gw1", 100) + damaged + record_of("gw2", 100);
     write_file(journal, text);
-    append_file(central + "/gw2.log", lines_from(100, 10));  // written, never recorded
+    append_file(central + "/gw2.log", lines_from(100, 10));     // written, never recorded
+    const std::string piece = lines_from(200, 1).substr(0, 9);  // of a line being written when it was killed
+    append_file(central + "/gw1.log", piece);
     auto collecting = start_collector(broker, central);
     EXPECT_TRUE(wait_for_content(central + "/gw2.log", lines_from(0, 100)));
     // Told to go back to line 101, its publisher sends lines the log has.
@@ -288,7 +290,10 @@ TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
                                  ".damaged)\nsfcollect: " + journal +
                                  ": gw1 has its last entry before line 3, which may have been a newer one: its log is "
                                  "not cut back, and lines that come again are compared with what lies past the "
-                                 "record\nsfcollect: gw3: new epoch " +
+                                 "record\nsfcollect: " +
+                                 central +
+                                 "/gw1.log: its last 9 bytes are not a whole line, so never acknowledged: "
+                                 "cut\nsfcollect: gw3: new epoch " +
                                  epoch + "\n");
     EXPECT_TRUE(read_file(central + "/gw1.log") == lines_from(0, 200));
     EXPECT_TRUE(read_file(journal + ".damaged") == text);
