@@ -603,16 +603,20 @@ bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
 // A tail that could not be cut at start is cut where its file is now: a
 // rotation may have renamed it since.
 bool GatewayStore::cut_again(const std::string &name, Gateway &gateway, Failure &failure, std::string &error) {
-    std::string path;
-    if (DIR *dir = opendir(dir_.c_str())) {
-        const auto files = files_of(dir, dirfd(dir));
-        closedir(dir);
-        const auto file = files.find({gateway.record.dev, gateway.record.ino});
-        if (file != files.end() && is_log_of(name, file->second.name)) path = dir_ + "/" + file->second.name;
-    } else {
+    DIR *dir = opendir(dir_.c_str());
+    if (dir == nullptr) {
         error = fail(dir_, "opendir", failure);
         return false;
     }
+    // Only its own files are looked at: a folder of many gateways holds many rotated logs.
+    std::string path;
+    while (const dirent *entry = readdir(dir)) {
+        struct stat info {};
+        if (is_log_of(name, entry->d_name) && fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) && info.st_dev == gateway.record.dev && info.st_ino == gateway.record.ino)
+            path = dir_ + "/" + entry->d_name;
+    }
+    closedir(dir);
     if (path.empty()) {
         warn("%s: gone before the %" PRIu64
              " bytes past its record could be cut (compressed or removed?): if a copy of them was kept, those "
