@@ -1,6 +1,7 @@
 #include "gateway_store.h"
 
 #include <algorithm>
+#include <set>
 
 #include <cerrno>
 #include <cinttypes>
@@ -253,6 +254,35 @@ void end_tail(Gateway &gateway) {
     gateway.tail_fd = -1;
 }
 
+// A damaged entry may have been the one that named a gateway's new log, made
+// after logrotate moved the recorded one away. When the recorded file has
+// nothing past its record and NAME.log is a file no record names, NAME.log
+// becomes its file, all of it unsure.
+void take_new_logs(const std::map<std::pair<std::uint64_t, std::uint64_t>, Found> &files, const std::string &dir,
+                   JournalReplay &replay, std::vector<std::string> &notes) {
+    std::set<std::pair<std::uint64_t, std::uint64_t>> named;
+    for (const auto &entry : replay.records) named.insert({entry.second.dev, entry.second.ino});
+    for (const auto &file : files) {
+        const std::string &log = file.second.name;
+        if (!ends_with(log, ".log") || file.second.size == 0 || named.count(file.first) != 0) continue;
+        const std::string name = log.substr(0, log.size() - 4);
+        const auto entry = replay.records.find(name);
+        if (entry == replay.records.end() || replay.uncertain.count(name) == 0) continue;
+        GatewayRecord &record = entry->second;
+        const auto recorded = files.find({record.dev, record.ino});
+        if (record.unsure > 0 || (recorded != files.end() && recorded->second.size > record.size)) continue;
+        record.dev = file.first.first;
+        record.ino = file.first.second;
+        record.size = file.second.size;
+        record.unsure = record.size;
+        std::string note = dir;
+        note += "/" + log + " is not the file ";
+        note += name + "'s record names, and may hold lines acknowledged since: ";
+        note += "kept as it is, and lines that come again are compared with it";
+        notes.push_back(note);
+    }
+}
+
 }  // namespace
 
 GatewayStore::GatewayStore(std::string dir) : dir_(std::move(dir)), journal_(dir_ + "/sfcollect.journal") {}
@@ -321,7 +351,10 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
     }
     const auto files = files_of(dir, dir_fd_);
     closedir(dir);
-    if (!replay.damaged.empty()) take_logs(files, dir_, journal_, replay, notes);
+    if (!replay.damaged.empty()) {
+        take_logs(files, dir_, journal_, replay, notes);
+        take_new_logs(files, dir_, replay, notes);
+    }
     std::map<std::pair<std::uint64_t, std::uint64_t>, int> named;  // records naming each file
     for (const auto &entry : replay.records) ++named[{entry.second.dev, entry.second.ino}];
     for (const auto &entry : replay.records) {

@@ -339,6 +339,42 @@ TEST_F(CollectFiles, LinesOfANewEpochAreFoundPastTheEpochBefore) {
                     "again: kept (lines of another epoch, or never acknowledged)\n");
 }
 
+// A damaged entry that named the new log logrotate's move called for: the
+// log holds lines acknowledged since the record, which names the rotated
+// file. They are found in it when they come again, not written twice.
+TEST_F(CollectFiles, ANewLogADamagedEntryNamedIsComparedWith) {
+    Broker broker(dir);
+    const std::string journal = central + "/sfcollect.journal";
+    const std::string archived = central + "/gw1.log";
+    write_file(archived + ".1", lines_from(0, 100));
+    write_file(archived, lines_from(100, 50));  // acknowledged, its record damaged
+    struct stat info {};
+    ASSERT_EQ(stat((archived + ".1").c_str(), &info), 0);
+    GatewayRecord record;
+    record.state.epoch = 0x0123456789abcdefULL;
+    record.state.next = 101;
+    record.dev = info.st_dev;
+    record.ino = info.st_ino;
+    record.size = lines_from(0, 100).size();
+    write_file(journal, std::string(journal_head) + "\n" + encode_entry("gw1", record) + "gw1 damaged\n");
+    auto collecting = start_collector(broker, central);
+    for (int tries = 0; tries < 100 && read_file(archived) != lines_from(100, 60); ++tries) {
+        publish_batch(broker, "gw1", 101, 100, 60);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(wait_for_content(archived, lines_from(100, 60)));
+    EXPECT_TRUE(read_file(archived + ".1") == lines_from(0, 100));
+    expect_said(*collecting, "sfcollect: " + journal +
+                                 ": line 3 is not a whole entry, skipped (the journal is kept as " + journal +
+                                 ".damaged)\nsfcollect: " + journal +
+                                 ": gw1 has its last entry before line 3, which may have been a newer one: its log is "
+                                 "not cut back, and lines that come again are compared with what lies past the "
+                                 "record\nsfcollect: " +
+                                 archived +
+                                 " is not the file gw1's record names, and may hold lines acknowledged since: kept as "
+                                 "it is, and lines that come again are compared with it\n");
+}
+
 // After a compaction, a damaged line that was a gateway's only entry: its
 // record is taken from the journal before the compaction. Without that
 // either, its log is kept as it is, and the lines its publisher sends again
