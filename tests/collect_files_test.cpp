@@ -295,14 +295,16 @@ TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
     append_file(central + "/gw1.log", piece);
     auto collecting = start_collector(broker, central);
     EXPECT_TRUE(wait_for_content(central + "/gw2.log", lines_from(0, 100)));
-    // Told to go back to line 101, its publisher sends lines the log has.
-    publish_batch(broker, "gw1", 101, 100, 50);
+    // Told to go back to line 101, its publisher sends lines the log has,
+    // taken in before gw4's.
     ASSERT_TRUE(serve_first(broker, central, "gw3"));
+    publish_batch(broker, "gw1", 101, 100, 50);
+    ASSERT_TRUE(serve_first(broker, central, "gw4"));
     expect_said(*collecting,
                 said_damaged(journal, 3, "gw1") + "sfcollect: " + central +
                     "/gw1.log: its last 9 bytes are not a whole line, so never acknowledged: cut\nsfcollect: "
                     "gw3: new epoch " +
-                    epoch + "\n");
+                    epoch + "\nsfcollect: gw4: new epoch " + epoch + "\n");
     EXPECT_TRUE(read_file(central + "/gw1.log") == lines_from(0, 200));
     EXPECT_TRUE(read_file(journal + ".damaged") == text);
     // Read back whole, with what is still unsure: the next start says nothing.
