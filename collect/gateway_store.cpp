@@ -539,7 +539,8 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &
 }
 
 bool GatewayStore::append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size,
-                          Failure &failure, std::string &error) {
+                          std::size_t &known, Failure &failure, std::string &error) {
+    known = 0;
     if (gateway.spoiled) {
         failure = Failure::file;
         error = gateway.fault;
@@ -548,10 +549,9 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
     if (gateway.fd < 0 && !open_log(name, gateway, failure, error)) return false;
     const std::uint64_t tail_at = gateway.tail_at;
     const std::uint64_t tail_kept = gateway.tail_kept;
-    std::size_t held = 0;
-    if (gateway.tail_at < gateway.tail_end && !match_tail(gateway, lines, size, held, failure, error)) return false;
-    lines += held;
-    size -= held;
+    if (gateway.tail_at < gateway.tail_end && !match_tail(gateway, lines, size, known, failure, error)) return false;
+    lines += known;
+    size -= known;
     if (gateway.fresh || size == 0) {
         gateway.held.append(lines, size);
         gateway.touched = true;
@@ -565,6 +565,7 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
     }
     gateway.tail_at = tail_at;  // the batch comes again
     gateway.tail_kept = tail_kept;
+    known = 0;
     error = fail(log_path(name), before < 0 ? "lseek" : "write", failure);
     // What it wrote lies past size, which the record takes: nothing more goes after it in this pass.
     if (before >= 0 && ftruncate(gateway.fd, before) != 0) {

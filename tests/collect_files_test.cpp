@@ -363,15 +363,21 @@ TEST_F(CollectFiles, LinesThatComeAgainAreFoundPastADamagedRecord) {
         write_file(journal, std::string(journal_head) + "\n" + entry_for("gw1", folder + "/" + c.recorded, 80) +
                                 "gw1 damaged\n");
         Broker broker(dir);
-        auto collecting = start_collector(broker, folder);
+        Process collecting(collector,
+                           {"sfcollect", "-b", broker.url(), "-i", "central", "--metrics", "127.0.0.1:0", folder});
+        const int port = metrics_port(collecting);
+        ASSERT_NE(port, 0);
         EXPECT_TRUE(
             publish_until(archived, c.expected, [&] { publish_raw(broker.port(), "sflogger/gw1/packets", c.batch); }));
+        // Of the lines that came again, only those the log did not hold count as appended.
+        const std::string appended = "sfcollect_lines_total{gateway=\"gw1\"}";
+        EXPECT_EQ(sample_of(wait_for_sample(port, appended, 10), appended), 10);
         for (const auto &file : c.files) {
             if (file.first != "gw1.log") {
                 EXPECT_TRUE(read_file(folder + "/" + file.first) == file.second) << file.first;
             }
         }
-        expect_said(*collecting, said_damaged(journal, 3, "gw1") + c.said(archived));
+        expect_said(collecting, said_damaged(journal, 3, "gw1") + c.said(archived));
     }
 }
 
