@@ -439,6 +439,40 @@ TEST_F(CollectFiles, AGatewaysOnlyEntryDamagedAfterACompaction) {
                                  epoch + "\n");
 }
 
+// A real publisher whose gateway's every record is lost to damage is told to
+// start again from line 1: what it sends again is found in the log, which
+// ends up holding each line once.
+TEST_F(CollectFiles, APublisherSentBackToLineOneDoublesNothing) {
+    Broker broker(dir);
+    const std::string journal = central + "/sfcollect.journal";
+    const std::string archived = central + "/gw1.log";
+    write_file(log, lines_from(0, 300));
+    auto collecting = start_collector(broker, central);
+    auto publishing = start_publisher(broker, log);
+    ASSERT_TRUE(wait_for_content(archived, lines_from(0, 300)));
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().status, 0);
+    // The start compacts: gw1's only entry then damaged, and the journal before lost.
+    collecting = start_collector(broker, central);
+    ASSERT_TRUE(serve_first(broker, central, "gw2"));
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().status, 0);
+    std::string text = read_file(journal);
+    text[text.find("\ngw1 ") + 10] ^= 1;
+    write_file(journal, text);
+    ASSERT_EQ(unlink((journal + ".old").c_str()), 0);
+    collecting = start_collector(broker, central);
+    append_file(log, lines_from(300, 20));
+    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 320)));
+    publishing->stop();
+    collecting->stop();
+    const Outcome collected = collecting->finish();
+    EXPECT_EQ(collected.status, 0);
+    EXPECT_NE(collected.err.find("gw1 has no whole entry (line 2 may have been its record) and none in"),
+              std::string::npos)
+        << collected.err;
+}
+
 // The shipped logrotate configuration compresses a log rotated the day
 // before, which frees its inode, and the file system may give it to the new
 // log the next batch creates: that file is new, not the recorded one cut.
