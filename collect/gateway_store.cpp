@@ -151,10 +151,6 @@ void take_logs(const std::map<std::pair<std::uint64_t, std::uint64_t>, Found> &f
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The bytes from from to the recorded size of the file at path may hold
 // acknowledged lines: compared with what comes again.
 void open_tail(const std::string &path, std::uint64_t from, Gateway &gateway, std::vector<std::string> &notes) {
@@ -621,10 +617,11 @@ bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
         entries += encode_entry(*name, gateway->record);
         ++entries_;
     }
-    if (!entries.empty() && !append_journal(entries, error)) return false;
+    const bool journaled = entries.empty() || append_journal(entries, error);
     for (auto &[name, gateway] : open_)
-        if (gateway->tail_fd >= 0 && gateway->tail_at == gateway->tail_end) end_tail(*gateway);
+        if (journaled && gateway->tail_fd >= 0 && gateway->tail_at == gateway->tail_end) end_tail(*gateway);
     open_.clear();
+    if (!journaled) return false;
     // A log created in this pass is durable once its folder is.
     if (created_ && fsync(dir_fd_) != 0) {
         error = failed_call(dir_, "fsync");
