@@ -1,9 +1,12 @@
 #include "gateway_store.h"
 
 #include <algorithm>
+#include <set>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
+#include <cstring>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,6 +15,7 @@
 #include <unistd.h>
 
 #include "contract.h"
+#include "read_at.h"
 #include "record_file.h"
 #include "warn.h"
 
@@ -112,11 +116,178 @@ std::string waiting_note(const std::string &name, const std::string &error) {
     return error + "; " + name + "'s batches are left unacknowledged and tried again now and then";
 }
 
+namespace {
+
+// " (line N may have been its record)", when a damaged line still names it.
+std::string damaged_line_of(const JournalReplay &replay, const std::string &name) {
+    const auto line = replay.damaged_names.find(name);
+    if (line == replay.damaged_names.end()) return "";
+    return " (line " + std::to_string(line->second) + " may have been its record)";
+}
+
+// A gateway with a log but no record left anywhere is not taken for a new
+// one: its log, as it is, is where its record starts.
+void take_logs(const std::map<std::pair<std::uint64_t, std::uint64_t>, Found> &files, const std::string &dir,
+               const std::string &journal, JournalReplay &replay, std::vector<std::string> &notes) {
+    for (const auto &file : files) {
+        const std::string &log = file.second.name;
+        if (!ends_with(log, ".log")) continue;
+        const std::string name = log.substr(0, log.size() - 4);
+        if (!is_gateway_name(name) || replay.records.count(name) != 0) continue;
+        GatewayRecord record;
+        record.dev = file.first.first;
+        record.ino = file.first.second;
+        record.size = file.second.size;
+        record.unsure = record.size;
+        replay.records[name] = record;
+        replay.uncertain.insert(name);
+        std::string note = journal;
+        note += ": " + name + " has no whole entry" + damaged_line_of(replay, name) + " and none in ";
+        note += journal + ".old: its log ";
+        note += dir;
+        note += "/" + log + " is kept as it is (";
+        note += std::to_string(record.size) + " bytes), and lines that come again are compared with it";
+        notes.push_back(note);
+    }
+}
+
+// The bytes from from to the recorded size of the file at path may hold
+// acknowledged lines: compared with what comes again.
+void open_tail(const std::string &path, std::uint64_t from, Gateway &gateway, std::vector<std::string> &notes) {
+    if (gateway.record.size <= from) return;
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return notes.push_back(failed_call(path, "open") + "; lines that come again are not compared with it");
+    gateway.tail_fd = fd;
+    gateway.tail_path = path;
+    gateway.tail_at = from;
+    gateway.tail_end = gateway.record.size;
+    gateway.record.unsure = gateway.record.size - from;
+}
+
+// Where the last whole line of the file at path ends, from from to size:
+// size when it ends with one, or when it cannot tell.
+std::uint64_t whole_lines_end(const std::string &path, std::uint64_t from, std::uint64_t size) {
+    // Longer than any line: with no newline in it, the bytes are not lines of a log.
+    const std::uint64_t most = std::uint64_t{1} << 16;
+    const std::uint64_t start = size - std::min(size - from, most);
+    std::string text(static_cast<std::size_t>(size - start), '\0');
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const long got = fd < 0 ? -1 : read_at(fd, start, text.data(), text.size());
+    if (fd >= 0) close(fd);
+    if (got != static_cast<long>(text.size()) || text.empty() || text.back() == '\n') return size;
+    const std::size_t last = text.rfind('\n');
+    if (last != std::string::npos) return start + last + 1;
+    return start == from ? from : size;
+}
+
+// Where the line starts a line of the tail; its end when nowhere.
+bool find_in_tail(Gateway &gateway, const char *line, std::size_t size, std::uint64_t &found, Failure &failure,
+                  std::string &error) {
+    const std::size_t chunk = std::max<std::size_t>(std::size_t{1} << 20, 2 * size);
+    std::string text;
+    bool at_start = true;
+    for (std::uint64_t at = gateway.tail_at; at < gateway.tail_end;) {
+        text.resize(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, gateway.tail_end - at)));
+        const long got = read_at(gateway.tail_fd, at, text.data(), text.size());
+        if (got < 0) {
+            error = fail(gateway.tail_path, "pread", failure);
+            return false;
+        }
+        text.resize(static_cast<std::size_t>(got));
+        const std::size_t where = find_line(text, at_start, line, size);
+        if (where != std::string::npos) {
+            found = at + where;
+            return true;
+        }
+        if (got == 0 || at + text.size() >= gateway.tail_end) break;
+        // On from the last line that starts in this chunk, which may go on in the next.
+        const std::size_t last = text.rfind('\n');
+        at_start = last != std::string::npos;
+        at += at_start ? last + 1 : text.size();
+    }
+    found = gateway.tail_end;
+    return true;
+}
+
+// How many bytes of lines at their start the tail holds already; the tail
+// moves past them, and past what it holds before a line found further on.
+bool match_tail(Gateway &gateway, const char *lines, std::size_t size, std::size_t &held, Failure &failure,
+                std::string &error) {
+    held = 0;
+    std::string text;
+    while (held < size && gateway.tail_at < gateway.tail_end) {
+        text.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size - held, gateway.tail_end - gateway.tail_at)));
+        const long got = read_at(gateway.tail_fd, gateway.tail_at, text.data(), text.size());
+        if (got < 0) {
+            error = fail(gateway.tail_path, "pread", failure);
+            return false;
+        }
+        if (static_cast<std::size_t>(got) < text.size()) gateway.tail_end = gateway.tail_at + got;  // cut since
+        const std::size_t same = lines_held(text.data(), static_cast<std::size_t>(got), lines + held, size - held);
+        held += same;
+        gateway.tail_at += same;
+        if (held == size || gateway.tail_at == gateway.tail_end) break;
+        // Not the tail's next line: further on (after lines of another epoch), or nowhere.
+        const char *line = lines + held;
+        const auto length =
+            static_cast<std::size_t>(static_cast<const char *>(std::memchr(line, '\n', size - held)) - line) + 1;
+        std::uint64_t found = 0;
+        if (!find_in_tail(gateway, line, length, found, failure, error)) return false;
+        gateway.tail_kept += found - gateway.tail_at;
+        gateway.tail_at = found;
+    }
+    return true;
+}
+
+// Every unsure byte is either matched or kept: said, and the tail closed.
+void end_tail(Gateway &gateway) {
+    if (gateway.tail_kept > 0)
+        warn("%s: %" PRIu64
+             " bytes of it past its last certain record matched none of the lines that came again: kept (lines of "
+             "another epoch, or never acknowledged)",
+             gateway.tail_path.c_str(), gateway.tail_kept);
+    close(gateway.tail_fd);
+    gateway.tail_fd = -1;
+}
+
+// A damaged entry may have been the one that named a gateway's new log, made
+// after logrotate moved the recorded one away. When the recorded file has
+// nothing past its record and NAME.log is a file no record names, NAME.log
+// becomes its file, all of it unsure.
+void take_new_logs(const std::map<std::pair<std::uint64_t, std::uint64_t>, Found> &files, const std::string &dir,
+                   JournalReplay &replay, std::vector<std::string> &notes) {
+    std::set<std::pair<std::uint64_t, std::uint64_t>> named;
+    for (const auto &entry : replay.records) named.insert({entry.second.dev, entry.second.ino});
+    for (const auto &file : files) {
+        const std::string &log = file.second.name;
+        if (!ends_with(log, ".log") || file.second.size == 0 || named.count(file.first) != 0) continue;
+        const std::string name = log.substr(0, log.size() - 4);
+        const auto entry = replay.records.find(name);
+        if (entry == replay.records.end() || replay.uncertain.count(name) == 0) continue;
+        GatewayRecord &record = entry->second;
+        const auto recorded = files.find({record.dev, record.ino});
+        if (record.unsure > 0 || (recorded != files.end() && recorded->second.size > record.size)) continue;
+        record.dev = file.first.first;
+        record.ino = file.first.second;
+        record.size = file.second.size;
+        record.unsure = record.size;
+        std::string note = dir;
+        note += "/" + log + " is not the file ";
+        note += name + "'s record names, and may hold lines acknowledged since: ";
+        note += "kept as it is, and lines that come again are compared with it";
+        notes.push_back(note);
+    }
+}
+
+}  // namespace
+
 GatewayStore::GatewayStore(std::string dir) : dir_(std::move(dir)), journal_(dir_ + "/sfcollect.journal") {}
 
 GatewayStore::~GatewayStore() {
-    for (auto &entry : gateways_)
+    for (auto &entry : gateways_) {
         if (entry.second.fd >= 0) close(entry.second.fd);
+        if (entry.second.tail_fd >= 0) close(entry.second.tail_fd);
+    }
     if (journal_fd_ >= 0) close(journal_fd_);
     if (dir_fd_ >= 0) close(dir_fd_);
 }
@@ -145,6 +316,10 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
         error = journal_ + ": not a journal of sfcollect";
         return false;
     }
+    if (!replay.damaged.empty()) {
+        say_damage(replay, notes);
+        take_older(replay, notes);
+    }
     DIR *dir = opendir(dir_.c_str());
     if (dir == nullptr) {
         error = failed_call(dir_, "opendir");
@@ -172,12 +347,16 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
     }
     const auto files = files_of(dir, dir_fd_);
     closedir(dir);
-    if (!replay.damaged.empty()) say_damage(replay, notes);
+    if (!replay.damaged.empty()) {
+        take_logs(files, dir_, journal_, replay, notes);
+        take_new_logs(files, dir_, replay, notes);
+    }
     std::map<std::pair<std::uint64_t, std::uint64_t>, int> named;  // records naming each file
     for (const auto &entry : replay.records) ++named[{entry.second.dev, entry.second.ino}];
     for (const auto &entry : replay.records) {
         Gateway &gateway = gateways_[entry.first];
         gateway.record = entry.second;
+        gateway.record.unsure = 0;  // until its file is found
         gateway.state = entry.second.state;
         gateway.recorded = true;
         ++recorded_;
@@ -193,17 +372,27 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
             continue;
         }
         const bool trusted = replay.uncertain.count(entry.first) == 0;
-        const FilePlan plan = plan_file(true, trusted, entry.second.size, true, file->second.size);
+        FilePlan plan = plan_file(true, trusted, entry.second.size, true, file->second.size);
         if (plan.vanished > 0) notes.push_back(vanished_note(path, plan.vanished));
-        if (plan.action != FileAction::cut) {
-            gateway.record.size = plan.size;
-            continue;
+        const std::uint64_t unsure_from = entry.second.size - entry.second.unsure;
+        if (plan.action == FileAction::keep && plan.size > unsure_from) {
+            // Every pass ends with a whole line: a piece of one was never acknowledged.
+            const std::uint64_t whole = whole_lines_end(path, unsure_from, plan.size);
+            if (whole < plan.size) {
+                notes.push_back(path + ": its last " + std::to_string(plan.size - whole) +
+                                " bytes are not a whole line, so never acknowledged: cut");
+                plan = {FileAction::cut, whole, 0};
+            }
         }
+        gateway.record.size = plan.size;
+        if (plan.action != FileAction::take_new) open_tail(path, unsure_from, gateway, notes);
+        if (plan.action != FileAction::cut) continue;
         Failure failure = Failure::file;
         if (cut_file(path, gateway.record, failure, error)) continue;
         if (failure == Failure::disk) return false;
         // Its batches wait until the cut is made: lines after the tail would be doubled.
         gateway.cut = path;
+        gateway.cut_bytes = file->second.size - plan.size;
         gateway.fault = error;
         gateway.failures = 1;
         gateway.retry_at = std::chrono::steady_clock::now() + retry_delay(1);
@@ -232,13 +421,40 @@ void GatewayStore::say_damage(const JournalReplay &replay, std::vector<std::stri
     const std::vector<std::string> names(replay.uncertain.begin(), replay.uncertain.end());
     notes.push_back(journal_ + ": " + list_of(names) + (names.size() == 1 ? " has its" : " have their") +
                     " last entry before line " + numbers.back() +
-                    ", which may have been a newer one: not cut back, so lines may come again");
+                    ", which may have been a newer one: " + (names.size() == 1 ? "its log is" : "their logs are") +
+                    " not cut back, and lines that come again are compared with what lies past the record");
+}
+
+// The journal before its last compaction holds the record of a gateway whose
+// every entry since is damaged.
+void GatewayStore::take_older(JournalReplay &replay, std::vector<std::string> &notes) const {
+    const std::string older = journal_ + ".old";
+    std::string text;
+    bool found = false;
+    std::string error;
+    JournalReplay before;
+    if (!read_whole(older, SIZE_MAX, text, found, error)) return notes.push_back(error);
+    if (!found) return;
+    if (!replay_journal(text, before)) return notes.push_back(older + ": not a journal of sfcollect, not read");
+    std::vector<std::string> taken;
+    take_older_records(before, replay, taken);
+    for (const std::string &name : taken) {
+        std::string note = journal_;
+        note += ": " + name + " has no whole entry" + damaged_line_of(replay, name) + ": its record is taken from ";
+        note += older + ", its log is not cut back, and lines that come again are compared with it";
+        notes.push_back(note);
+    }
 }
 
 bool GatewayStore::compact(std::string &error) {
     std::map<std::string, GatewayRecord> records;
     for (const auto &entry : gateways_)
         if (entry.second.recorded) records.emplace(entry.first, entry.second.record);
+    // The journal it replaces stays as JOURNAL.old: a damaged line of the new
+    // one, a gateway's only entry, still finds that gateway's record there.
+    const std::string older = journal_ + ".old";
+    if (unlink(older.c_str()) != 0 && errno != ENOENT) warn("%s", failed_call(older, "unlink").c_str());
+    if (link(journal_.c_str(), older.c_str()) != 0 && errno != ENOENT) warn("%s", failed_call(older, "link").c_str());
     if (!replace_durably(journal_, compact_journal(records), error)) return false;
     if (journal_fd_ >= 0) close(journal_fd_);
     journal_fd_ = open(journal_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -263,13 +479,18 @@ bool GatewayStore::append_journal(const std::string &text, std::string &error) {
 }
 
 bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &failure, std::string &error) {
-    if (!gateway.cut.empty()) {
-        if (!cut_file(gateway.cut, gateway.record, failure, error)) return false;
-        gateway.cut.clear();
-    }
+    if (!gateway.cut.empty() && !cut_again(name, gateway, failure, error)) return false;
     const std::string log = log_path(name);
-    // Opened per pass, as the logger opens its log, so that rotation by rename is followed.
-    const int fd = open(log.c_str(), log_flags | O_CREAT, 0644);
+    // Opened per pass, as the logger opens its log, so that rotation by rename
+    // is followed. A log it creates is new whatever its inode: a file system
+    // gives the inode of a rotated log, compressed since, to the next new file.
+    int fd = open(log.c_str(), log_flags);
+    bool created = false;
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(log.c_str(), log_flags | O_CREAT | O_EXCL, 0644);
+        created = fd >= 0;
+        if (fd < 0 && errno == EEXIST) fd = open(log.c_str(), log_flags);
+    }
     if (fd < 0) {
         error = fail(log, "open", failure);
         return false;
@@ -283,7 +504,7 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &
         return false;
     }
     GatewayRecord &record = gateway.record;
-    const bool same = info.st_dev == record.dev && info.st_ino == record.ino;
+    const bool same = !created && info.st_dev == record.dev && info.st_ino == record.ino;
     const FilePlan plan =
         plan_file(gateway.recorded, true, record.size, same, static_cast<std::uint64_t>(info.st_size));
     if (plan.action == FileAction::cut && ftruncate(fd, static_cast<off_t>(plan.size)) != 0) {
@@ -299,6 +520,7 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &
         record.dev = info.st_dev;
         record.ino = info.st_ino;
         record.size = plan.size;
+        record.unsure = 0;  // of the file it leaves
         recorded_ += gateway.recorded ? 0 : 1;
         gateway.recorded = true;
         gateway.fresh = true;
@@ -313,14 +535,20 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &
 }
 
 bool GatewayStore::append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size,
-                          Failure &failure, std::string &error) {
+                          std::size_t &known, Failure &failure, std::string &error) {
+    known = 0;
     if (gateway.spoiled) {
         failure = Failure::file;
         error = gateway.fault;
         return false;
     }
     if (gateway.fd < 0 && !open_log(name, gateway, failure, error)) return false;
-    if (gateway.fresh) {
+    const std::uint64_t tail_at = gateway.tail_at;
+    const std::uint64_t tail_kept = gateway.tail_kept;
+    if (gateway.tail_at < gateway.tail_end && !match_tail(gateway, lines, size, known, failure, error)) return false;
+    lines += known;
+    size -= known;
+    if (gateway.fresh || size == 0) {
         gateway.held.append(lines, size);
         gateway.touched = true;
         return true;
@@ -331,6 +559,9 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
         gateway.touched = true;
         return true;
     }
+    gateway.tail_at = tail_at;  // the batch comes again
+    gateway.tail_kept = tail_kept;
+    known = 0;
     error = fail(log_path(name), before < 0 ? "lseek" : "write", failure);
     // What it wrote lies past size, which the record takes: nothing more goes after it in this pass.
     if (before >= 0 && ftruncate(gateway.fd, before) != 0) {
@@ -382,11 +613,15 @@ bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
         gateway->touched = false;
         gateway->record.state = gateway->state;
         gateway->record.size = gateway->size;
+        if (gateway->record.unsure > 0) gateway->record.unsure = gateway->tail_end - gateway->tail_at;
         entries += encode_entry(*name, gateway->record);
         ++entries_;
     }
+    const bool journaled = entries.empty() || append_journal(entries, error);
+    for (auto &[name, gateway] : open_)
+        if (journaled && gateway->tail_fd >= 0 && gateway->tail_at == gateway->tail_end) end_tail(*gateway);
     open_.clear();
-    if (!entries.empty() && !append_journal(entries, error)) return false;
+    if (!journaled) return false;
     // A log created in this pass is durable once its folder is.
     if (created_ && fsync(dir_fd_) != 0) {
         error = failed_call(dir_, "fsync");
@@ -394,4 +629,33 @@ bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
     }
     created_ = false;
     return !should_compact(entries_, recorded_) || compact(error);
+}
+
+// A tail that could not be cut at start is cut where its file is now: a
+// rotation may have renamed it since.
+bool GatewayStore::cut_again(const std::string &name, Gateway &gateway, Failure &failure, std::string &error) {
+    DIR *dir = opendir(dir_.c_str());
+    if (dir == nullptr) {
+        error = fail(dir_, "opendir", failure);
+        return false;
+    }
+    // Only its own files are looked at: a folder of many gateways holds many rotated logs.
+    std::string path;
+    while (const dirent *entry = readdir(dir)) {
+        struct stat info {};
+        if (is_log_of(name, entry->d_name) && fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) && info.st_dev == gateway.record.dev && info.st_ino == gateway.record.ino)
+            path = dir_ + "/" + entry->d_name;
+    }
+    closedir(dir);
+    if (path.empty()) {
+        warn("%s: gone before the %" PRIu64
+             " bytes past its record could be cut (compressed or removed?): if a copy of them was kept, those "
+             "lines are in the archive twice",
+             gateway.cut.c_str(), gateway.cut_bytes);
+    } else if (!cut_file(path, gateway.record, failure, error)) {
+        return false;
+    }
+    gateway.cut.clear();
+    return true;
 }

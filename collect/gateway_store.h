@@ -27,6 +27,15 @@ struct Gateway {
     unsigned failures = 0;  // in a row
     std::chrono::steady_clock::time_point retry_at;
     std::string cut;  // a file of its own found at start with lines past its record, not yet cut
+    std::uint64_t cut_bytes = 0;
+    // The unsure bytes of its recorded file, [tail_at, tail_end), read from
+    // tail_fd: the lines that come again are compared with them before any
+    // is written.
+    int tail_fd = -1;
+    std::string tail_path;
+    std::uint64_t tail_at = 0;
+    std::uint64_t tail_end = 0;
+    std::uint64_t tail_kept = 0;  // bytes of them that matched no line that came again
 };
 
 // The words said when a gateway's batches wait for its file, which failed with error.
@@ -63,10 +72,11 @@ public:
     bool recover(std::vector<std::string> &notes, std::string &error);
     Gateway &find(const std::string &name);
     // Appends whole lines to the gateway's log; they count once committed.
-    // False, with failure and error set and nothing of them left, when they
-    // cannot be written.
-    bool append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, Failure &failure,
-                std::string &error);
+    // known is how many bytes of them at their start its unsure bytes held
+    // already, and are not written again. False, with failure and error set
+    // and nothing of them left, when they cannot be written.
+    bool append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, std::size_t &known,
+                Failure &failure, std::string &error);
     // Makes every append since the last commit durable: the records naming
     // files new to the journal, the lines held for them, the logs, then their
     // records in the journal, and closes the logs. A gateway whose held lines
@@ -82,9 +92,11 @@ public:
 
 private:
     bool open_log(const std::string &name, Gateway &gateway, Failure &failure, std::string &error);
+    bool cut_again(const std::string &name, Gateway &gateway, Failure &failure, std::string &error);
     bool append_journal(const std::string &text, std::string &error);
     bool compact(std::string &error);
     void say_damage(const JournalReplay &replay, std::vector<std::string> &notes) const;
+    void take_older(JournalReplay &replay, std::vector<std::string> &notes) const;
 
     std::string dir_;
     std::string journal_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 Failure classify_failure(int error) {
     switch (error) {
@@ -38,4 +39,22 @@ std::size_t logs_open_at_most(std::uint64_t limit) {
     const std::uint64_t kept = std::clamp<std::uint64_t>(limit / 4, 16, 256);
     const std::uint64_t most = limit > kept ? limit - kept : 1;
     return static_cast<std::size_t>(std::min<std::uint64_t>(most, std::uint64_t{1} << 24));
+}
+
+std::size_t lines_held(const char *held, std::size_t held_size, const char *lines, std::size_t size) {
+    std::size_t same = 0;
+    while (same < size) {
+        const void *end = std::memchr(lines + same, '\n', size - same);
+        if (end == nullptr) break;
+        const std::size_t next = static_cast<std::size_t>(static_cast<const char *>(end) - lines) + 1;
+        if (next > held_size || std::memcmp(held + same, lines + same, next - same) != 0) break;
+        same = next;
+    }
+    return same;
+}
+
+std::size_t find_line(const std::string &text, bool at_start, const char *line, std::size_t size) {
+    for (std::size_t at = text.find(line, 0, size); at != std::string::npos; at = text.find(line, at + 1, size))
+        if (at == 0 ? at_start : text[at - 1] == '\n') return at;
+    return std::string::npos;
 }

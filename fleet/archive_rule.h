@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum class Failure {
     file,         // this gateway's file alone: said, its batches left unacknowledged, tried again later
@@ -34,6 +35,14 @@ struct FilePlan {
 // be a newer record of it, so that what lies past the record was never
 // acknowledged.
 FilePlan plan_file(bool recorded, bool trusted, std::uint64_t recorded_size, bool same, std::uint64_t size);
+
+// Of lines (whole ones), the bytes of those at their start that held also
+// holds at its start, line for line.
+std::size_t lines_held(const char *held, std::size_t held_size, const char *lines, std::size_t size);
+
+// Where line (with its newline) starts a line of text, whose first byte
+// starts one when at_start; npos when nowhere.
+std::size_t find_line(const std::string &text, bool at_start, const char *line, std::size_t size);
 
 // How many gateways' logs may be open at once with limit descriptors: the
 // rest are kept for the broker, the journal and the metrics.

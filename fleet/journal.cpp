@@ -20,9 +20,17 @@ std::uint32_t check_of(const std::string &text, std::size_t size) {
     return hash;
 }
 
-// "EPOCH NEXT DEV INO SIZE [LEFT...]" from words[first] on.
+// "EPOCH NEXT DEV INO SIZE [LEFT...] [~UNSURE]" from words[first] on.
 bool decode_words(const std::vector<std::string> &words, std::size_t first, GatewayRecord &record) {
-    if (words.size() < first + 5 || words.size() > first + 5 + max_left_epochs) return false;
+    record.unsure = 0;
+    std::size_t end = words.size();
+    if (end > 0 && words[end - 1].size() > 1 && words[end - 1][0] == '~') {
+        unsigned long long unsure = 0;
+        if (!parse_number(words[end - 1].c_str() + 1, LLONG_MAX, unsure) || unsure == 0) return false;
+        record.unsure = unsure;
+        --end;
+    }
+    if (end < first + 5 || end > first + 5 + max_left_epochs) return false;
     unsigned long long numbers[4] = {};
     if (!parse_epoch(words[first], record.state.epoch)) return false;
     for (std::size_t i = 0; i < 4; ++i)
@@ -33,12 +41,12 @@ bool decode_words(const std::vector<std::string> &words, std::size_t first, Gate
     record.ino = numbers[2];
     record.size = numbers[3];
     record.state.left.clear();
-    for (std::size_t i = first + 5; i < words.size(); ++i) {
+    for (std::size_t i = first + 5; i < end; ++i) {
         std::uint64_t old = 0;
         if (!parse_epoch(words[i], old)) return false;
         record.state.left.push_back(old);
     }
-    return true;
+    return record.unsure <= record.size;
 }
 
 }  // namespace
@@ -53,6 +61,7 @@ std::string encode_entry(const std::string &name, const GatewayRecord &record) {
         std::snprintf(epoch, sizeof epoch, " %016" PRIx64, old);
         line += epoch;
     }
+    if (record.unsure > 0) line += " ~" + std::to_string(record.unsure);
     char check[16];
     std::snprintf(check, sizeof check, " %08" PRIx32 "\n", check_of(line, line.size()));
     return line + check;
@@ -90,6 +99,8 @@ bool replay_journal(const std::string &text, JournalReplay &replay) {
             ++replay.entries;
         } else {
             replay.damaged.push_back(number + 1);
+            const std::vector<std::string> words = words_of(text.substr(at, end - at));
+            if (!words.empty() && is_gateway_name(words[0])) replay.damaged_names[words[0]] = number + 1;
         }
         at = end + 1;
     }
@@ -97,6 +108,15 @@ bool replay_journal(const std::string &text, JournalReplay &replay) {
     for (const auto &entry : last)
         if (entry.second < replay.damaged.back()) replay.uncertain.insert(entry.first);
     return true;
+}
+
+void take_older_records(const JournalReplay &older, JournalReplay &replay, std::vector<std::string> &taken) {
+    if (replay.damaged.empty()) return;
+    for (const auto &entry : older.records) {
+        if (!replay.records.emplace(entry.first, entry.second).second) continue;
+        replay.uncertain.insert(entry.first);
+        taken.push_back(entry.first);
+    }
 }
 
 std::string compact_journal(const std::map<std::string, GatewayRecord> &records) {

@@ -17,19 +17,22 @@
 
 // What the collector knows of a gateway and of its log: the file (dev, ino)
 // holds every line of the epoch before next, and past size nothing that was
-// acknowledged.
+// acknowledged. After a damaged journal, the last unsure bytes before size
+// may hold lines from next on: they are compared with the lines that come
+// again, never cut.
 struct GatewayRecord {
     GatewayState state;
     std::uint64_t dev = 0;
     std::uint64_t ino = 0;
     std::uint64_t size = 0;
+    std::uint64_t unsure = 0;
 };
 
 // The journal's first line, naming what it is.
 extern const char journal_head[];
 
-// "NAME EPOCH NEXT DEV INO SIZE [LEFT...] CHECK\n", CHECK being 8 hex digits
-// that make a torn or garbled line show.
+// "NAME EPOCH NEXT DEV INO SIZE [LEFT...] [~UNSURE] CHECK\n", CHECK being 8
+// hex digits that make a torn or garbled line show.
 std::string encode_entry(const std::string &name, const GatewayRecord &record);
 // One line of the journal, without its newline; false when it is not a whole
 // entry whose check holds.
@@ -41,16 +44,23 @@ bool decode_entry(const std::string &line, std::string &name, GatewayRecord &rec
 // that is not a whole entry is damaged, skipped, and the entries after it
 // count; it may have been a newer record of any gateway whose last whole
 // entry comes before it, which is then uncertain: past its record may lie
-// acknowledged lines.
+// acknowledged lines. A damaged line whose first word is still a gateway's
+// name is noted as that gateway's, the last such line counting.
 struct JournalReplay {
     std::map<std::string, GatewayRecord> records;
     std::size_t entries = 0;
     bool torn = false;
     std::vector<std::size_t> damaged;  // line numbers, the head being line 1
     std::set<std::string> uncertain;
+    std::map<std::string, std::size_t> damaged_names;
 };
 // False when text does not start with journal_head: not a journal of ours.
 bool replay_journal(const std::string &text, JournalReplay &replay);
+
+// Fills in, from the journal as it was before its last compaction, the
+// records of gateways whose every entry since is damaged; they are uncertain,
+// and each is named in taken.
+void take_older_records(const JournalReplay &older, JournalReplay &replay, std::vector<std::string> &taken);
 
 // The journal that holds just these records, as a compaction writes it.
 std::string compact_journal(const std::map<std::string, GatewayRecord> &records);

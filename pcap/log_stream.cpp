@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "read_at.h"
 #include "warn.h"
 
 namespace {
@@ -18,18 +19,6 @@ constexpr std::uint64_t no_limit = std::numeric_limits<std::uint64_t>::max();
 
 // Smaller files are read whole: that costs no more than bisecting them.
 constexpr std::uint64_t bisect_from = 1 << 20;
-
-long read_at(int fd, std::uint64_t offset, char *data, std::size_t size) {
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = pread(fd, data + got, size - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    return static_cast<long>(got);
-}
 
 // Newlines in the file before offset; what line numbers start from when
 // bisection began reading there.

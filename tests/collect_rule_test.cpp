@@ -1,7 +1,9 @@
 // The collector's decisions, one row per scenario, and its journal's entries.
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -185,6 +187,15 @@ GatewayRecord record_of(std::uint64_t next, std::vector<std::uint64_t> left = {}
     return record;
 }
 
+// line with a check that holds (FNV-1a), so that only its words can be refused.
+std::string with_check(const std::string &line) {
+    std::uint32_t hash = 2166136261U;
+    for (const char c : line) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619U;
+    char check[16];
+    std::snprintf(check, sizeof check, " %08x", static_cast<unsigned>(hash));
+    return line + check;
+}
+
 TEST(Journal, EntriesReadBackAndDamagedOnesAreRefused) {
     const std::string entry = encode_entry("gw-1.a_b", record_of(11, {old, fresh}));
     EXPECT_EQ(entry, "gw-1.a_b aaaa000000000001 11 2049 131073 1100 aaaa000000000000 bbbb000000000000 " +
@@ -207,6 +218,10 @@ TEST(Journal, EntriesReadBackAndDamagedOnesAreRefused) {
         {"not a gateway name", encode_entry("gw/1", record_of(11)), false},
         {"next 0", encode_entry("gw1", record_of(0)), false},
         {"empty", "", false},
+        {"unsure 0", with_check("gw1 aaaa000000000001 11 2049 131073 1100 ~0"), false},
+        {"more unsure than its size", with_check("gw1 aaaa000000000001 11 2049 131073 1100 ~1101"), false},
+        {"unsure before the epochs left", with_check("gw1 aaaa000000000001 11 2049 131073 1100 ~5 aaaa000000000000"),
+         false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -222,6 +237,24 @@ TEST(Journal, EntriesReadBackAndDamagedOnesAreRefused) {
         EXPECT_EQ(record.ino, 131073U);
         EXPECT_EQ(record.size, 1100U);
     }
+}
+
+// The bytes before its size a record is unsure of, written only when there are some.
+TEST(Journal, UnsureBytesReadBack) {
+    GatewayRecord record = record_of(11, {old});
+    record.unsure = 300;
+    const std::string entry = encode_entry("gw1", record);
+    EXPECT_EQ(entry.substr(0, entry.size() - 10), "gw1 aaaa000000000001 11 2049 131073 1100 aaaa000000000000 ~300");
+    EXPECT_EQ(with_check(entry.substr(0, entry.size() - 10)) + "\n", entry);
+    std::string name;
+    GatewayRecord back;
+    ASSERT_TRUE(decode_entry(entry.substr(0, entry.size() - 1), name, back));
+    EXPECT_EQ(back.unsure, 300U);
+    EXPECT_EQ(back.state.left, std::vector<std::uint64_t>{old});
+    ASSERT_TRUE(decode_entry(with_check("gw1 aaaa000000000001 11 2049 131073 1100 ~1100"), name, back));
+    EXPECT_EQ(back.unsure, 1100U);
+    record.unsure = 0;
+    EXPECT_EQ(encode_entry("gw1", record).find('~'), std::string::npos);
 }
 
 TEST(Journal, ReplayKeepsEachGatewaysLastWholeEntry) {
@@ -293,6 +326,75 @@ TEST(Journal, ReplayKeepsEachGatewaysLastWholeEntry) {
         if (c.gw2_next != 0) {
             EXPECT_EQ(replay.records.at("gw2").state.next, c.gw2_next);
         }
+    }
+}
+
+// A gateway whose every entry since the last compaction is damaged takes its
+// record from the journal as it was before, and is uncertain; a damaged line
+// that still starts with a gateway's name is noted as that gateway's.
+TEST(Journal, RecordsDamagedSinceTheLastCompactionComeFromTheJournalBefore) {
+    const std::string head = std::string(journal_head) + "\n";
+    const std::string older = head + encode_entry("gw1", record_of(5)) + encode_entry("gw1", record_of(9)) +
+                              encode_entry("gw2", record_of(7));
+    std::string flipped = encode_entry("gw1", record_of(9));
+    flipped[10] ^= 1;
+    using Names = std::set<std::string>;
+    struct Case {
+        const char *what;
+        std::string text;
+        std::string older;
+        std::uint64_t gw1_next;  // 0: none
+        Names uncertain;
+        std::vector<std::string> taken;
+        std::map<std::string, std::size_t> damaged_names;
+    };
+    const Case cases[] = {
+        {"its only entry damaged",
+         head + flipped + encode_entry("gw2", record_of(7)),
+         older,
+         9,
+         {"gw1"},
+         {"gw1"},
+         {{"gw1", 2}}},
+        {"its name damaged too",
+         head + "gx1 garbled\n" + encode_entry("gw2", record_of(7)),
+         older,
+         9,
+         {"gw1"},
+         {"gw1"},
+         {{"gx1", 2}}},
+        {"a whole entry after the damaged one",
+         head + flipped + encode_entry("gw1", record_of(12)) + encode_entry("gw2", record_of(7)),
+         older,
+         12,
+         {},
+         {},
+         {{"gw1", 2}}},
+        {"not in the journal before either",
+         head + flipped + encode_entry("gw2", record_of(7)),
+         head + encode_entry("gw2", record_of(7)),
+         0,
+         {},
+         {},
+         {{"gw1", 2}}},
+        {"nothing damaged: nothing taken", head + encode_entry("gw2", record_of(7)), older, 0, {}, {}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        JournalReplay replay;
+        JournalReplay before;
+        ASSERT_TRUE(replay_journal(c.text, replay));
+        ASSERT_TRUE(replay_journal(c.older, before));
+        EXPECT_EQ(replay.damaged_names, c.damaged_names);
+        std::vector<std::string> taken;
+        take_older_records(before, replay, taken);
+        EXPECT_EQ(taken, c.taken);
+        EXPECT_EQ(replay.uncertain, c.uncertain);
+        EXPECT_EQ(replay.records.count("gw1"), c.gw1_next == 0 ? 0U : 1U);
+        if (c.gw1_next != 0) {
+            EXPECT_EQ(replay.records.at("gw1").state.next, c.gw1_next);
+        }
+        EXPECT_EQ(replay.records.at("gw2").state.next, 7U);
     }
 }
 
@@ -440,6 +542,57 @@ TEST(ArchiveRule, AnAcknowledgedLineIsNeverCutOnAGuess) {
         EXPECT_EQ(plan.action, c.action);
         EXPECT_EQ(plan.size, c.after);
         EXPECT_EQ(plan.vanished, c.vanished);
+    }
+}
+
+// How much of the lines that come again a log's unsure bytes hold already, line for line.
+TEST(ArchiveRule, LinesThatComeAgainAreMatchedWholeAgainstTheLog) {
+    const std::string lines = "1 aa\n2 bb\n3 cc\n";
+    struct Case {
+        const char *what;
+        std::string held;
+        std::size_t same;
+    };
+    const Case cases[] = {
+        {"all of them, and more", lines + "4 dd\n", lines.size()},
+        {"all of them, exactly", lines, lines.size()},
+        {"the first two", "1 aa\n2 bb\n", 10},
+        {"a line cut short in the log", "1 aa\n2 b", 5},
+        {"a line without its newline", "1 aa\n2 bb", 5},
+        {"the second differs", "1 aa\n2 bx\n3 cc\n", 5},
+        {"a longer line that starts alike", "1 aaa\n", 0},
+        {"other lines", "7 aa\n", 0},
+        {"nothing", "", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(lines_held(c.held.data(), c.held.size(), lines.data(), lines.size()), c.same);
+    }
+}
+
+// Where a line that came again starts a line of the log's unsure bytes.
+TEST(ArchiveRule, ALineIsFoundOnlyWhereALineStarts) {
+    const std::string line = "2 bb\n";
+    const std::size_t none = std::string::npos;
+    struct Case {
+        const char *what;
+        std::string text;
+        bool at_start;
+        std::size_t found;
+    };
+    const Case cases[] = {
+        {"first", "2 bb\n3 cc\n", true, 0},
+        {"first, in the middle of a line", "2 bb\n2 bb\n", false, 5},
+        {"after lines of another epoch", "1 aa\n2 bb\n", true, 5},
+        {"the end of a longer line first", "12 bb\n2 bb\n", true, 6},
+        {"only the end of a longer line", "12 bb\n", true, none},
+        {"cut short", "1 aa\n2 b", true, none},
+        {"nowhere", "1 aa\n3 cc\n", true, none},
+        {"empty", "", true, none},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(find_line(c.text, c.at_start, line.data(), line.size()), c.found);
     }
 }
 
