@@ -18,6 +18,7 @@
 #include "contract.h"
 #include "follower.h"
 #include "host_name.h"
+#include "lock_file.h"
 #include "lost_lines.h"
 #include "metrics.h"
 #include "numbers.h"
@@ -98,6 +99,11 @@ public:
                                  .count()) +
               " " + host_name() + ":" + options.log),
           counts_(metrics_.registry(), options.name) {}
+    ~Publisher() {
+        if (lock_fd_ >= 0) close(lock_fd_);
+    }
+    Publisher(const Publisher &) = delete;
+    Publisher &operator=(const Publisher &) = delete;
     int run();
 
 private:
@@ -153,6 +159,7 @@ private:
     // not marked there goes out.
     std::uint64_t durable_reserved_ = 0;
     std::vector<FileMark> durable_files_;
+    int lock_fd_ = -1;  // the state's: two on one state would each undo the other's
 };
 
 bool Publisher::start(std::string &error) {
@@ -516,7 +523,8 @@ void Publisher::update_gauges() {
 
 int Publisher::run() {
     std::string error;
-    if (!metrics_.serve(options_.metrics, error)) {
+    lock_fd_ = lock_beside(options_.state, "sfpublish", "state file", error);
+    if (lock_fd_ < 0 || !metrics_.serve(options_.metrics, error)) {
         warn("%s", error.c_str());
         return 1;
     }

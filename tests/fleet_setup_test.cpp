@@ -116,6 +116,32 @@ TEST_F(Fleet, PublishTheAclRefusesEndsWithTheTopicAndUser) {
     collecting->stop();
 }
 
+// Two publishers on one state file (one log shipped under two names, or the
+// same one started twice) would each undo the other's place and epoch: the
+// second ends at once naming the first, which goes on undisturbed.
+TEST_F(Fleet, SecondPublisherOnOneStateIsRefused) {
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    write_file(log, lines_from(0, 100));
+    Process first(publisher, {"sfpublish", "-b", broker.url(), "gw1", log});
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    for (const char *name : {"gw1", "gw2"}) {
+        SCOPED_TRACE(name);
+        const Outcome second = run(publisher, {"sfpublish", "-b", broker.url(), name, log});
+        EXPECT_EQ(second.status, 1);
+        EXPECT_EQ(second.err, "sfpublish: " + log + ".sfpublish: another sfpublish (pid " +
+                                  std::to_string(first.pid()) + ") is using this state file\n");
+    }
+    append_file(log, lines_from(100, 50));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 150)));
+    first.stop();
+    const Outcome ended = first.finish();
+    EXPECT_EQ(ended.status, 0);
+    EXPECT_EQ(ended.err, "");
+    collecting->stop();
+    EXPECT_EQ(lines_of(collecting->finish().err).size(), 1U);  // one epoch, gw2's never begun
+}
+
 // Two gateways given one name: the second takes the session over, the first
 // ends saying why (status 1, which its unit does not restart), and only the
 // second's lines arrive from then on.
