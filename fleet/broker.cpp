@@ -135,7 +135,7 @@ bool BrokerLink::open(const Session &session, std::string &error) {
                                                          given(options_.cert), given(options_.key), nullptr));
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-        error = std::string("MQTT client set-up: ") + call + ": " + mosquitto_strerror(rc);
+        error = std::string("MQTT client set-up: ") + call + ": " + describe_client_error(rc);
         return false;
     }
     return true;
@@ -289,7 +289,7 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
             state_ = State::connecting;
             answer_by_ = now + answer_time;
         } else {
-            lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+            lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : describe_client_error(rc));
         }
     }
     const bool open = state_ == State::up || state_ == State::connecting;
@@ -328,7 +328,7 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
         return false;
     }
     if (rc != MOSQ_ERR_SUCCESS && still_open())
-        lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+        lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : describe_client_error(rc));
     else if (state_ == State::connecting && std::chrono::steady_clock::now() > answer_by_)
         lost("no answer to the connection");  // a broker that took the connection but is stuck
     return true;
@@ -365,7 +365,7 @@ bool BrokerLink::publish(const std::string &topic, const void *payload, std::siz
     if (rc != MOSQ_ERR_SUCCESS) {
         if (rc == MOSQ_ERR_OVERSIZE_PACKET || rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_QOS_NOT_SUPPORTED ||
             rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_INVAL)
-            refuse("cannot publish " + std::to_string(size) + " bytes to " + topic + ": " + mosquitto_strerror(rc));
+            refuse("cannot publish " + std::to_string(size) + " bytes to " + topic + ": " + describe_client_error(rc));
         return false;  // else the connection is going, and a reconnection sends it again
     }
     if (v5_) topics_[mid] = {topic, true};
