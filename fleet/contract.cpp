@@ -42,6 +42,11 @@ bool is_gateway_name(const std::string &name) {
     });
 }
 
+std::string gateway_name_rule(const std::string &name) {
+    const std::string rule = "1 to " + std::to_string(max_gateway_name) + " letters, digits, '.', '_', '-'";
+    return name == "." || name == ".." ? "'.' and '..' name folders; " + rule : rule;
+}
+
 std::string packets_topic(const std::string &prefix, const std::string &name) {
     return prefix + "/" + name + "/packets";
 }

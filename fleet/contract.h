@@ -14,6 +14,9 @@ constexpr std::size_t max_payload = 256 * 1024;
 // never a path of its own, and short enough for any file system's names.
 constexpr std::size_t max_gateway_name = 64;
 bool is_gateway_name(const std::string &name);
+// What a gateway name is, for a message refusing name: "1 to 64 letters,
+// digits, '.', '_', '-'", after why for '.' and '..', which are made of them.
+std::string gateway_name_rule(const std::string &name);
 
 std::string packets_topic(const std::string &prefix, const std::string &name);
 std::string ack_topic(const std::string &prefix, const std::string &name);

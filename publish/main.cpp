@@ -565,8 +565,7 @@ bool parse_options(int argc, char **argv, Options &options, int &status) {
     options.name = argv[optind];
     options.log = argv[optind + 1];
     if (!is_gateway_name(options.name)) {
-        warn("not a gateway name: %s (1 to %zu letters, digits, '.', '_', '-')", options.name.c_str(),
-             max_gateway_name);
+        warn("not a gateway name: %s (%s)", options.name.c_str(), gateway_name_rule(options.name).c_str());
         std::fputs(usage, stderr);
         return false;
     }
