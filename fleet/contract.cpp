@@ -1,6 +1,7 @@
 #include "contract.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -149,4 +150,14 @@ bool shows_name_taken(const std::string &from, const std::string &me, bool annou
     if (!announced || !read_sender(from, their_since, them) || !read_sender(me, my_since, mine) || them == mine)
         return false;
     return std::make_pair(their_since, them) > std::make_pair(my_since, mine);
+}
+
+std::string sender_since_now(const std::string &who) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) + " " + who;
+}
+
+std::string collector_status_topic(const std::string &prefix, const std::string &id) {
+    if (id.empty() || id.find_first_of("/+#") != std::string::npos) return "";
+    return prefix + "/collector/" + id + "/status";
 }

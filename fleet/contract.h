@@ -32,6 +32,13 @@ std::string status_topic(const std::string &prefix, const std::string &name);
 // and a broker restored from an old save may hand it over. Nor does anything
 // count before this one has said it is online.
 bool shows_name_taken(const std::string &from, const std::string &me, bool announced);
+// "SINCE WHO", SINCE now.
+std::string sender_since_now(const std::string &who);
+
+// PREFIX/collector/ID/status, where a collector says it is online, so that
+// another of its client id finds out, as publishers do of their name (four
+// levels: no gateway's topic). Empty when ID cannot be one level of a topic.
+std::string collector_status_topic(const std::string &prefix, const std::string &id);
 
 // The gateway NAME of a topic PREFIX/NAME/KIND (packets, status); false when
 // it is not one or NAME is not a gateway name.

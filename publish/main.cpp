@@ -94,10 +94,7 @@ public:
         : options_(options),
           link_(options.broker),
           follower_(options.log),
-          me_(std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count()) +
-              " " + host_name() + ":" + options.log),
+          me_(sender_since_now(host_name() + ":" + options.log)),
           counts_(metrics_.registry(), options.name) {}
     ~Publisher() {
         if (lock_fd_ >= 0) close(lock_fd_);
