@@ -2,6 +2,7 @@
 // they cannot serve, the monitor's view through the shipped ACL, two
 // gateways given one name, a publish the ACL refuses, and a broker that
 // speaks only MQTT 3.1.1.
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "fleet_support.h"
+#include "host_name.h"
 
 namespace {
 
@@ -100,6 +102,36 @@ TEST_F(Fleet, MonitorWatchesStatusAndAcksOnly) {
              "monitor-secret", "-q", "1", "-t", "sflogger/gw1/ack", "-m", epoch + " 1"});
     EXPECT_NE(forged.err.find("Not authorized"), std::string::npos) << forged.err;
     collecting->stop();
+}
+
+// An ACL written before collectors had a status topic of their own: the
+// collector says so once and collects without finding out about another of
+// its client id.
+TEST_F(Fleet, CollectorUnderAnEarlierAclGoesOnWithoutItsStatus) {
+    std::string acl = read_file(std::string(SF_SOURCE_DIR) + "/packaging/mosquitto-central.acl");
+    const std::string own = "topic readwrite sflogger/collector/+/status\n";
+    ASSERT_NE(acl.find(own), std::string::npos);
+    acl.erase(acl.find(own), own.size());
+    write_file(dir / "earlier.acl", acl);
+    std::string conf = shipped_acl(dir, {"collector", "gw1"});
+    conf = conf.substr(0, conf.find("acl_file ")) + "acl_file " + (dir / "earlier.acl") + "\n";
+    Broker broker(dir, conf);
+    auto collecting = start_collector_as(broker, central, "collector");
+    write_file(log, lines_from(0, 3));
+    const Outcome shipped = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-e", "-b",
+                                                 broker.url(), "-u", "gw1", "gw1", log});
+    EXPECT_EQ(shipped.status, 0) << shipped.err;
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 3)));
+    collecting->stop();
+    const Outcome collected = collecting->finish();
+    EXPECT_EQ(collected.status, 0);
+    // The broker's refusal may come before or after the first batch.
+    std::vector<std::string> said = lines_of(collected.err);
+    std::sort(said.begin(), said.end());
+    ASSERT_EQ(said.size(), 2U) << collected.err;
+    EXPECT_EQ(said[0].rfind("sfcollect: gw1: new epoch ", 0), 0U) << said[0];
+    EXPECT_EQ(said[1], "sfcollect: not authorised to publish to sflogger/collector/sfcollect-" + host_name() +
+                           "/status as user collector; going on without it");
 }
 
 // A gateway user publishing under another gateway's name: the first message
