@@ -63,6 +63,12 @@ std::unique_ptr<Process> start_collector_as(const Broker &broker, const std::str
                                                  broker.url(), "-u", user, central});
 }
 
+// Ships log to its end as gw1, user gw1 of the shipped ACL.
+Outcome ship_as_gw1(const Broker &broker, const std::string &log) {
+    return run("/usr/bin/env",
+               {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-e", "-b", broker.url(), "-u", "gw1", "gw1", log});
+}
+
 std::vector<std::string> subscriber(const Broker &broker, const std::string &user) {
     return {"mosquitto_sub",  "-V", "5", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-u", user, "-P",
             user + "-secret", "-v"};
@@ -74,8 +80,7 @@ TEST_F(Fleet, MonitorWatchesStatusAndAcksOnly) {
     Broker broker(dir, shipped_acl(dir, {"collector", "gw1", "monitor"}));
     auto collecting = start_collector_as(broker, central, "collector");
     write_file(log, lines_from(0, 3));
-    const Outcome shipped = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-e", "-b",
-                                                 broker.url(), "-u", "gw1", "gw1", log});
+    const Outcome shipped = ship_as_gw1(broker, log);
     ASSERT_EQ(shipped.status, 0) << shipped.err;
     ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 3)));
 
@@ -118,8 +123,7 @@ TEST_F(Fleet, CollectorUnderAnEarlierAclGoesOnWithoutItsStatus) {
     Broker broker(dir, conf);
     auto collecting = start_collector_as(broker, central, "collector");
     write_file(log, lines_from(0, 3));
-    const Outcome shipped = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-e", "-b",
-                                                 broker.url(), "-u", "gw1", "gw1", log});
+    const Outcome shipped = ship_as_gw1(broker, log);
     EXPECT_EQ(shipped.status, 0) << shipped.err;
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 3)));
     collecting->stop();

@@ -153,29 +153,24 @@ TEST(Credentials, SayWhoAndWhereThePasswordCameFrom) {
     }
 }
 
-// libmosquitto's own words where it has them; ours where 2.0.11 says
-// "Unknown error", never that.
+// libmosquitto's own words where it has them, ours where 2.0.11 has none:
+// never "Unknown error".
 TEST(Reasons, ClientErrorsAreNamed) {
     const struct {
         int code;
         const char *text;
     } cases[] = {
         {MOSQ_ERR_CONN_LOST, "The connection was lost."},
-        {MOSQ_ERR_UNKNOWN, "An unexplained error in the MQTT client library"},
-        {MOSQ_ERR_PLUGIN_DEFER, "Deferred by a broker plugin"},
         {MOSQ_ERR_KEEPALIVE, "No answer from the broker within the keepalive"},
-        {MOSQ_ERR_LOOKUP, "Host name lookup failed"},
-        {MOSQ_ERR_MALFORMED_PACKET, "A malformed packet from the broker"},
-        {MOSQ_ERR_TIMEOUT, "Timed out"},
-        {MOSQ_ERR_RETAIN_NOT_SUPPORTED, "The broker does not support retained messages"},
-        {MOSQ_ERR_TOPIC_ALIAS_INVALID, "An invalid topic alias"},
-        {MOSQ_ERR_ADMINISTRATIVE_ACTION, "Disconnected by the broker's administrator"},
-        {MOSQ_ERR_ALREADY_EXISTS, "Already exists"},
         {99, "MQTT client library error 99"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.code);
         EXPECT_EQ(describe_client_error(c.code), c.text);
+    }
+    for (int code = MOSQ_ERR_AUTH_CONTINUE; code <= MOSQ_ERR_ALREADY_EXISTS; ++code) {
+        SCOPED_TRACE(code);
+        EXPECT_EQ(describe_client_error(code).find("Unknown"), std::string::npos);
     }
 }
 
