@@ -16,6 +16,7 @@ namespace {
 // " (pid N)" when the lock file names its holder, else nothing: the holder
 // may not have written it yet.
 std::string holder_of(const std::string &lock) {
+    if (lock.empty()) return "";
     std::string text;
     bool found = false;
     std::string error;
@@ -26,15 +27,13 @@ std::string holder_of(const std::string &lock) {
     return " (pid " + text + ")";
 }
 
-std::string taken(const std::string &path, const char *program, const std::string &holder, const char *what) {
-    return path + ": another " + program + holder + " is using this " + what;
-}
-
 }  // namespace
 
-bool lock_exclusively(int fd, const std::string &path, const char *program, const char *what, std::string &error) {
+bool lock_exclusively(int fd, const std::string &path, const char *program, const char *what, std::string &error,
+                      const std::string &pid_file) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    error = errno == EWOULDBLOCK ? taken(path, program, "", what) : failed_call(path, "flock");
+    error = errno == EWOULDBLOCK ? path + ": another " + program + holder_of(pid_file) + " is using this " + what
+                                 : failed_call(path, "flock");
     return false;
 }
 
@@ -45,8 +44,7 @@ int lock_beside(const std::string &path, const char *program, const char *what, 
         error = failed_call(lock, "open");
         return -1;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        error = errno == EWOULDBLOCK ? taken(path, program, holder_of(lock), what) : failed_call(lock, "flock");
+    if (!lock_exclusively(fd, path, program, what, error, lock)) {
         close(fd);
         return -1;
     }
