@@ -66,11 +66,16 @@ struct Options {
 class Collector {
 public:
     explicit Collector(const Options &options)
-        : options_(options), link_(options.broker), store_(options.dir), counts_(metrics_.registry()) {}
+        : options_(options),
+          link_(options.broker),
+          store_(options.dir),
+          counts_(metrics_.registry()),
+          status_(collector_status_topic(options.broker.prefix, options.id)),
+          me_(sender_since_now(host_name() + ":" + options.dir)) {}
     int run();
 
 private:
-    void on_message(const mosquitto_message &message);
+    void on_message(const mosquitto_message &message, const std::string &from);
     void on_batch(const mosquitto_message &message);
     void refuse(const char *reason) { counts_.refused(reason); }
     void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
@@ -92,6 +97,13 @@ private:
     std::size_t batches_ = 0;                                                 // come in this pass
     std::size_t bytes_ = 0;                                                   // of their payloads
     std::chrono::steady_clock::duration last_commit_{};                       // how long the last sync took
+    // Its own status topic, where it finds out when another collector took
+    // its client id: the broker may not say so (mosquitto 2.0.11 closes the
+    // connection without a word), and the two would take it from each other
+    // in turn.
+    std::string status_;
+    std::string me_;  // who this collector is to another of its id: "SINCE HOST:DIR"
+    bool announced_ = false;
 };
 
 // A pass ends after this many batches or bytes at most, so that acks are not
@@ -153,6 +165,8 @@ void Collector::ack(const std::string &name, std::uint64_t epoch, std::uint64_t 
     acks_.emplace_back(topic, text);
 }
 
+std::string taken_message(const std::string &id) { return "another sfcollect is using the client id " + id; }
+
 // Why topic is not one whose batches can be stored, with reason set to a
 // word for it, as read_batch does.
 std::string topic_problem(const std::string &topic, const std::string &prefix, const char *&reason) {
@@ -174,7 +188,11 @@ std::string topic_problem(const std::string &topic, const std::string &prefix, c
 }
 
 // A gateway's retained status, online or offline, is only watched.
-void Collector::on_message(const mosquitto_message &message) {
+void Collector::on_message(const mosquitto_message &message, const std::string &from) {
+    if (status_ == message.topic) {
+        if (shows_name_taken(from, me_, announced_)) link_.refuse(taken_message(options_.id));
+        return;
+    }
     std::string name;
     if (!gateway_of(message.topic, options_.broker.prefix, name, "status")) return on_batch(message);
     const std::string said(static_cast<const char *>(message.payload), static_cast<std::size_t>(message.payloadlen));
@@ -315,15 +333,22 @@ int Collector::run() {
         warn("%s", error.c_str());
         return 3;
     }
-    link_.on_up = [this] {
+    const std::string packets = options_.broker.prefix + "/+/packets";
+    // Its status is read before it is written, as sfpublish does its own;
+    // not required, so that an ACL of before it keeps working, without the check.
+    link_.on_up = [this, packets] {
         counts_.connected(true);
-        link_.subscribe(options_.broker.prefix + "/+/packets");
+        if (!status_.empty()) link_.subscribe(status_, false);
+        link_.subscribe(packets);
         link_.subscribe(options_.broker.prefix + "/+/status", false);  // only for the metrics
     };
+    link_.on_subscribed = [this, packets](const std::string &filter) {
+        if (filter == packets && !status_.empty() && link_.publish(status_, "online", 6, true, me_, {}, false))
+            announced_ = true;
+    };
     link_.on_down = [this] { counts_.connected(false); };
-    link_.on_message = [this](const mosquitto_message &message, const std::string & /*from*/) { on_message(message); };
-    if (!link_.open({options_.id, false, "", "", "", "another sfcollect is using the client id " + options_.id},
-                    error)) {
+    link_.on_message = [this](const mosquitto_message &message, const std::string &from) { on_message(message, from); };
+    if (!link_.open({options_.id, false, "", "", "", taken_message(options_.id)}, error)) {
         warn("%s", error.c_str());
         return 1;
     }
@@ -361,6 +386,7 @@ int Collector::run() {
             return 3;
         }
     }
+    if (!status_.empty()) link_.publish(status_, "offline", 7, true, me_, {}, false);
     link_.close_cleanly();
     return 0;
 }

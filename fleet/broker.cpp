@@ -135,7 +135,7 @@ bool BrokerLink::open(const Session &session, std::string &error) {
                                                          given(options_.cert), given(options_.key), nullptr));
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-        error = std::string("MQTT client set-up: ") + call + ": " + mosquitto_strerror(rc);
+        error = std::string("MQTT client set-up: ") + call + ": " + describe_client_error(rc);
         return false;
     }
     return true;
@@ -176,9 +176,10 @@ void BrokerLink::published(mosquitto * /*client*/, void *self, int mid, int rc,
     auto &link = *static_cast<BrokerLink *>(self);
     const auto topic = link.topics_.find(mid);
     if (topic == link.topics_.end()) return;
-    const Answer answer = read_puback(rc, topic->second.topic, link.speaker_);
+    const Pending pending = topic->second;
+    const Answer answer = read_puback(rc, pending.topic, link.speaker_);
     link.topics_.erase(topic);
-    if (answer.reaction == Reaction::stop) link.refuse(answer.text);
+    if (answer.reaction == Reaction::stop) return link.go_without(pending, answer.text);
     if (answer.reaction == Reaction::say) warn("%s", answer.text.c_str());
 }
 
@@ -191,12 +192,16 @@ void BrokerLink::subscribed(mosquitto * /*client*/, void *self, int mid, int cou
     link.topics_.erase(topic);
     for (int i = 0; i < count; ++i) {
         const Answer answer = read_suback(granted[i], pending.topic, link.speaker_, link.v5_);
-        if (answer.reaction != Reaction::stop) continue;
-        if (pending.required) return link.refuse(answer.text);
-        if (link.said_.insert(pending.topic).second) warn("%s; going on without it", answer.text.c_str());
-        return;
+        if (answer.reaction == Reaction::stop) return link.go_without(pending, answer.text);
     }
     if (link.on_subscribed) link.on_subscribed(pending.topic);
+}
+
+// A refused publish or subscription ends the link when it is required; else
+// it is said once, and the program goes on without it.
+void BrokerLink::go_without(const Pending &pending, const std::string &why) {
+    if (pending.required) return refuse(why);
+    if (said_.insert(pending.topic).second) warn("%s; going on without it", why.c_str());
 }
 
 // The broker answered in a way that trying again cannot mend.
@@ -289,7 +294,7 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
             state_ = State::connecting;
             answer_by_ = now + answer_time;
         } else {
-            lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+            lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : describe_client_error(rc));
         }
     }
     const bool open = state_ == State::up || state_ == State::connecting;
@@ -328,7 +333,7 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
         return false;
     }
     if (rc != MOSQ_ERR_SUCCESS && still_open())
-        lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+        lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : describe_client_error(rc));
     else if (state_ == State::connecting && std::chrono::steady_clock::now() > answer_by_)
         lost("no answer to the connection");  // a broker that took the connection but is stuck
     return true;
@@ -349,7 +354,7 @@ int BrokerLink::connect() {
 // libmosquitto refusing one for what it is (larger than the broker takes,
 // say) would refuse every copy too.
 bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
-                         const std::string &from, const UserProperties &more) {
+                         const std::string &from, const UserProperties &more, bool required) {
     if (!up()) return false;
     mosquitto_property *properties = nullptr;
     if (v5_ && !from.empty())
@@ -365,10 +370,10 @@ bool BrokerLink::publish(const std::string &topic, const void *payload, std::siz
     if (rc != MOSQ_ERR_SUCCESS) {
         if (rc == MOSQ_ERR_OVERSIZE_PACKET || rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_QOS_NOT_SUPPORTED ||
             rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_INVAL)
-            refuse("cannot publish " + std::to_string(size) + " bytes to " + topic + ": " + mosquitto_strerror(rc));
+            refuse("cannot publish " + std::to_string(size) + " bytes to " + topic + ": " + describe_client_error(rc));
         return false;  // else the connection is going, and a reconnection sends it again
     }
-    if (v5_) topics_[mid] = {topic, true};
+    if (v5_) topics_[mid] = {topic, required};
     return true;
 }
 

@@ -80,9 +80,10 @@ public:
 
     // QoS 1 publishing, saying who sends it when from is given, and with
     // more user properties (under MQTT v5 only); false when not connected or
-    // the client refuses it.
+    // the client refuses it. A publish the broker refuses ends the link,
+    // unless it is not required, as with subscribe.
     bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
-                 const std::string &from = "", const UserProperties &more = {});
+                 const std::string &from = "", const UserProperties &more = {}, bool required = true);
     // A subscription the broker refuses ends the link, unless it is not
     // required: then that is said once, and the program goes on without it.
     bool subscribe(const std::string &topic, bool required = true);
@@ -97,8 +98,14 @@ private:
     // broker's CONNACK, connected, or refused for good.
     enum class State { idle, connecting, up, refused };
 
+    struct Pending {
+        std::string topic;
+        bool required;
+    };
+
     int connect();
     void lost(std::string why);
+    void go_without(const Pending &pending, const std::string &why);
     void fall_back();
     void set_state(State state);
     void speak(bool v5);
@@ -121,12 +128,8 @@ private:
     Speaker speaker_;
     std::string refusal_;                            // why, when refused for good
     const mosquitto_property *delivered_ = nullptr;  // of the message on_message is given
-    struct Pending {
-        std::string topic;
-        bool required;
-    };
-    std::unordered_map<int, Pending> topics_;  // publishes (under v5) and subscriptions in flight
-    std::set<std::string> said_;               // subscriptions refused and gone without
+    std::unordered_map<int, Pending> topics_;        // publishes (under v5) and subscriptions in flight
+    std::set<std::string> said_;                     // topics refused and gone without
     std::chrono::seconds backoff_{1};
     std::chrono::steady_clock::time_point retry_at_{};
     std::chrono::steady_clock::time_point answer_by_{};  // of the CONNACK, while connecting

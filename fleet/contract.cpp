@@ -1,6 +1,7 @@
 #include "contract.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +41,11 @@ bool is_gateway_name(const std::string &name) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
                c == '-';
     });
+}
+
+std::string gateway_name_rule(const std::string &name) {
+    const std::string rule = "1 to " + std::to_string(max_gateway_name) + " letters, digits, '.', '_', '-'";
+    return name == "." || name == ".." ? "'.' and '..' name folders; " + rule : rule;
 }
 
 std::string packets_topic(const std::string &prefix, const std::string &name) {
@@ -144,4 +150,14 @@ bool shows_name_taken(const std::string &from, const std::string &me, bool annou
     if (!announced || !read_sender(from, their_since, them) || !read_sender(me, my_since, mine) || them == mine)
         return false;
     return std::make_pair(their_since, them) > std::make_pair(my_since, mine);
+}
+
+std::string sender_since_now(const std::string &who) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) + " " + who;
+}
+
+std::string collector_status_topic(const std::string &prefix, const std::string &id) {
+    if (id.empty() || id.find_first_of("/+#") != std::string::npos) return "";
+    return prefix + "/collector/" + id + "/status";
 }

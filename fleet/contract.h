@@ -14,6 +14,9 @@ constexpr std::size_t max_payload = 256 * 1024;
 // never a path of its own, and short enough for any file system's names.
 constexpr std::size_t max_gateway_name = 64;
 bool is_gateway_name(const std::string &name);
+// What a gateway name is, for a message refusing name: "1 to 64 letters,
+// digits, '.', '_', '-'", after why for '.' and '..', which are made of them.
+std::string gateway_name_rule(const std::string &name);
 
 std::string packets_topic(const std::string &prefix, const std::string &name);
 std::string ack_topic(const std::string &prefix, const std::string &name);
@@ -29,6 +32,13 @@ std::string status_topic(const std::string &prefix, const std::string &name);
 // and a broker restored from an old save may hand it over. Nor does anything
 // count before this one has said it is online.
 bool shows_name_taken(const std::string &from, const std::string &me, bool announced);
+// "SINCE WHO", SINCE now.
+std::string sender_since_now(const std::string &who);
+
+// PREFIX/collector/ID/status, where a collector says it is online, so that
+// another of its client id finds out, as publishers do of their name (four
+// levels: no gateway's topic). Empty when ID cannot be one level of a topic.
+std::string collector_status_topic(const std::string &prefix, const std::string &id);
 
 // The gateway NAME of a topic PREFIX/NAME/KIND (packets, status); false when
 // it is not one or NAME is not a gateway name.

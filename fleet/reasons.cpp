@@ -27,6 +27,24 @@ std::string reason_of(int code) {
     return text;
 }
 
+// Codes libmosquitto 2.0.11 has no text for.
+struct Unnamed {
+    int code;
+    const char *text;
+};
+const Unnamed unnamed[] = {
+    {MOSQ_ERR_UNKNOWN, "An unexplained error in the MQTT client library"},
+    {MOSQ_ERR_PLUGIN_DEFER, "Deferred by a broker plugin"},
+    {MOSQ_ERR_KEEPALIVE, "No answer from the broker within the keepalive"},
+    {MOSQ_ERR_LOOKUP, "Host name lookup failed"},
+    {MOSQ_ERR_MALFORMED_PACKET, "A malformed packet from the broker"},
+    {MOSQ_ERR_TIMEOUT, "Timed out"},
+    {MOSQ_ERR_RETAIN_NOT_SUPPORTED, "The broker does not support retained messages"},
+    {MOSQ_ERR_TOPIC_ALIAS_INVALID, "An invalid topic alias"},
+    {MOSQ_ERR_ADMINISTRATIVE_ACTION, "Disconnected by the broker's administrator"},
+    {MOSQ_ERR_ALREADY_EXISTS, "Already exists"},
+};
+
 std::string as_user(const Speaker &who) { return who.user.empty() ? "without a user name" : "as user " + who.user; }
 
 Answer refused(const std::string &why) { return {Reaction::stop, "broker refused the connection: " + why}; }
@@ -115,4 +133,11 @@ Answer read_suback(int granted, const std::string &topic, const Speaker &who, bo
     if (granted == MQTT_RC_NOT_AUTHORIZED)
         return {Reaction::stop, "not authorised to subscribe to " + topic + " " + as_user(who)};
     return {Reaction::stop, "broker refused the subscription to " + topic + ": " + reason_of(granted)};
+}
+
+std::string describe_client_error(int code) {
+    for (const Unnamed &entry : unnamed)
+        if (entry.code == code) return entry.text;
+    const std::string text = mosquitto_strerror(code);
+    return text.rfind("Unknown error", 0) == 0 ? "MQTT client library error " + std::to_string(code) : text;
 }

@@ -32,4 +32,9 @@ Answer read_disconnect(int code, const Speaker &who);
 Answer read_puback(int code, const std::string &topic, const Speaker &who);
 Answer read_suback(int granted, const std::string &topic, const Speaker &who, bool v5);
 
+// What a libmosquitto function's error code means, in one line: its own
+// text, or words of ours for the codes that 2.0.11 calls "Unknown error"
+// (its keepalive's time-out among them).
+std::string describe_client_error(int code);
+
 #endif

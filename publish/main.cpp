@@ -18,6 +18,7 @@
 #include "contract.h"
 #include "follower.h"
 #include "host_name.h"
+#include "lock_file.h"
 #include "lost_lines.h"
 #include "metrics.h"
 #include "numbers.h"
@@ -93,11 +94,13 @@ public:
         : options_(options),
           link_(options.broker),
           follower_(options.log),
-          me_(std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count()) +
-              " " + host_name() + ":" + options.log),
+          me_(sender_since_now(host_name() + ":" + options.log)),
           counts_(metrics_.registry(), options.name) {}
+    ~Publisher() {
+        if (lock_fd_ >= 0) close(lock_fd_);
+    }
+    Publisher(const Publisher &) = delete;
+    Publisher &operator=(const Publisher &) = delete;
     int run();
 
 private:
@@ -153,6 +156,7 @@ private:
     // not marked there goes out.
     std::uint64_t durable_reserved_ = 0;
     std::vector<FileMark> durable_files_;
+    int lock_fd_ = -1;  // the state's: two on one state would each undo the other's
 };
 
 bool Publisher::start(std::string &error) {
@@ -525,7 +529,8 @@ void Publisher::update_gauges() {
 
 int Publisher::run() {
     std::string error;
-    if (!metrics_.serve(options_.metrics, error)) {
+    lock_fd_ = lock_beside(options_.state, "sfpublish", "state file", error);
+    if (lock_fd_ < 0 || !metrics_.serve(options_.metrics, error)) {
         warn("%s", error.c_str());
         return 1;
     }
@@ -566,8 +571,7 @@ bool parse_options(int argc, char **argv, Options &options, int &status) {
     options.name = argv[optind];
     options.log = argv[optind + 1];
     if (!is_gateway_name(options.name)) {
-        warn("not a gateway name: %s (1 to %zu letters, digits, '.', '_', '-')", options.name.c_str(),
-             max_gateway_name);
+        warn("not a gateway name: %s (%s)", options.name.c_str(), gateway_name_rule(options.name).c_str());
         std::fputs(usage, stderr);
         return false;
     }

@@ -99,6 +99,33 @@ TEST_F(Collect, SecondCollectorOnTheFolderIsRefused) {
     EXPECT_EQ(first->finish().status, 0);
 }
 
+// Two collectors of one client id (a copied configuration on another
+// host) would take the session from each other in turn, each writing part of
+// the lines; the broker need not say so. The one that started first ends,
+// saying why, and the second collects everything from then on.
+TEST_F(Collect, SecondCollectorOfOneIdEndsTheFirst) {
+    Broker broker(dir);
+    auto first = start_collector(broker, central);
+    write_file(log, lines_from(0, 10));
+    EXPECT_EQ(ship(broker, log).status, 0);  // the first is online
+    const std::string other = dir / "other";
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    auto second = start_collector(broker, other);
+    const Outcome ended = first->finish();
+    EXPECT_EQ(ended.status, 1);
+    ASSERT_FALSE(lines_of(ended.err).empty());
+    EXPECT_EQ(lines_of(ended.err).back(), "sfcollect: another sfcollect is using the client id central");
+    append_file(log, lines_from(10, 20));
+    EXPECT_EQ(ship(broker, log).status, 0);
+    // What the first had not yet acknowledged may be in either archive; the rest is in the second's.
+    const std::string tail = read_file(other + "/gw1.log");
+    EXPECT_NE(tail.find(lines_from(10, 20)), std::string::npos) << tail;
+    second->stop();
+    const Outcome stopped = second->finish();
+    EXPECT_EQ(stopped.status, 0);
+    EXPECT_EQ(stopped.err.find("another sfcollect"), std::string::npos) << stopped.err;
+}
+
 // Batches it cannot or must not store are said once per name and dropped,
 // and the other gateways are served.
 TEST_F(Collect, BatchesItCannotStoreAreSaidOnceAndOthersServed) {

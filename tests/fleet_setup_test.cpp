@@ -2,6 +2,7 @@
 // they cannot serve, the monitor's view through the shipped ACL, two
 // gateways given one name, a publish the ACL refuses, and a broker that
 // speaks only MQTT 3.1.1.
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "fleet_support.h"
+#include "host_name.h"
 
 namespace {
 
@@ -61,6 +63,12 @@ std::unique_ptr<Process> start_collector_as(const Broker &broker, const std::str
                                                  broker.url(), "-u", user, central});
 }
 
+// Ships log to its end as gw1, user gw1 of the shipped ACL.
+Outcome ship_as_gw1(const Broker &broker, const std::string &log) {
+    return run("/usr/bin/env",
+               {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-e", "-b", broker.url(), "-u", "gw1", "gw1", log});
+}
+
 std::vector<std::string> subscriber(const Broker &broker, const std::string &user) {
     return {"mosquitto_sub",  "-V", "5", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-u", user, "-P",
             user + "-secret", "-v"};
@@ -72,8 +80,7 @@ TEST_F(Fleet, MonitorWatchesStatusAndAcksOnly) {
     Broker broker(dir, shipped_acl(dir, {"collector", "gw1", "monitor"}));
     auto collecting = start_collector_as(broker, central, "collector");
     write_file(log, lines_from(0, 3));
-    const Outcome shipped = run("/usr/bin/env", {"env", "SF_MQTT_PASSWORD=gw1-secret", publisher, "-e", "-b",
-                                                 broker.url(), "-u", "gw1", "gw1", log});
+    const Outcome shipped = ship_as_gw1(broker, log);
     ASSERT_EQ(shipped.status, 0) << shipped.err;
     ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 3)));
 
@@ -102,6 +109,35 @@ TEST_F(Fleet, MonitorWatchesStatusAndAcksOnly) {
     collecting->stop();
 }
 
+// An ACL written before collectors had a status topic of their own: the
+// collector says so once and collects without finding out about another of
+// its client id.
+TEST_F(Fleet, CollectorUnderAnEarlierAclGoesOnWithoutItsStatus) {
+    std::string acl = read_file(std::string(SF_SOURCE_DIR) + "/packaging/mosquitto-central.acl");
+    const std::string own = "topic readwrite sflogger/collector/+/status\n";
+    ASSERT_NE(acl.find(own), std::string::npos);
+    acl.erase(acl.find(own), own.size());
+    write_file(dir / "earlier.acl", acl);
+    std::string conf = shipped_acl(dir, {"collector", "gw1"});
+    conf = conf.substr(0, conf.find("acl_file ")) + "acl_file " + (dir / "earlier.acl") + "\n";
+    Broker broker(dir, conf);
+    auto collecting = start_collector_as(broker, central, "collector");
+    write_file(log, lines_from(0, 3));
+    const Outcome shipped = ship_as_gw1(broker, log);
+    EXPECT_EQ(shipped.status, 0) << shipped.err;
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 3)));
+    collecting->stop();
+    const Outcome collected = collecting->finish();
+    EXPECT_EQ(collected.status, 0);
+    // The broker's refusal may come before or after the first batch.
+    std::vector<std::string> said = lines_of(collected.err);
+    std::sort(said.begin(), said.end());
+    ASSERT_EQ(said.size(), 2U) << collected.err;
+    EXPECT_EQ(said[0].rfind("sfcollect: gw1: new epoch ", 0), 0U) << said[0];
+    EXPECT_EQ(said[1], "sfcollect: not authorised to publish to sflogger/collector/sfcollect-" + host_name() +
+                           "/status as user collector; going on without it");
+}
+
 // A gateway user publishing under another gateway's name: the first message
 // the ACL refuses (the first batch, sent before the status) ends sfpublish,
 // naming the topic and the user.
@@ -114,6 +150,32 @@ TEST_F(Fleet, PublishTheAclRefusesEndsWithTheTopicAndUser) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "sfpublish: not authorised to publish to sflogger/gw2/packets as user gw1\n");
     collecting->stop();
+}
+
+// Two publishers on one state file (one log shipped under two names, or the
+// same one started twice) would each undo the other's place and epoch: the
+// second ends at once naming the first, which goes on undisturbed.
+TEST_F(Fleet, SecondPublisherOnOneStateIsRefused) {
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    write_file(log, lines_from(0, 100));
+    Process first(publisher, {"sfpublish", "-b", broker.url(), "gw1", log});
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    for (const char *name : {"gw1", "gw2"}) {
+        SCOPED_TRACE(name);
+        const Outcome second = run(publisher, {"sfpublish", "-b", broker.url(), name, log});
+        EXPECT_EQ(second.status, 1);
+        EXPECT_EQ(second.err, "sfpublish: " + log + ".sfpublish: another sfpublish (pid " +
+                                  std::to_string(first.pid()) + ") is using this state file\n");
+    }
+    append_file(log, lines_from(100, 50));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 150)));
+    first.stop();
+    const Outcome ended = first.finish();
+    EXPECT_EQ(ended.status, 0);
+    EXPECT_EQ(ended.err, "");
+    collecting->stop();
+    EXPECT_EQ(lines_of(collecting->finish().err).size(), 1U);  // one epoch, gw2's never begun
 }
 
 // Two gateways given one name: the second takes the session over, the first

@@ -144,6 +144,12 @@ TEST(FleetCommandLine, ErrorsAreStatusTwo) {
         {{"sfpublish", "gw1"}, publish_usage},
         {{"sfpublish", "gw/1", "log"},
          "sfpublish: not a gateway name: gw/1 (1 to 64 letters, digits, '.', '_', '-')\n" + publish_usage},
+        {{"sfpublish", ".", "log"},
+         "sfpublish: not a gateway name: . ('.' and '..' name folders; 1 to 64 letters, digits, '.', '_', '-')\n" +
+             publish_usage},
+        {{"sfpublish", "..", "log"},
+         "sfpublish: not a gateway name: .. ('.' and '..' name folders; 1 to 64 letters, digits, '.', '_', '-')\n" +
+             publish_usage},
         {{"sfpublish", std::string(65, 'g'), "log"},
          "sfpublish: not a gateway name: " + std::string(65, 'g') + " (1 to 64 letters, digits, '.', '_', '-')\n" +
              publish_usage},

@@ -2,6 +2,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 
 #include "credentials.h"
 #include "reasons.h"
@@ -149,6 +150,27 @@ TEST(Credentials, SayWhoAndWhereThePasswordCameFrom) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(describe_credentials(c.credentials), c.text);
+    }
+}
+
+// libmosquitto's own words where it has them, ours where 2.0.11 has none:
+// never "Unknown error".
+TEST(Reasons, ClientErrorsAreNamed) {
+    const struct {
+        int code;
+        const char *text;
+    } cases[] = {
+        {MOSQ_ERR_CONN_LOST, "The connection was lost."},
+        {MOSQ_ERR_KEEPALIVE, "No answer from the broker within the keepalive"},
+        {99, "MQTT client library error 99"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.code);
+        EXPECT_EQ(describe_client_error(c.code), c.text);
+    }
+    for (int code = MOSQ_ERR_AUTH_CONTINUE; code <= MOSQ_ERR_ALREADY_EXISTS; ++code) {
+        SCOPED_TRACE(code);
+        EXPECT_EQ(describe_client_error(code).find("Unknown"), std::string::npos);
     }
 }
 
