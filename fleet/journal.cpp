@@ -20,13 +20,18 @@ std::uint32_t check_of(const std::string &text, std::size_t size) {
     return hash;
 }
 
-// "EPOCH NEXT DEV INO SIZE [LEFT...] [~UNSURE]" from words[first] on.
+// "EPOCH NEXT DEV INO SIZE [LEFT...] [@PRINT] [~UNSURE]" from words[first] on.
 bool decode_words(std::vector<std::string> words, std::size_t first, GatewayRecord &record) {
     record.unsure = 0;
+    record.print = 0;
     if (!words.empty() && words.back().size() > 1 && words.back()[0] == '~') {
         unsigned long long unsure = 0;
         if (!parse_number(words.back().c_str() + 1, LLONG_MAX, unsure) || unsure == 0) return false;
         record.unsure = unsure;
+        words.pop_back();
+    }
+    if (!words.empty() && words.back().size() > 1 && words.back()[0] == '@') {
+        if (!parse_epoch(words.back().substr(1), record.print) || record.print == 0) return false;
         words.pop_back();
     }
     if (words.size() < first + 5 || words.size() > first + 5 + max_left_epochs) return false;
@@ -59,6 +64,11 @@ std::string encode_entry(const std::string &name, const GatewayRecord &record) {
         char epoch[24];
         std::snprintf(epoch, sizeof epoch, " %016" PRIx64, old);
         line += epoch;
+    }
+    if (record.print != 0) {
+        char print[24];
+        std::snprintf(print, sizeof print, " @%016" PRIx64, record.print);
+        line += print;
     }
     if (record.unsure > 0) line += " ~" + std::to_string(record.unsure);
     char check[16];
