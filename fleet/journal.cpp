@@ -21,20 +21,21 @@ std::uint32_t check_of(const std::string &text, std::size_t size) {
 }
 
 // "EPOCH NEXT DEV INO SIZE [LEFT...] [@PRINT] [~UNSURE]" from words[first] on.
-bool decode_words(std::vector<std::string> words, std::size_t first, GatewayRecord &record) {
+bool decode_words(const std::vector<std::string> &words, std::size_t first, GatewayRecord &record) {
     record.unsure = 0;
     record.print = 0;
-    if (!words.empty() && words.back().size() > 1 && words.back()[0] == '~') {
+    std::size_t end = words.size();
+    if (end > 0 && words[end - 1].size() > 1 && words[end - 1][0] == '~') {
         unsigned long long unsure = 0;
-        if (!parse_number(words.back().c_str() + 1, LLONG_MAX, unsure) || unsure == 0) return false;
+        if (!parse_number(words[end - 1].c_str() + 1, LLONG_MAX, unsure) || unsure == 0) return false;
         record.unsure = unsure;
-        words.pop_back();
+        --end;
     }
-    if (!words.empty() && words.back().size() > 1 && words.back()[0] == '@') {
-        if (!parse_epoch(words.back().substr(1), record.print) || record.print == 0) return false;
-        words.pop_back();
+    if (end > 0 && words[end - 1].size() > 1 && words[end - 1][0] == '@') {
+        if (!parse_epoch(words[end - 1].substr(1), record.print) || record.print == 0) return false;
+        --end;
     }
-    if (words.size() < first + 5 || words.size() > first + 5 + max_left_epochs) return false;
+    if (end < first + 5 || end > first + 5 + max_left_epochs) return false;
     unsigned long long numbers[4] = {};
     if (!parse_epoch(words[first], record.state.epoch)) return false;
     for (std::size_t i = 0; i < 4; ++i)
@@ -45,7 +46,7 @@ bool decode_words(std::vector<std::string> words, std::size_t first, GatewayReco
     record.ino = numbers[2];
     record.size = numbers[3];
     record.state.left.clear();
-    for (std::size_t i = first + 5; i < words.size(); ++i) {
+    for (std::size_t i = first + 5; i < end; ++i) {
         std::uint64_t old = 0;
         if (!parse_epoch(words[i], old)) return false;
         record.state.left.push_back(old);

@@ -41,12 +41,44 @@ testing::AssertionResult serve_first(const Broker &broker, const std::string &fo
     return wait_for_content(path, lines_from(0, 1));
 }
 
+// Publishes again and again, a tenth of a second apart, until path holds expected.
+testing::AssertionResult publish_until(const std::string &path, const std::string &expected,
+                                       const std::function<void()> &publish) {
+    for (int tries = 0; tries < 100 && read_file(path) != expected; ++tries) {
+        publish();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return wait_for_content(path, expected);
+}
+
 // Stops the collector, which must end well having said just expected.
 void expect_said(Process &collecting, const std::string &expected) {
     collecting.stop();
     const Outcome outcome = collecting.finish();
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, expected);
+}
+
+// The journal entry of name whose file at path holds its first lines lines, all acknowledged.
+std::string entry_for(const std::string &name, const std::string &path, int lines) {
+    struct stat info {};
+    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+    GatewayRecord record;
+    record.state.epoch = 0x0123456789abcdefULL;
+    record.state.next = static_cast<std::uint64_t>(lines) + 1;
+    record.dev = info.st_dev;
+    record.ino = info.st_ino;
+    record.size = lines_from(0, lines).size();
+    return encode_entry(name, record);
+}
+
+// What sfcollect says at start of a journal whose line is damaged, name's last entry coming before it.
+std::string said_damaged(const std::string &journal, int line, const std::string &name) {
+    const std::string number = std::to_string(line);
+    return "sfcollect: " + journal + ": line " + number + " is not a whole entry, skipped (the journal is kept as " +
+           journal + ".damaged)\nsfcollect: " + journal + ": " + name + " has its last entry before line " + number +
+           ", which may have been a newer one: its log is not cut back, and lines that come again are compared with "
+           "what lies past the record\n";
 }
 
 // An attribute set with chattr for as long as it lives, so that the test's
@@ -109,11 +141,8 @@ TEST_F(CollectFiles, ALogThatCannotBeCutBackWaits) {
     EXPECT_TRUE(read_file(archived) == lines_from(0, 3));
     append_only.lift();
     // Line 2 anew: what was past the record is gone, not doubled.
-    for (int tries = 0; tries < 100 && read_file(archived) != lines_from(0, 1) + lines_from(10, 1); ++tries) {
-        publish_batch(broker, "gw1", 2, 10, 1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 1) + lines_from(10, 1)));
+    EXPECT_TRUE(
+        publish_until(archived, lines_from(0, 1) + lines_from(10, 1), [&] { publish_batch(broker, "gw1", 2, 10, 1); }));
     expect_said(*collecting, "sfcollect: " + archived +
                                  ": ftruncate: Operation not permitted; gw1's batches are left unacknowledged and "
                                  "tried again now and then\nsfcollect: gw2: new epoch " +
@@ -166,11 +195,7 @@ TEST_F(CollectFiles, ATailRotatedAwayBeforeItsCutIsCutWhereItWent) {
         const std::string path = central + "/" + c.name + ".log";
         append_only[at]->lift();
         c.rotate(path);
-        for (int tries = 0; tries < 100 && read_file(path) != lines_from(10, 1); ++tries) {
-            publish_batch(broker, c.name, 2, 10, 1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        EXPECT_TRUE(wait_for_content(path, lines_from(10, 1)));
+        EXPECT_TRUE(publish_until(path, lines_from(10, 1), [&] { publish_batch(broker, c.name, 2, 10, 1); }));
         if (!c.rotated.empty()) {
             EXPECT_TRUE(read_file(path + ".1") == c.rotated);
         }
@@ -240,11 +265,7 @@ TEST_F(CollectFiles, ALogItCannotWriteIsSaidOnceAndTriedAgain) {
         SCOPED_TRACE(c->name);
         const std::string path = central + "/" + c->name + ".log";
         c->mend(path);
-        for (int tries = 0; tries < 100 && read_file(path) != lines_from(0, 1); ++tries) {
-            publish_batch(broker, c->name, 1, 0, 1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        EXPECT_TRUE(wait_for_content(path, lines_from(0, 1)));
+        EXPECT_TRUE(publish_until(path, lines_from(0, 1), [&] { publish_batch(broker, c->name, 1, 0, 1); }));
         expected += "sfcollect: " + c->name + ": " + path + " takes its lines again\n";
         expected += "sfcollect: " + c->name + ": new epoch " + epoch + "\n";
     }
@@ -261,15 +282,7 @@ TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
     Broker broker(dir);
     const std::string journal = central + "/sfcollect.journal";
     const auto record_of = [&](const std::string &name, int lines) {
-        struct stat info {};
-        EXPECT_EQ(stat((central + "/" + name + ".log").c_str(), &info), 0);
-        GatewayRecord record;
-        record.state.epoch = 0x0123456789abcdefULL;
-        record.state.next = static_cast<std::uint64_t>(lines) + 1;
-        record.dev = info.st_dev;
-        record.ino = info.st_ino;
-        record.size = lines_from(0, lines).size();
-        return encode_entry(name, record);
+        return entry_for(name, central + "/" + name + ".log", lines);
     };
     write_file(central + "/gw1.log", lines_from(0, 200));  // all of them acknowledged
     write_file(central + "/gw2.log", lines_from(0, 100));
@@ -285,16 +298,11 @@ TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
     // Told to go back to line 101, its publisher sends lines the log has.
     publish_batch(broker, "gw1", 101, 100, 50);
     ASSERT_TRUE(serve_first(broker, central, "gw3"));
-    expect_said(*collecting, "sfcollect: " + journal +
-                                 ": line 3 is not a whole entry, skipped (the journal is kept as " + journal +
-                                 ".damaged)\nsfcollect: " + journal +
-                                 ": gw1 has its last entry before line 3, which may have been a newer one: its log is "
-                                 "not cut back, and lines that come again are compared with what lies past the "
-                                 "record\nsfcollect: " +
-                                 central +
-                                 "/gw1.log: its last 9 bytes are not a whole line, so never acknowledged: "
-                                 "cut\nsfcollect: gw3: new epoch " +
-                                 epoch + "\n");
+    expect_said(*collecting,
+                said_damaged(journal, 3, "gw1") + "sfcollect: " + central +
+                    "/gw1.log: its last 9 bytes are not a whole line, so never acknowledged: cut\nsfcollect: "
+                    "gw3: new epoch " +
+                    epoch + "\n");
     EXPECT_TRUE(read_file(central + "/gw1.log") == lines_from(0, 200));
     EXPECT_TRUE(read_file(journal + ".damaged") == text);
     // Read back whole, with what is still unsure: the next start says nothing.
@@ -304,75 +312,65 @@ TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
     expect_said(*collecting, "");
 }
 
-// A damaged entry that started a new epoch: the publisher, told to start it
-// again from line 1, sends lines the log holds after lines of the epoch
-// before, which are passed over and said; nothing is written twice.
-TEST_F(CollectFiles, LinesOfANewEpochAreFoundPastTheEpochBefore) {
-    Broker broker(dir);
-    const std::string journal = central + "/sfcollect.journal";
-    const std::string archived = central + "/gw1.log";
-    write_file(archived, lines_from(0, 150));  // 100 lines of one epoch, 50 of the next, all acknowledged
-    struct stat info {};
-    ASSERT_EQ(stat(archived.c_str(), &info), 0);
-    GatewayRecord record;
-    record.state.epoch = 0x0123456789abcdefULL;
-    record.state.next = 81;
-    record.dev = info.st_dev;
-    record.ino = info.st_ino;
-    record.size = lines_from(0, 80).size();
-    write_file(journal, std::string(journal_head) + "\n" + encode_entry("gw1", record) + "gw1 damaged\n");
-    auto collecting = start_collector(broker, central);
+// Lines that come again to a log whose record is uncertain are found in it,
+// not written twice: after lines of the epoch before, when the damaged entry
+// started a new epoch (the publisher is told to start it again from line 1,
+// and the epoch before's lines are said); in a new log no record names, when
+// the damaged entry named it after logrotate moved the recorded one away.
+TEST_F(CollectFiles, LinesThatComeAgainAreFoundPastADamagedRecord) {
     const std::string next_epoch = "fedcba9876543210";
-    for (int tries = 0; tries < 100 && read_file(archived) != lines_from(0, 160); ++tries) {
-        publish_raw(broker.port(), "sflogger/gw1/packets", "sflog1 " + next_epoch + " 1\n" + lines_from(100, 60));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    struct Case {
+        const char *what;
+        std::vector<std::pair<std::string, std::string>> files;  // name in the folder, contents
+        std::string recorded;                                    // the file the entry names, with 80 lines
+        std::string batch;
+        std::string expected;  // in gw1.log
+        std::function<std::string(const std::string &archived)> said;
+    };
+    const std::vector<Case> cases = {
+        {"a new epoch past the epoch before",
+         {{"gw1.log", lines_from(0, 150)}},
+         "gw1.log",
+         "sflog1 " + next_epoch + " 1\n" + lines_from(100, 60),
+         lines_from(0, 160),
+         [&](const std::string &archived) {
+             return "sfcollect: gw1: new epoch " + next_epoch + "\nsfcollect: " + archived + ": " +
+                    std::to_string(lines_from(80, 20).size()) +
+                    " bytes of it past its last certain record matched none of the lines that came again: kept (lines "
+                    "of another epoch, or never acknowledged)\n";
+         }},
+        {"a new log no record names",
+         {{"gw1.log.1", lines_from(0, 80)}, {"gw1.log", lines_from(80, 50)}},
+         "gw1.log.1",
+         "sflog1 " + epoch + " 81\n" + lines_from(80, 60),
+         lines_from(80, 60),
+         [](const std::string &archived) {
+             return "sfcollect: " + archived +
+                    " is not the file gw1's record names, and may hold lines acknowledged since: kept as it is, and "
+                    "lines that come again are compared with it\n";
+         }},
+    };
+    for (std::size_t at = 0; at < cases.size(); ++at) {
+        const Case &c = cases[at];
+        SCOPED_TRACE(c.what);
+        const std::string folder = dir / ("case" + std::to_string(at));
+        ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+        for (const auto &file : c.files) write_file(folder + "/" + file.first, file.second);
+        const std::string journal = folder + "/sfcollect.journal";
+        const std::string archived = folder + "/gw1.log";
+        write_file(journal, std::string(journal_head) + "\n" + entry_for("gw1", folder + "/" + c.recorded, 80) +
+                                "gw1 damaged\n");
+        Broker broker(dir);
+        auto collecting = start_collector(broker, folder);
+        EXPECT_TRUE(
+            publish_until(archived, c.expected, [&] { publish_raw(broker.port(), "sflogger/gw1/packets", c.batch); }));
+        for (const auto &file : c.files) {
+            if (file.first != "gw1.log") {
+                EXPECT_TRUE(read_file(folder + "/" + file.first) == file.second) << file.first;
+            }
+        }
+        expect_said(*collecting, said_damaged(journal, 3, "gw1") + c.said(archived));
     }
-    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 160)));
-    expect_said(*collecting,
-                "sfcollect: " + journal + ": line 3 is not a whole entry, skipped (the journal is kept as " + journal +
-                    ".damaged)\nsfcollect: " + journal +
-                    ": gw1 has its last entry before line 3, which may have been a newer one: its log is "
-                    "not cut back, and lines that come again are compared with what lies past the "
-                    "record\nsfcollect: gw1: new epoch " +
-                    next_epoch + "\nsfcollect: " + archived + ": " + std::to_string(lines_from(80, 20).size()) +
-                    " bytes of it past its last certain record matched none of the lines that came "
-                    "again: kept (lines of another epoch, or never acknowledged)\n");
-}
-
-// A damaged entry that named the new log logrotate's move called for: the
-// log holds lines acknowledged since the record, which names the rotated
-// file. They are found in it when they come again, not written twice.
-TEST_F(CollectFiles, ANewLogADamagedEntryNamedIsComparedWith) {
-    Broker broker(dir);
-    const std::string journal = central + "/sfcollect.journal";
-    const std::string archived = central + "/gw1.log";
-    write_file(archived + ".1", lines_from(0, 100));
-    write_file(archived, lines_from(100, 50));  // acknowledged, its record damaged
-    struct stat info {};
-    ASSERT_EQ(stat((archived + ".1").c_str(), &info), 0);
-    GatewayRecord record;
-    record.state.epoch = 0x0123456789abcdefULL;
-    record.state.next = 101;
-    record.dev = info.st_dev;
-    record.ino = info.st_ino;
-    record.size = lines_from(0, 100).size();
-    write_file(journal, std::string(journal_head) + "\n" + encode_entry("gw1", record) + "gw1 damaged\n");
-    auto collecting = start_collector(broker, central);
-    for (int tries = 0; tries < 100 && read_file(archived) != lines_from(100, 60); ++tries) {
-        publish_batch(broker, "gw1", 101, 100, 60);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_TRUE(wait_for_content(archived, lines_from(100, 60)));
-    EXPECT_TRUE(read_file(archived + ".1") == lines_from(0, 100));
-    expect_said(*collecting, "sfcollect: " + journal +
-                                 ": line 3 is not a whole entry, skipped (the journal is kept as " + journal +
-                                 ".damaged)\nsfcollect: " + journal +
-                                 ": gw1 has its last entry before line 3, which may have been a newer one: its log is "
-                                 "not cut back, and lines that come again are compared with what lies past the "
-                                 "record\nsfcollect: " +
-                                 archived +
-                                 " is not the file gw1's record names, and may hold lines acknowledged since: kept as "
-                                 "it is, and lines that come again are compared with it\n");
 }
 
 // After a compaction, a damaged line that was a gateway's only entry: its
@@ -423,11 +421,7 @@ TEST_F(CollectFiles, AGatewaysOnlyEntryDamagedAfterACompaction) {
     damage_gw1();
     ASSERT_EQ(unlink((journal + ".old").c_str()), 0);
     collecting = start_collector(broker, central);
-    for (int tries = 0; tries < 100 && read_file(archived) != lines_from(0, 20); ++tries) {
-        publish_batch(broker, "gw1", 1, 0, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 20)));
+    EXPECT_TRUE(publish_until(archived, lines_from(0, 20), [&] { publish_batch(broker, "gw1", 1, 0, 20); }));
     expect_said(*collecting, skipped + "sfcollect: " + journal +
                                  ": gw1 has no whole entry (line 2 may have been its record) and none in " + journal +
                                  ".old: its log " + archived + " is kept as it is (" +
