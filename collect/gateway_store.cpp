@@ -289,7 +289,9 @@ void end_tail(Gateway &gateway) {
 // lines, it is in compressed.
 void find_by_print(const Files &files, const std::string &dir, JournalReplay &replay,
                    std::map<std::string, std::string> &compressed, std::vector<std::string> &notes) {
-    for (auto &[name, record] : replay.records) {
+    for (auto &entry : replay.records) {
+        const std::string &name = entry.first;
+        GatewayRecord &record = entry.second;
         if (record.print == 0) continue;
         std::vector<Files::const_iterator> found;
         std::vector<LogFile> prints;
@@ -310,9 +312,11 @@ void find_by_print(const Files &files, const std::string &dir, JournalReplay &re
         record.dev = located.where == Where::moved ? found[located.at]->first.first : 0;
         record.ino = located.where == Where::moved ? found[located.at]->first.second : 0;
         if (located.where == Where::compressed) compressed[name] = dir + "/" + found[located.at]->second.name;
-        if (located.where == Where::several)
-            notes.push_back(dir + "/" + found[located.at]->second.name + " and other files start as " + name +
-                            "'s log did: none is taken for it, nor cut");
+        if (located.where != Where::several) continue;
+        std::string note = dir;
+        note += "/" + found[located.at]->second.name + " and other files start as ";
+        note += name + "'s log did: none is taken for it, nor cut";
+        notes.push_back(note);
     }
 }
 
