@@ -179,10 +179,6 @@ void take_logs(const Files &files, const std::string &dir, const std::string &jo
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The bytes from from to the recorded size of the file at path may hold
 // acknowledged lines: compared with what comes again.
 void open_tail(const std::string &path, std::uint64_t from, Gateway &gateway, std::vector<std::string> &notes) {
@@ -645,7 +641,8 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &
 }
 
 bool GatewayStore::append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size,
-                          Failure &failure, std::string &error) {
+                          std::size_t &known, Failure &failure, std::string &error) {
+    known = 0;
     if (gateway.spoiled) {
         failure = Failure::file;
         error = gateway.fault;
@@ -654,10 +651,9 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
     if (gateway.fd < 0 && !open_log(name, gateway, failure, error)) return false;
     const std::uint64_t tail_at = gateway.tail_at;
     const std::uint64_t tail_kept = gateway.tail_kept;
-    std::size_t held = 0;
-    if (gateway.tail_at < gateway.tail_end && !match_tail(gateway, lines, size, held, failure, error)) return false;
-    lines += held;
-    size -= held;
+    if (gateway.tail_at < gateway.tail_end && !match_tail(gateway, lines, size, known, failure, error)) return false;
+    lines += known;
+    size -= known;
     if (gateway.fresh || size == 0) {
         gateway.held.append(lines, size);
         gateway.touched = true;
@@ -671,6 +667,7 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
     }
     gateway.tail_at = tail_at;  // the batch comes again
     gateway.tail_kept = tail_kept;
+    known = 0;
     error = fail(log_path(name), before < 0 ? "lseek" : "write", failure);
     // What it wrote lies past size, which the record takes: nothing more goes after it in this pass.
     if (before >= 0 && ftruncate(gateway.fd, before) != 0) {
@@ -728,10 +725,11 @@ bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
         entries += encode_entry(*name, gateway->record);
         ++entries_;
     }
-    if (!entries.empty() && !append_journal(entries, error)) return false;
+    const bool journaled = entries.empty() || append_journal(entries, error);
     for (auto &[name, gateway] : open_)
-        if (gateway->tail_fd >= 0 && gateway->tail_at == gateway->tail_end) end_tail(*gateway);
+        if (journaled && gateway->tail_fd >= 0 && gateway->tail_at == gateway->tail_end) end_tail(*gateway);
     open_.clear();
+    if (!journaled) return false;
     // A log created in this pass is durable once its folder is.
     if (created_ && fsync(dir_fd_) != 0) {
         error = failed_call(dir_, "fsync");

@@ -72,10 +72,11 @@ public:
     bool recover(std::vector<std::string> &notes, std::string &error);
     Gateway &find(const std::string &name);
     // Appends whole lines to the gateway's log; they count once committed.
-    // False, with failure and error set and nothing of them left, when they
-    // cannot be written.
-    bool append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, Failure &failure,
-                std::string &error);
+    // known is how many bytes of them at their start its unsure bytes held
+    // already, and are not written again. False, with failure and error set
+    // and nothing of them left, when they cannot be written.
+    bool append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, std::size_t &known,
+                Failure &failure, std::string &error);
     // Makes every append since the last commit durable: the records naming
     // files new to the journal, the lines held for them, the logs, then their
     // records in the journal, and closes the logs. A gateway whose held lines

@@ -74,7 +74,7 @@ private:
     void on_batch(const mosquitto_message &message);
     void refuse(const char *reason) { counts_.refused(reason); }
     void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
-    bool store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size);
+    bool store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, std::size_t &known);
     bool finish_pass();
     void say_once(const std::string &key, const std::string &line);
     void say_left(const std::string &name, std::uint64_t old, std::uint64_t current);
@@ -221,8 +221,12 @@ void Collector::on_batch(const mosquitto_message &message) {
     std::size_t from = 0;
     const char *what = nullptr;
     for (std::uint64_t skip = decision.skip; skip > 0; --skip) walk_log_line(batch.lines, batch.size, from, what);
-    if (!store(name, gateway, batch.lines + from, batch.size - from)) return;
-    counts_.appended(name, batch.count - decision.skip, batch.size - from, batch.last_micros);
+    std::size_t known = 0;  // bytes of lines found in the log's unsure bytes
+    if (!store(name, gateway, batch.lines + from, batch.size - from, known)) return;
+    const char *lines = batch.lines + from;
+    const auto found = static_cast<std::uint64_t>(std::count(lines, lines + known, '\n'));
+    counts_.duplicates(name, found);
+    counts_.appended(name, batch.count - decision.skip - found, batch.size - from - known, batch.last_micros);
     if (decision.verdict == Verdict::start_append) say_new_epoch(name, gateway.state, batch.epoch);
     apply_decision(gateway.state, head, decision);
     ack(name, decision.ack_epoch, decision.ack_next);
@@ -239,7 +243,8 @@ void fault(const std::string &name, Gateway &gateway, const std::string &error) 
 
 // Appends the lines to the gateway's log, or leaves the batch unacknowledged
 // when its file fails: said once, tried again after a wait that grows.
-bool Collector::store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size) {
+bool Collector::store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size,
+                      std::size_t &known) {
     if (!gateway.fault.empty() && std::chrono::steady_clock::now() < gateway.retry_at) {
         refuse("cannot_store");
         return false;
@@ -248,10 +253,10 @@ bool Collector::store(const std::string &name, Gateway &gateway, const char *lin
     if (gateway.fd < 0 && store_.open_logs() >= options_.open_logs && !finish_pass()) return false;
     Failure failure = Failure::file;
     std::string error;
-    bool stored = store_.append(name, gateway, lines, size, failure, error);
+    bool stored = store_.append(name, gateway, lines, size, known, failure, error);
     // Descriptors of others than the logs ran out: the pass's are freed.
     if (!stored && failure == Failure::descriptors && store_.pending() && finish_pass())
-        stored = store_.append(name, gateway, lines, size, failure, error);
+        stored = store_.append(name, gateway, lines, size, known, failure, error);
     if (stored) {
         if (!gateway.fault.empty()) warn("%s: %s takes its lines again", name.c_str(), store_.log_path(name).c_str());
         gateway.fault.clear();

@@ -295,14 +295,16 @@ TEST_F(CollectFiles, ADamagedJournalLineCutsNothingAcknowledged) {
     append_file(central + "/gw1.log", piece);
     auto collecting = start_collector(broker, central);
     EXPECT_TRUE(wait_for_content(central + "/gw2.log", lines_from(0, 100)));
-    // Told to go back to line 101, its publisher sends lines the log has.
-    publish_batch(broker, "gw1", 101, 100, 50);
+    // Told to go back to line 101, its publisher sends lines the log has,
+    // taken in before gw4's.
     ASSERT_TRUE(serve_first(broker, central, "gw3"));
+    publish_batch(broker, "gw1", 101, 100, 50);
+    ASSERT_TRUE(serve_first(broker, central, "gw4"));
     expect_said(*collecting,
                 said_damaged(journal, 3, "gw1") + "sfcollect: " + central +
                     "/gw1.log: its last 9 bytes are not a whole line, so never acknowledged: cut\nsfcollect: "
                     "gw3: new epoch " +
-                    epoch + "\n");
+                    epoch + "\nsfcollect: gw4: new epoch " + epoch + "\n");
     EXPECT_TRUE(read_file(central + "/gw1.log") == lines_from(0, 200));
     EXPECT_TRUE(read_file(journal + ".damaged") == text);
     // Read back whole, with what is still unsure: the next start says nothing.
@@ -361,15 +363,21 @@ TEST_F(CollectFiles, LinesThatComeAgainAreFoundPastADamagedRecord) {
         write_file(journal, std::string(journal_head) + "\n" + entry_for("gw1", folder + "/" + c.recorded, 80) +
                                 "gw1 damaged\n");
         Broker broker(dir);
-        auto collecting = start_collector(broker, folder);
+        Process collecting(collector,
+                           {"sfcollect", "-b", broker.url(), "-i", "central", "--metrics", "127.0.0.1:0", folder});
+        const int port = metrics_port(collecting);
+        ASSERT_NE(port, 0);
         EXPECT_TRUE(
             publish_until(archived, c.expected, [&] { publish_raw(broker.port(), "sflogger/gw1/packets", c.batch); }));
+        // Of the lines that came again, only those the log did not hold count as appended.
+        const std::string appended = "sfcollect_lines_total{gateway=\"gw1\"}";
+        EXPECT_EQ(sample_of(wait_for_sample(port, appended, 10), appended), 10);
         for (const auto &file : c.files) {
             if (file.first != "gw1.log") {
                 EXPECT_TRUE(read_file(folder + "/" + file.first) == file.second) << file.first;
             }
         }
-        expect_said(*collecting, said_damaged(journal, 3, "gw1") + c.said(archived));
+        expect_said(collecting, said_damaged(journal, 3, "gw1") + c.said(archived));
     }
 }
 
@@ -429,6 +437,40 @@ TEST_F(CollectFiles, AGatewaysOnlyEntryDamagedAfterACompaction) {
                                  " bytes), and lines that come again are compared with it\nsfcollect: gw1: new "
                                  "epoch " +
                                  epoch + "\n");
+}
+
+// A real publisher whose gateway's every record is lost to damage is told to
+// start again from line 1: what it sends again is found in the log, which
+// ends up holding each line once.
+TEST_F(CollectFiles, APublisherSentBackToLineOneDoublesNothing) {
+    Broker broker(dir);
+    const std::string journal = central + "/sfcollect.journal";
+    const std::string archived = central + "/gw1.log";
+    write_file(log, lines_from(0, 300));
+    auto collecting = start_collector(broker, central);
+    auto publishing = start_publisher(broker, log);
+    ASSERT_TRUE(wait_for_content(archived, lines_from(0, 300)));
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().status, 0);
+    // The start compacts: gw1's only entry then damaged, and the journal before lost.
+    collecting = start_collector(broker, central);
+    ASSERT_TRUE(serve_first(broker, central, "gw2"));
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().status, 0);
+    std::string text = read_file(journal);
+    text[text.find("\ngw1 ") + 10] ^= 1;
+    write_file(journal, text);
+    ASSERT_EQ(unlink((journal + ".old").c_str()), 0);
+    collecting = start_collector(broker, central);
+    append_file(log, lines_from(300, 20));
+    EXPECT_TRUE(wait_for_content(archived, lines_from(0, 320)));
+    publishing->stop();
+    collecting->stop();
+    const Outcome collected = collecting->finish();
+    EXPECT_EQ(collected.status, 0);
+    EXPECT_NE(collected.err.find("gw1 has no whole entry (line 2 may have been its record) and none in"),
+              std::string::npos)
+        << collected.err;
 }
 
 // The shipped logrotate configuration compresses a log rotated the day
