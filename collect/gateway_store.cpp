@@ -71,11 +71,19 @@ bool is_log_of(const std::string &name, const std::string &file) {
     return is_log_of(name, file, compressed) && !compressed;
 }
 
+// The file at path opened for reading, plain or compressed: not through a
+// link, and without waiting for a writer of a FIFO put in its place.
+bool open_input(const std::string &path, bool compressed, LogInput &input, std::string &error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) error = failed_call(path, "open");
+    return fd >= 0 && input.adopt(fd, path, compressed, error);
+}
+
 // The print of the file at path, plain or compressed; false when it cannot be read.
 bool print_of(const std::string &path, bool compressed, std::uint64_t &print) {
     LogInput input;
     std::string error;
-    return input.open(path, compressed, error) && read_print(input, print, error);
+    return open_input(path, compressed, input, error) && read_print(input, print, error);
 }
 
 // The print of the log at path once it has a first line, if it is still the
@@ -322,7 +330,7 @@ void find_by_print(const Files &files, const std::string &dir, JournalReplay &re
 void open_packed_tail(const std::string &path, Gateway &gateway, std::vector<std::string> &notes) {
     LogInput input;
     std::string error;
-    if (!input.open(path, true, error) || !input.skip(gateway.record.size, error)) {
+    if (!open_input(path, true, input, error) || !input.skip(gateway.record.size, error)) {
         if (!error.empty()) notes.push_back(error + "; lines that come again are not compared with it");
         return;
     }
