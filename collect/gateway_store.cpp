@@ -11,12 +11,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "contract.h"
+#include "file_print.h"
 #include "read_at.h"
 #include "record_file.h"
+#include "rotated_files.h"
 #include "warn.h"
 
 namespace {
@@ -39,11 +42,12 @@ struct Found {
     std::string name;
     std::uint64_t size = 0;
 };
+using Files = std::map<std::pair<std::uint64_t, std::uint64_t>, Found>;
 
 // Which file of the folder is which, so that a log rotated away since its
 // record was written is found under its new name.
-std::map<std::pair<std::uint64_t, std::uint64_t>, Found> files_of(DIR *dir, int dir_fd) {
-    std::map<std::pair<std::uint64_t, std::uint64_t>, Found> files;
+Files files_of(DIR *dir, int dir_fd) {
+    Files files;
     rewinddir(dir);
     while (const dirent *entry = readdir(dir)) {
         struct stat info {};
@@ -56,14 +60,46 @@ std::map<std::pair<std::uint64_t, std::uint64_t>, Found> files_of(DIR *dir, int 
 }
 
 // Whether file is name's log: NAME.log, or a rotated one NAME.log.N or
-// NAME.log-DATE as logrotate names them; never a compressed one.
+// NAME.log-DATE as logrotate names them; compressed, when it is one.
+bool is_log_of(const std::string &name, const std::string &file, bool &compressed) {
+    compressed = false;
+    return file == name + ".log" || is_rotated_name(name + ".log", file, compressed);
+}
+
 bool is_log_of(const std::string &name, const std::string &file) {
-    const std::string own = name + ".log";
-    if (file == own) return true;
-    if (file.size() < own.size() + 2 || file.compare(0, own.size(), own) != 0) return false;
-    const char separator = file[own.size()];
-    return (separator == '.' || separator == '-') &&
-           file.find_first_not_of("0123456789", own.size() + 1) == std::string::npos;
+    bool compressed = false;
+    return is_log_of(name, file, compressed) && !compressed;
+}
+
+// The file at path opened for reading, plain or compressed: not through a
+// link, and without waiting for a writer of a FIFO put in its place.
+bool open_input(const std::string &path, bool compressed, LogInput &input, std::string &error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) error = failed_call(path, "open");
+    return fd >= 0 && input.adopt(fd, path, compressed, error);
+}
+
+// The print of the file at path, plain or compressed; false when it cannot be read.
+bool print_of(const std::string &path, bool compressed, std::uint64_t &print) {
+    LogInput input;
+    std::string error;
+    return open_input(path, compressed, input, error) && read_print(input, print, error);
+}
+
+// The print of the log at path once it has a first line, if it is still the
+// recorded file; 0 until then.
+std::uint64_t print_of_log(const std::string &path, const GatewayRecord &record) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd >= 0 && (fstat(fd, &info) != 0 || info.st_dev != record.dev || info.st_ino != record.ino)) {
+        close(fd);
+        return 0;
+    }
+    LogInput input;
+    std::string error;
+    std::uint64_t print = 0;
+    if (fd < 0 || !input.adopt(fd, path, false, error) || !read_print(input, print, error)) return 0;
+    return print;
 }
 
 // failed_call, with failure set from errno.
@@ -127,8 +163,8 @@ std::string damaged_line_of(const JournalReplay &replay, const std::string &name
 
 // A gateway with a log but no record left anywhere is not taken for a new
 // one: its log, as it is, is where its record starts.
-void take_logs(const std::map<std::pair<std::uint64_t, std::uint64_t>, Found> &files, const std::string &dir,
-               const std::string &journal, JournalReplay &replay, std::vector<std::string> &notes) {
+void take_logs(const Files &files, const std::string &dir, const std::string &journal, JournalReplay &replay,
+               std::vector<std::string> &notes) {
     for (const auto &file : files) {
         const std::string &log = file.second.name;
         if (!ends_with(log, ".log")) continue;
@@ -250,12 +286,84 @@ void end_tail(Gateway &gateway) {
     gateway.tail_fd = -1;
 }
 
+// Finds each record's file by its print, device and inode being only a
+// hint: a copy or a remount changes them, and a copytruncate leaves the
+// recorded inode empty with the lines in the copy. A record whose file is
+// no plain one of its gateway names none; where a compressed one holds its
+// lines, it is in compressed.
+void find_by_print(const Files &files, const std::string &dir, JournalReplay &replay,
+                   std::map<std::string, std::string> &compressed, std::vector<std::string> &notes) {
+    for (auto &entry : replay.records) {
+        const std::string &name = entry.first;
+        GatewayRecord &record = entry.second;
+        if (record.print == 0) continue;
+        std::vector<Files::const_iterator> found;
+        std::vector<LogFile> prints;
+        const auto look = [&](Files::const_iterator file) {
+            LogFile log;
+            if (!is_log_of(name, file->second.name, log.compressed)) return;
+            log.read = print_of(dir + "/" + file->second.name, log.compressed, log.print);
+            found.push_back(file);
+            prints.push_back(log);
+        };
+        // Its inode's file first: read alone, where it is still the log, as it mostly is.
+        if (const auto hint = files.find({record.dev, record.ino}); hint != files.end()) look(hint);
+        if (locate_log(record.print, prints, 0).where == Where::recorded) continue;
+        found.clear();
+        prints.clear();
+        for (auto file = files.begin(); file != files.end(); ++file) look(file);
+        const Located located = locate_log(record.print, prints, prints.size());
+        record.dev = located.where == Where::moved ? found[located.at]->first.first : 0;
+        record.ino = located.where == Where::moved ? found[located.at]->first.second : 0;
+        if (located.where == Where::compressed) compressed[name] = dir + "/" + found[located.at]->second.name;
+        if (located.where != Where::several) continue;
+        std::string note = dir;
+        note += "/" + found[located.at]->second.name + " and other files start as ";
+        note += name + "'s log did: none is taken for it, nor cut";
+        notes.push_back(note);
+    }
+}
+
+// The bytes past the record in the compressed file at path, which cannot be
+// cut: they were never acknowledged, so they come again, and are compared
+// with what comes instead of being written twice.
+void open_packed_tail(const std::string &path, Gateway &gateway, std::vector<std::string> &notes) {
+    LogInput input;
+    std::string error;
+    if (!open_input(path, true, input, error) || !input.skip(gateway.record.size, error)) {
+        if (!error.empty()) notes.push_back(error + "; lines that come again are not compared with it");
+        return;
+    }
+    const int fd = memfd_create("sfcollect-tail", MFD_CLOEXEC);
+    if (fd < 0)
+        return notes.push_back(failed_call(path, "memfd_create") + "; lines that come again are not compared with it");
+    std::uint64_t size = 0;
+    char chunk[64 * 1024];
+    for (long got = 0; (got = input.read(chunk, sizeof chunk, error)) != 0; size += static_cast<std::uint64_t>(got)) {
+        if (got < 0 || !write_all(fd, chunk, static_cast<std::size_t>(got))) {
+            close(fd);
+            return notes.push_back((got < 0 ? error : failed_call(path, "write")) +
+                                   "; lines that come again are not compared with it");
+        }
+    }
+    if (size == 0) {
+        close(fd);
+        return;
+    }
+    gateway.tail_fd = fd;
+    gateway.tail_path = path;
+    gateway.tail_at = 0;
+    gateway.tail_end = size;
+    notes.push_back(path + ": its last " + std::to_string(size) +
+                    " bytes were never acknowledged and cannot be cut, as it is compressed: kept, and the lines that "
+                    "come again are compared with them rather than written twice");
+}
+
 // A damaged entry may have been the one that named a gateway's new log, made
 // after logrotate moved the recorded one away. When the recorded file has
 // nothing past its record and NAME.log is a file no record names, NAME.log
 // becomes its file, all of it unsure.
-void take_new_logs(const std::map<std::pair<std::uint64_t, std::uint64_t>, Found> &files, const std::string &dir,
-                   JournalReplay &replay, std::vector<std::string> &notes) {
+void take_new_logs(const Files &files, const std::string &dir, JournalReplay &replay, std::vector<std::string> &notes) {
     std::set<std::pair<std::uint64_t, std::uint64_t>> named;
     for (const auto &entry : replay.records) named.insert({entry.second.dev, entry.second.ino});
     for (const auto &file : files) {
@@ -347,6 +455,8 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
     }
     const auto files = files_of(dir, dir_fd_);
     closedir(dir);
+    std::map<std::string, std::string> packed;  // gateways whose lines lie in a compressed file
+    find_by_print(files, dir_, replay, packed, notes);
     if (!replay.damaged.empty()) {
         take_logs(files, dir_, journal_, replay, notes);
         take_new_logs(files, dir_, replay, notes);
@@ -362,7 +472,10 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
         ++recorded_;
         const std::pair<std::uint64_t, std::uint64_t> id{entry.second.dev, entry.second.ino};
         const auto file = files.find(id);
-        if (file == files.end()) continue;
+        if (file == files.end()) {
+            if (packed.count(entry.first) != 0) open_packed_tail(packed[entry.first], gateway, notes);
+            continue;
+        }
         const std::string path = dir_ + "/" + file->second.name;
         // A file system gives a freed inode to the next new file: the file
         // with the recorded inode is this gateway's only under one of its
@@ -521,6 +634,7 @@ bool GatewayStore::open_log(const std::string &name, Gateway &gateway, Failure &
         record.ino = info.st_ino;
         record.size = plan.size;
         record.unsure = 0;  // of the file it leaves
+        record.print = 0;   // read once it has a first line
         recorded_ += gateway.recorded ? 0 : 1;
         gateway.recorded = true;
         gateway.fresh = true;
@@ -613,6 +727,8 @@ bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
         gateway->touched = false;
         gateway->record.state = gateway->state;
         gateway->record.size = gateway->size;
+        // Read once, when its file has a first line: found by it after a copy or a remount.
+        if (gateway->record.print == 0) gateway->record.print = print_of_log(log_path(*name), gateway->record);
         if (gateway->record.unsure > 0) gateway->record.unsure = gateway->tail_end - gateway->tail_at;
         entries += encode_entry(*name, gateway->record);
         ++entries_;

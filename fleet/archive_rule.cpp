@@ -35,6 +35,30 @@ FilePlan plan_file(bool recorded, bool trusted, std::uint64_t recorded_size, boo
     return {FileAction::cut, recorded_size, 0};
 }
 
+Located locate_log(std::uint64_t print, const std::vector<LogFile> &files, std::size_t hint) {
+    if (hint < files.size() && !files[hint].compressed &&
+        (print == 0 || !files[hint].read || files[hint].print == print))
+        return {Where::recorded, hint};  // one it cannot read is taken for what its inode says
+    if (print == 0) return {};
+    Located plain;
+    Located packed;
+    std::size_t plains = 0;
+    std::size_t packs = 0;
+    for (std::size_t at = 0; at < files.size(); ++at) {
+        if (!files[at].read || files[at].print != print) continue;
+        if (files[at].compressed) {
+            packed = {Where::compressed, at};
+            ++packs;
+        } else {
+            plain = {Where::moved, at};
+            ++plains;
+        }
+    }
+    if (plains > 1) return {Where::several, plain.at};
+    if (plains == 1) return plain;
+    return packs == 1 ? packed : Located{};
+}
+
 std::size_t logs_open_at_most(std::uint64_t limit) {
     const std::uint64_t kept = std::clamp<std::uint64_t>(limit / 4, 16, 256);
     const std::uint64_t most = limit > kept ? limit - kept : 1;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum class Failure {
     file,         // this gateway's file alone: said, its batches left unacknowledged, tried again later
@@ -35,6 +36,29 @@ struct FilePlan {
 // be a newer record of it, so that what lies past the record was never
 // acknowledged.
 FilePlan plan_file(bool recorded, bool trusted, std::uint64_t recorded_size, bool same, std::uint64_t size);
+
+// One of a gateway's files as found: its print (0 while it has no first
+// line), or none when it could not be read.
+struct LogFile {
+    std::uint64_t print = 0;
+    bool read = true;
+    bool compressed = false;
+};
+enum class Where {
+    recorded,    // the file its device and inode name
+    moved,       // another plain file: copied, restored, remounted, or kept by a copytruncate
+    compressed,  // a compressed file alone: what lies past the record cannot be cut
+    nowhere,
+    several,  // more plain files than one start as it does: none is taken
+};
+struct Located {
+    Where where = Where::nowhere;
+    std::size_t at = 0;  // in files
+};
+// Which of files is the log a record with print names, files[hint] being
+// the one its device and inode name (none when hint is past the end). A
+// record without a print has only its device and inode to go by.
+Located locate_log(std::uint64_t print, const std::vector<LogFile> &files, std::size_t hint);
 
 // Of lines (whole ones), the bytes of those at their start that held also
 // holds at its start, line for line.

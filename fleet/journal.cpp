@@ -20,14 +20,19 @@ std::uint32_t check_of(const std::string &text, std::size_t size) {
     return hash;
 }
 
-// "EPOCH NEXT DEV INO SIZE [LEFT...] [~UNSURE]" from words[first] on.
+// "EPOCH NEXT DEV INO SIZE [LEFT...] [@PRINT] [~UNSURE]" from words[first] on.
 bool decode_words(const std::vector<std::string> &words, std::size_t first, GatewayRecord &record) {
     record.unsure = 0;
+    record.print = 0;
     std::size_t end = words.size();
     if (end > 0 && words[end - 1].size() > 1 && words[end - 1][0] == '~') {
         unsigned long long unsure = 0;
         if (!parse_number(words[end - 1].c_str() + 1, LLONG_MAX, unsure) || unsure == 0) return false;
         record.unsure = unsure;
+        --end;
+    }
+    if (end > 0 && words[end - 1].size() > 1 && words[end - 1][0] == '@') {
+        if (!parse_epoch(words[end - 1].substr(1), record.print) || record.print == 0) return false;
         --end;
     }
     if (end < first + 5 || end > first + 5 + max_left_epochs) return false;
@@ -60,6 +65,11 @@ std::string encode_entry(const std::string &name, const GatewayRecord &record) {
         char epoch[24];
         std::snprintf(epoch, sizeof epoch, " %016" PRIx64, old);
         line += epoch;
+    }
+    if (record.print != 0) {
+        char print[24];
+        std::snprintf(print, sizeof print, " @%016" PRIx64, record.print);
+        line += print;
     }
     if (record.unsure > 0) line += " ~" + std::to_string(record.unsure);
     char check[16];

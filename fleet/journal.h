@@ -15,24 +15,25 @@
 
 #include "collect_rule.h"
 
-// What the collector knows of a gateway and of its log: the file (dev, ino)
-// holds every line of the epoch before next, and past size nothing that was
-// acknowledged. After a damaged journal, the last unsure bytes before size
-// may hold lines from next on: they are compared with the lines that come
-// again, never cut.
+// What the collector knows of a gateway and of its log: the file (known by
+// its print, or by dev and ino while it has none; dev and ino find it
+// quickest, but a copy or a remount changes them) holds every line of the epoch before next, and past size nothing that
+// was acknowledged. After a damaged journal, the last unsure bytes before size may hold lines from next on: they are
+// compared with the lines that come again, never cut.
 struct GatewayRecord {
     GatewayState state;
     std::uint64_t dev = 0;
     std::uint64_t ino = 0;
     std::uint64_t size = 0;
     std::uint64_t unsure = 0;
+    std::uint64_t print = 0;  // 0: not yet known
 };
 
 // The journal's first line, naming what it is.
 extern const char journal_head[];
 
-// "NAME EPOCH NEXT DEV INO SIZE [LEFT...] [~UNSURE] CHECK\n", CHECK being 8
-// hex digits that make a torn or garbled line show.
+// "NAME EPOCH NEXT DEV INO SIZE [LEFT...] [@PRINT] [~UNSURE] CHECK\n", PRINT
+// in hex, CHECK being 8 hex digits that make a torn or garbled line show.
 std::string encode_entry(const std::string &name, const GatewayRecord &record);
 // One line of the journal, without its newline; false when it is not a whole
 // entry whose check holds.

@@ -50,26 +50,40 @@ bool older(const Candidate &a, const Candidate &b) {
     return a.number > b.number;
 }
 
+// name as one logrotate made of base, when it is one.
+bool take_rotated(const std::string &base, const std::string &name, Candidate &found) {
+    if (name.size() <= base.size() + 1 || name.compare(0, base.size(), base) != 0) return false;
+    const std::size_t end = packed_end(name);
+    const bool compressed = end != 0;
+    if (name.size() - end <= base.size()) return false;
+    const std::string rest = name.substr(base.size(), name.size() - base.size() - end);
+    if (rest.size() < 2) return false;
+    const std::string tail = rest.substr(1);
+    if (rest[0] == '.' && all_digits(tail)) {
+        found = {{name, compressed}, false, tail.substr(std::min(tail.find_first_not_of('0'), tail.size() - 1))};
+        return true;
+    }
+    found = {{name, compressed}, true, tail};
+    return rest[0] == '-' && is_date(tail);
+}
+
 }  // namespace
+
+bool is_rotated_name(const std::string &base, const std::string &name, bool &compressed) {
+    Candidate found;
+    if (!take_rotated(base, name, found)) return false;
+    compressed = found.file.compressed;
+    return true;
+}
 
 std::vector<RotatedFile> order_rotated(const std::string &base, const std::vector<std::string> &names) {
     const std::set<std::string> present(names.begin(), names.end());
     std::vector<Candidate> found;
     for (const std::string &name : names) {
-        if (name.size() <= base.size() + 1 || name.compare(0, base.size(), base) != 0) continue;
-        const std::size_t end = packed_end(name);
-        const bool compressed = end != 0;
-        if (name.size() - end <= base.size()) continue;
-        std::string rest = name.substr(base.size(), name.size() - base.size() - end);
-        if (compressed && present.count(name.substr(0, name.size() - end)) != 0) continue;
-        if (rest.size() < 2) continue;
-        const std::string tail = rest.substr(1);
-        if (rest[0] == '.' && all_digits(tail)) {
-            found.push_back(
-                {{name, compressed}, false, tail.substr(std::min(tail.find_first_not_of('0'), tail.size() - 1))});
-        } else if (rest[0] == '-' && is_date(tail)) {
-            found.push_back({{name, compressed}, true, tail});
-        }
+        Candidate candidate;
+        if (!take_rotated(base, name, candidate)) continue;
+        if (candidate.file.compressed && present.count(name.substr(0, name.size() - packed_end(name))) != 0) continue;
+        found.push_back(std::move(candidate));
     }
     std::stable_sort(found.begin(), found.end(), older);
     std::vector<RotatedFile> files;

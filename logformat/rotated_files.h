@@ -25,6 +25,10 @@ struct RotatedFile {
 // itself is not among them.
 std::vector<RotatedFile> order_rotated(const std::string &base, const std::vector<std::string> &names);
 
+// Whether name is one logrotate may have made of the log named base:
+// base.N or base-DATE, compressed when it ends in ".gz".
+bool is_rotated_name(const std::string &base, const std::string &name, bool &compressed);
+
 // Reads log's folder: files gets the paths of its rotated files, oldest
 // first, then log itself when it is there. False, with error naming the
 // failed call, when the folder cannot be read.

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "contract.h"
+#include "file_print.h"
 #include "packet_log.h"
 #include "warn.h"
 
@@ -19,9 +20,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t max_files = 4;      // open at once; files moved away stay open while a resend may need them
-constexpr std::size_t max_marks = 64;     // files whose lines can be found again: more than logrotate keeps
-constexpr std::size_t print_span = 4096;  // of a file's start, when its first line is longer
+constexpr std::size_t max_files = 4;   // open at once; files moved away stay open while a resend may need them
+constexpr std::size_t max_marks = 64;  // files whose lines can be found again: more than logrotate keeps
 // After a file is seen to be the log no longer, before it is left: a writer
 // that opened it before it moved may still be writing to it.
 constexpr std::chrono::milliseconds linger{100};
@@ -37,22 +37,6 @@ std::string folder_of(const std::string &path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// FNV-1a: a file's first line is told from another's, not guarded against forgery.
-std::uint64_t hash_of(const char *data, std::size_t size) {
-    std::uint64_t hash = 14695981039346656037ULL;
-    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<unsigned char>(data[i])) * 1099511628211ULL;
-    return hash == 0 ? 1 : hash;
-}
-
-// The print of a file whose start is [head, head + size): its first line
-// with the newline, or its first print_span bytes; 0 while it has neither.
-std::uint64_t print_of_start(const char *head, std::size_t size) {
-    const void *newline = std::memchr(head, '\n', std::min(size, print_span));
-    if (newline != nullptr)
-        return hash_of(head, static_cast<std::size_t>(static_cast<const char *>(newline) - head) + 1);
-    return size >= print_span ? hash_of(head, print_span) : 0;
 }
 
 std::string errno_text(const char *call, const std::string &name) {
@@ -77,8 +61,6 @@ enum class Printed {
 // that is no longer the one listed under path is moved.
 Printed print_file(const std::string &path, bool compressed, std::uint64_t &print, std::string &error,
                    const SeenFile *listed = nullptr) {
-    char head[print_span];
-    std::size_t size = 0;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info {};
     if (fd < 0 && listed != nullptr && errno == ENOENT) return Printed::moved;
@@ -93,20 +75,15 @@ Printed print_file(const std::string &path, bool compressed, std::uint64_t &prin
     if (compressed) {
         LogInput input;
         if (!input.adopt(fd, path, true, error)) return Printed::failed;
-        while (size < sizeof head) {
-            const long got = input.read(head + size, sizeof head - size, error);
-            if (got < 0) return input.damaged() ? Printed::damaged : Printed::failed;
-            if (got == 0) break;
-            size += static_cast<std::size_t>(got);
-        }
-    } else {
-        const ssize_t got = pread_fully(fd, head, sizeof head, 0);
-        if (got < 0) error = errno_text("pread", path);
-        close(fd);
-        if (got < 0) return Printed::failed;
-        size = static_cast<std::size_t>(got);
+        if (!read_print(input, print, error)) return input.damaged() ? Printed::damaged : Printed::failed;
+        return Printed::ok;
     }
-    print = print_of_start(head, size);
+    char head[print_span];
+    const ssize_t got = pread_fully(fd, head, sizeof head, 0);
+    if (got < 0) error = errno_text("pread", path);
+    close(fd);
+    if (got < 0) return Printed::failed;
+    print = print_of_start(head, static_cast<std::size_t>(got));
     return Printed::ok;
 }
 

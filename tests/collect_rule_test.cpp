@@ -257,6 +257,41 @@ TEST(Journal, UnsureBytesReadBack) {
     EXPECT_EQ(encode_entry("gw1", record).find('~'), std::string::npos);
 }
 
+// A file's print, written once known; entries of the version before it read as having none.
+TEST(Journal, PrintsReadBack) {
+    GatewayRecord record = record_of(11, {old});
+    record.print = 0x00c0ffee12345678ULL;
+    record.unsure = 300;
+    const std::string entry = encode_entry("gw1", record);
+    EXPECT_EQ(entry.substr(0, entry.size() - 10),
+              "gw1 aaaa000000000001 11 2049 131073 1100 aaaa000000000000 @00c0ffee12345678 ~300");
+    struct Case {
+        const char *what;
+        std::string line;
+        bool read;
+        std::uint64_t print;
+    };
+    const Case cases[] = {
+        {"written", entry.substr(0, entry.size() - 1), true, record.print},
+        {"none: an older entry", with_check("gw1 aaaa000000000001 11 2049 131073 1100 aaaa000000000000"), true, 0},
+        {"without unsure bytes", with_check("gw1 aaaa000000000001 11 2049 131073 1100 @00000000000000ff"), true, 255},
+        {"print 0", with_check("gw1 aaaa000000000001 11 2049 131073 1100 @0000000000000000"), false, 0},
+        {"not hex", with_check("gw1 aaaa000000000001 11 2049 131073 1100 @00000000000000fg"), false, 0},
+        {"after the unsure bytes", with_check("gw1 aaaa000000000001 11 2049 131073 1100 ~5 @00000000000000ff"), false,
+         0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string name;
+        GatewayRecord back;
+        back.print = 7;
+        ASSERT_EQ(decode_entry(c.line, name, back), c.read);
+        if (c.read) {
+            EXPECT_EQ(back.print, c.print);
+        }
+    }
+}
+
 TEST(Journal, ReplayKeepsEachGatewaysLastWholeEntry) {
     const std::string head = std::string(journal_head) + "\n";
     const std::string gw1 = encode_entry("gw1", record_of(5)) + encode_entry("gw1", record_of(9));
@@ -546,6 +581,48 @@ TEST(ArchiveRule, AnAcknowledgedLineIsNeverCutOnAGuess) {
 }
 
 // How much of the lines that come again a log's unsure bytes hold already, line for line.
+// A gateway's file found by its print, its device and inode being a hint
+// that a copy, a restore, a remount or a copytruncate makes wrong.
+TEST(ArchiveRule, ALogIsKnownByItsPrint) {
+    const std::uint64_t print = 0x1234;
+    const LogFile log{print, true, false};
+    const LogFile other{0x9999, true, false};
+    const LogFile empty{0, true, false};
+    const LogFile unread{0, false, false};
+    const LogFile packed{print, true, true};
+    const std::size_t none = 99;
+    struct Case {
+        const char *scenario;
+        std::uint64_t print;
+        std::vector<LogFile> files;
+        std::size_t hint;
+        Where where;
+        std::size_t at;
+    };
+    const Case cases[] = {
+        {"its inode's file starts as it did", print, {other, log}, 1, Where::recorded, 1},
+        {"its inode's file cannot be read: taken for what the inode says", print, {unread}, 0, Where::recorded, 0},
+        {"a record without a print goes by its inode", 0, {other}, 0, Where::recorded, 0},
+        {"a record without a print, its inode nowhere", 0, {log}, none, Where::nowhere, 0},
+        {"copied or remounted: another inode or device", print, {other, log}, none, Where::moved, 1},
+        {"copytruncate: its inode emptied, the copy holds it", print, {empty, log}, 0, Where::moved, 1},
+        {"its inode given to another file since", print, {other, log}, 0, Where::moved, 1},
+        {"compressed since: its tail cannot be cut", print, {other, packed}, none, Where::compressed, 1},
+        {"a plain copy beside a compressed one", print, {packed, log}, none, Where::moved, 1},
+        {"two compressed copies: none taken", print, {packed, packed}, none, Where::nowhere, 0},
+        {"two plain copies: none taken", print, {log, other, log}, none, Where::several, 2},
+        {"removed", print, {other, empty, unread}, none, Where::nowhere, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const Located located = locate_log(c.print, c.files, c.hint);
+        EXPECT_EQ(static_cast<int>(located.where), static_cast<int>(c.where));
+        if (located.where != Where::nowhere) {
+            EXPECT_EQ(located.at, c.at);
+        }
+    }
+}
+
 TEST(ArchiveRule, LinesThatComeAgainAreMatchedWholeAgainstTheLog) {
     const std::string lines = "1 aa\n2 bb\n3 cc\n";
     struct Case {

@@ -1,14 +1,18 @@
 #include "fleet_support.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include <mosquitto.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 const std::string publisher = SFPUBLISH_PATH;
 const std::string collector = SFCOLLECT_PATH;
@@ -16,6 +20,13 @@ const std::string collector = SFCOLLECT_PATH;
 namespace {
 
 const std::string mosquitto_path = "/usr/sbin/mosquitto";
+const std::string losetup_path = "/sbin/losetup";
+
+// The loop device file is now attached to; empty when it cannot be.
+std::string attach(const std::string &file) {
+    const Outcome attached = run(losetup_path, {"losetup", "-f", "--show", file});
+    return attached.status == 0 ? lines_of(attached.out).at(0) : std::string();
+}
 
 }  // namespace
 
@@ -169,3 +180,56 @@ bool says_new_epoch(const std::string &line) {
 }
 
 FleetDir::FleetDir() { mkdir(central.c_str(), 0755); }
+
+LoopDisk::LoopDisk(const TempDir &dir, const std::string &folder)
+    : image_(dir / "disk.img"), spacer_(dir / "spacer.img"), folder_(folder) {
+    if (geteuid() != 0) {
+        why_not = "mounting a loop device takes root";
+        return;
+    }
+    write_file(image_, "");
+    write_file(spacer_, "");
+    if (truncate(image_.c_str(), 16 << 20) != 0 || truncate(spacer_.c_str(), 1 << 20) != 0) {
+        why_not = "truncate: " + std::string(std::strerror(errno));
+        return;
+    }
+    if (run("/sbin/mkfs.ext4", {"mkfs.ext4", "-q", image_}).status != 0) {
+        why_not = "mkfs.ext4 failed";
+        return;
+    }
+    const std::string device = attach(image_);
+    if (device.empty()) {
+        why_not = "losetup cannot attach a loop device here";
+        return;
+    }
+    devices_.push_back(device);
+    if (mount(device.c_str(), folder_.c_str(), "ext4", 0, nullptr) != 0)
+        why_not = "cannot mount " + device + ": " + std::strerror(errno);
+}
+
+LoopDisk::~LoopDisk() {
+    umount2(folder_.c_str(), MNT_DETACH);
+    for (const std::string &device : devices_) run(losetup_path, {"losetup", "-d", device});
+}
+
+bool LoopDisk::move_device() {
+    struct stat before {};
+    if (stat(folder_.c_str(), &before) != 0 || umount(folder_.c_str()) != 0) {
+        why_not = "cannot unmount " + folder_ + ": " + std::strerror(errno);
+        return false;
+    }
+    for (const std::string &device : devices_) run(losetup_path, {"losetup", "-d", device});
+    devices_ = {attach(spacer_)};  // takes the number the disk had
+    const std::string device = attach(image_);
+    devices_.push_back(device);
+    if (device.empty() || mount(device.c_str(), folder_.c_str(), "ext4", 0, nullptr) != 0) {
+        why_not = "cannot mount " + device + " again: " + std::strerror(errno);
+        return false;
+    }
+    struct stat after {};
+    if (stat(folder_.c_str(), &after) != 0 || after.st_dev == before.st_dev) {
+        why_not = "the disk came back on the same device number";
+        return false;
+    }
+    return true;
+}

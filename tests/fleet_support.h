@@ -72,6 +72,27 @@ std::string wait_for_sample(int port, const std::string &series, double value);
 // Whether line is sfpublish's word that it starts a new epoch at the first line the gateway holds.
 bool says_new_epoch(const std::string &line);
 
+// An ext4 image of the test's folder mounted on folder through a loop
+// device for as long as it lives (root only): why_not says why it is not.
+class LoopDisk {
+public:
+    LoopDisk(const TempDir &dir, const std::string &folder);
+    ~LoopDisk();
+    LoopDisk(const LoopDisk &) = delete;
+    LoopDisk &operator=(const LoopDisk &) = delete;
+    // Unmounts it and mounts it again through another loop device, as a disk
+    // in another port: the same inodes on another device number. why_not
+    // says why it is not.
+    bool move_device();
+    std::string why_not;
+
+private:
+    std::string image_;
+    std::string spacer_;
+    std::string folder_;
+    std::vector<std::string> devices_;
+};
+
 // A folder with the central archive and the gateway's log.
 struct FleetDir {
     FleetDir();

@@ -58,6 +58,32 @@ TEST(RotatedFiles, OrdersWhatLogrotateMade) {
     }
 }
 
+// The one rule every program that knows a log's rotated files goes by.
+TEST(RotatedFiles, TellsWhichNamesLogrotateMade) {
+    struct Case {
+        const char *name;
+        bool rotated;
+        bool compressed;
+    };
+    const Case cases[] = {
+        {"gw1.log.1", true, false},          {"gw1.log.12.gz", true, true},
+        {"gw1.log-20261209", true, false},   {"gw1.log-20261209-1765300000", true, false},
+        {"gw1.log-2026-12-09", true, false}, {"gw1.log-2026-12-09_10.5.gz", true, true},
+        {"gw1.log", false, false},           {"gw1.log.gz", false, false},
+        {"gw1.log-old", false, false},       {"gw1.log.1.xz", true, true},
+        {"gw1.log.1.zip", false, false},     {"gw10.log.1", false, false},
+        {"gw1.log-", false, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bool compressed = !c.compressed;
+        EXPECT_EQ(is_rotated_name("gw1.log", c.name, compressed), c.rotated);
+        if (c.rotated) {
+            EXPECT_EQ(compressed, c.compressed);
+        }
+    }
+}
+
 void write_gzip(const std::string &path, const std::string &text) {
     gzFile file = gzopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);

@@ -189,32 +189,10 @@ TEST_F(Fleet, LogWrittenAnewKeepsTheUnacknowledgedLinesBeforeIt) {
 // The log's folder back on another device number with the same inodes (a
 // disk in another port): 3,000 lines shipped before are not shipped again.
 TEST_F(Fleet, FolderOnAnotherDeviceShipsNothingTwice) {
-    if (geteuid() != 0) GTEST_SKIP() << "mounting a loop device takes root";
-    const std::string image = dir / "disk.img";
-    const std::string spacer = dir / "spacer.img";
     const std::string logs = dir / "logs";
     mkdir(logs.c_str(), 0755);
-    write_file(image, "");
-    write_file(spacer, "");
-    ASSERT_EQ(truncate(image.c_str(), 16 << 20), 0);
-    ASSERT_EQ(truncate(spacer.c_str(), 1 << 20), 0);
-    if (run("/sbin/mkfs.ext4", {"mkfs.ext4", "-q", image}).status != 0) GTEST_SKIP() << "mkfs.ext4 failed";
-    const auto attach = [](const std::string &file) {
-        const Outcome attached = run("/sbin/losetup", {"losetup", "-f", "--show", file});
-        return attached.status == 0 ? lines_of(attached.out).at(0) : std::string();
-    };
-    const std::string first = attach(image);
-    if (first.empty()) GTEST_SKIP() << "losetup cannot attach a loop device here";
-    struct Detach {
-        std::vector<std::string> devices;
-        std::string folder;
-        ~Detach() {
-            umount2(folder.c_str(), MNT_DETACH);
-            for (const std::string &device : devices) run("/sbin/losetup", {"losetup", "-d", device});
-        }
-    } detach{{first}, logs};
-    if (mount(first.c_str(), logs.c_str(), "ext4", 0, nullptr) != 0)
-        GTEST_SKIP() << "cannot mount " << first << ": " << std::strerror(errno);
+    LoopDisk disk(dir, logs);
+    if (!disk.why_not.empty()) GTEST_SKIP() << disk.why_not;
     const std::string gateway = logs + "/gw1.log";
     const std::string state = dir / "gw1.sfpublish";
     Broker broker(dir);
@@ -226,16 +204,10 @@ TEST_F(Fleet, FolderOnAnotherDeviceShipsNothingTwice) {
     struct stat before {};
     ASSERT_EQ(stat(gateway.c_str(), &before), 0);
     ASSERT_EQ(publish_once().status, 0);
-    ASSERT_EQ(umount(logs.c_str()), 0);
-    run("/sbin/losetup", {"losetup", "-d", first});
-    detach.devices.clear();
-    const std::string taken = attach(spacer);  // the number the disk had
-    const std::string second = attach(image);
-    detach.devices = {taken, second};
-    ASSERT_EQ(mount(second.c_str(), logs.c_str(), "ext4", 0, nullptr), 0) << std::strerror(errno);
+    if (!disk.move_device()) GTEST_SKIP() << disk.why_not;
     struct stat after {};
     ASSERT_EQ(stat(gateway.c_str(), &after), 0);
-    if (after.st_dev == before.st_dev) GTEST_SKIP() << "the disk came back on the same device number";
+    ASSERT_NE(after.st_dev, before.st_dev);
     ASSERT_EQ(after.st_ino, before.st_ino);
     append_file(gateway, lines_from(3000, 500));
     const Outcome outcome = publish_once();
