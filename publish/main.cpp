@@ -566,7 +566,7 @@ bool parse_options(int argc, char **argv, Options &options, int &status) {
         if (option == 's') options.state = arg;
         if (option == 'e') options.once = true;
         if (option == option_olddir) options.olddir = arg;
-        return option == 's' || option == 'e' || option == option_olddir;
+        return option == 's' || option == 'e' || (option == option_olddir && *arg != '\0');
     };
     if (!parse_fleet_options(argc, argv, command, options.broker, options.metrics, take, status)) return false;
     options.name = argv[optind];
