@@ -128,9 +128,13 @@ std::string resolve_link(const std::string &path) {
     for (int hops = 0; hops < 40; ++hops) {
         const ssize_t size = readlink(at.c_str(), target, sizeof target);
         if (size <= 0 || static_cast<std::size_t>(size) == sizeof target) break;
-        const std::string to(target, static_cast<std::size_t>(size));
+        // A relative target is relative to the folder of the link.
         const std::size_t slash = at.rfind('/');
-        at = to[0] == '/' || slash == std::string::npos ? to : at.substr(0, slash + 1) + to;
+        if (target[0] == '/' || slash == std::string::npos)
+            at.clear();
+        else
+            at.resize(slash + 1);
+        at.append(target, static_cast<std::size_t>(size));
     }
     return at;
 }
