@@ -179,6 +179,29 @@ TEST_F(Fleet, WhileStoppedRotatedFilesElsewhereAreShipped) {
     }
 }
 
+// A link that names no file yet is a log not made yet; a link changed to a
+// file in another folder is followed there, and so is that file's rotation.
+TEST_F(Fleet, ALinkChangedToAnotherFolderIsFollowedThere) {
+    for (const char *folder : {"data", "disk2"}) mkdir((dir / folder).c_str(), 0755);
+    ASSERT_EQ(symlink("data/gw1.log", log.c_str()), 0);
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    auto publishing = start_publisher(broker, log);
+    write_file(log, lines_from(0, 100));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    move_file(dir / "data/gw1.log", dir / "disk2/gw1.log");
+    ASSERT_EQ(symlink("disk2/gw1.log", (dir / "new.log").c_str()), 0);
+    move_file(dir / "new.log", log);
+    append_file(log, lines_from(100, 100));
+    move_file(dir / "disk2/gw1.log", dir / "disk2/gw1.log.1");
+    write_file(log, lines_from(200, 100));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 300)));
+    publishing->stop();
+    collecting->stop();
+    const Outcome outcome = publishing->finish();
+    EXPECT_EQ(outcome.err, "");
+}
+
 // For a sanitized build: LeakSanitizer cannot run under ptrace.
 const char no_leak_check[] = "ASAN_OPTIONS=detect_leaks=0";
 
