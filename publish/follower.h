@@ -42,7 +42,7 @@ public:
     Follower(const Follower &) = delete;
     Follower &operator=(const Follower &) = delete;
 
-    // Wakes whenever the log's folder changes; -1 without inotify.
+    // Wakes whenever the log's folder changes, or the linked file's or olddir; -1 without inotify.
     int watch_fd() const { return watch_; }
     void drain_events() const;
     // How long the caller may wait for the folder to change before reading
