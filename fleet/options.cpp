@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <getopt.h>
 
@@ -13,17 +14,19 @@ bool parse_fleet_options(int argc, char **argv, const FleetCommand &command, Bro
                          int &status) {
     status = 2;
     metrics.port = -1;
-    static const option long_options[] = {{"cafile", required_argument, nullptr, option_cafile},
-                                          {"cert", required_argument, nullptr, option_cert},
-                                          {"key", required_argument, nullptr, option_key},
-                                          {"metrics", required_argument, nullptr, option_metrics},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, 'V'},
-                                          {nullptr, 0, nullptr, 0}};
+    std::vector<option> long_options = {{"cafile", required_argument, nullptr, option_cafile},
+                                        {"cert", required_argument, nullptr, option_cert},
+                                        {"key", required_argument, nullptr, option_key},
+                                        {"metrics", required_argument, nullptr, option_metrics},
+                                        {"help", no_argument, nullptr, 'h'},
+                                        {"version", no_argument, nullptr, 'V'}};
+    for (const option *own = command.own_long; own != nullptr && own->name != nullptr; ++own)
+        long_options.push_back(*own);
+    long_options.push_back({nullptr, 0, nullptr, 0});
     const std::string letters = std::string("b:t:u:hV") + command.own_options;
     opterr = 0;
     std::string error;
-    for (int option; (option = getopt_long(argc, argv, letters.c_str(), long_options, nullptr)) != -1;) {
+    for (int option; (option = getopt_long(argc, argv, letters.c_str(), long_options.data(), nullptr)) != -1;) {
         if (option == 'h') {
             std::fputs(command.usage, stdout), std::fputs(command.help, stdout);
             status = 0;

@@ -3,6 +3,8 @@
 
 #include <functional>
 
+#include <getopt.h>
+
 #include "broker.h"
 #include "metrics.h"
 
@@ -13,11 +15,12 @@ struct FleetCommand {
     int operands;             // how many follow the options
     const char *usage;
     const char *help;
+    const option *own_long = nullptr;  // its own long options, ended by a null name; taken through take
 };
 
 // Parses the options: -b, -t, -u, --cafile, --cert, --key into broker,
 // --metrics into metrics (its port -1 when not given), the
-// program's own through take (false: not one it takes), -h and -V printed.
+// program's own (own_options, own_long) through take (false: not one it takes), -h and -V printed.
 // Returns true to go on with the operands, as many as the command takes, from
 // optind; false once done, with the exit status set: 0 after help or the
 // version, 2 after a usage error, whose message and the usage are on

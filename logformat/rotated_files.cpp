@@ -92,19 +92,65 @@ std::vector<RotatedFile> order_rotated(const std::string &base, const std::vecto
     return files;
 }
 
-bool list_rotated(const std::string &log, std::vector<RotatedFile> &files, std::string &error) {
+namespace {
+
+// Appends to files the rotated files of base in folder, as paths under
+// prefix; names gets the folder's names. With missing, a folder that is not
+// there holds none: logrotate makes olddir only when it first rotates.
+bool list_one(const std::string &folder, const std::string &prefix, const std::string &base, bool missing,
+              std::vector<std::string> &names, std::vector<RotatedFile> &files, std::string &error) {
+    names.clear();
+    if (!list_folder(
+            folder, [&](const std::string &name) { return name.compare(0, base.size(), base) == 0; }, names, error)) {
+        struct stat info {};
+        if (!missing || stat(folder.c_str(), &info) == 0 || errno != ENOENT) return false;
+        error.clear();
+        return true;
+    }
+    for (RotatedFile &file : order_rotated(base, names)) files.push_back({prefix + file.name, file.compressed});
+    return true;
+}
+
+}  // namespace
+
+bool list_rotated(const std::string &log, std::vector<RotatedFile> &files, std::string &error,
+                  const std::string &olddir) {
     const std::size_t slash = log.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : log.substr(0, slash);
     const std::string base = slash == std::string::npos ? log : log.substr(slash + 1);
     const std::string prefix = slash == std::string::npos ? "" : log.substr(0, slash + 1);
     std::vector<std::string> names;
-    if (!list_folder(
-            folder, [&](const std::string &name) { return name.compare(0, base.size(), base) == 0; }, names, error))
-        return false;
-    files = order_rotated(base, names);
-    for (RotatedFile &file : files) file.name = prefix + file.name;
-    if (std::binary_search(names.begin(), names.end(), base)) files.push_back({log, false});
+    files.clear();
+    if (!list_one(folder, prefix, base, false, names, files, error)) return false;
+    const bool has_log = std::binary_search(names.begin(), names.end(), base);
+    const std::string old = olddir_of(log, olddir);
+    if (!old.empty() && !list_one(old, old + "/", base, true, names, files, error)) return false;
+    if (has_log) files.push_back({log, false});
     return true;
+}
+
+std::string olddir_of(const std::string &log, const std::string &olddir) {
+    if (olddir.empty() || olddir[0] == '/') return olddir;
+    const std::size_t slash = log.rfind('/');
+    return slash == std::string::npos ? olddir : log.substr(0, slash + 1) + olddir;
+}
+
+std::string resolve_link(const std::string &path) {
+    std::string at = path;
+    char target[4096];
+    // As many links as the kernel follows: a loop ends at a name that stat fails on, said there.
+    for (int hops = 0; hops < 40; ++hops) {
+        const ssize_t size = readlink(at.c_str(), target, sizeof target);
+        if (size <= 0 || static_cast<std::size_t>(size) == sizeof target) break;
+        // A relative target is relative to the folder of the link.
+        const std::size_t slash = at.rfind('/');
+        if (target[0] == '/' || slash == std::string::npos)
+            at.clear();
+        else
+            at.resize(slash + 1);
+        at.append(target, static_cast<std::size_t>(size));
+    }
+    return at;
 }
 
 bool readings_agree(const std::vector<SeenFile> &first, const std::vector<SeenFile> &second) {

@@ -30,9 +30,18 @@ std::vector<RotatedFile> order_rotated(const std::string &base, const std::vecto
 bool is_rotated_name(const std::string &base, const std::string &name, bool &compressed);
 
 // Reads log's folder: files gets the paths of its rotated files, oldest
-// first, then log itself when it is there. False, with error naming the
-// failed call, when the folder cannot be read.
-bool list_rotated(const std::string &log, std::vector<RotatedFile> &files, std::string &error);
+// first, then log itself when it is there. With olddir (logrotate's: a
+// folder, relative to log's unless absolute), the rotated files there come
+// after those beside log, which predate it; a missing olddir holds none.
+// False, with error naming the failed call, when a folder cannot be read.
+bool list_rotated(const std::string &log, std::vector<RotatedFile> &files, std::string &error,
+                  const std::string &olddir = "");
+// Where a log that is a symbolic link is: the path of the file it names, at
+// the end of a chain of links, whether or not that file is there (logrotate
+// works on the link's target, not on the link). path itself when it is no link.
+std::string resolve_link(const std::string &path);
+// logrotate's olddir of log: relative to log's folder unless absolute.
+std::string olddir_of(const std::string &log, const std::string &olddir);
 
 // A file of the log's folder as one reading of it saw it.
 struct SeenFile {

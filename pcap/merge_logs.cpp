@@ -81,7 +81,7 @@ int merge_logs(const MergeJob &job, const char *usage) {
         }
         if (log == "-") {
             source.files.push_back({"-", false});
-        } else if (!list_rotated(log, source.files, error)) {
+        } else if (!list_rotated(resolve_link(log), source.files, error)) {
             warn("%s", error.c_str());
             return 1;
         } else if (source.files.empty()) {

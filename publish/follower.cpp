@@ -30,6 +30,7 @@ constexpr std::chrono::milliseconds last_retry{5000};
 constexpr std::chrono::milliseconds without_inotify{100};
 constexpr std::chrono::milliseconds with_inotify{1000};
 constexpr std::chrono::milliseconds late_check{1000};
+constexpr std::uint32_t watched_events = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
 // A batch's room for lines: a well-formed line longer than this never fits.
 constexpr std::size_t max_line = max_payload - 64;
 
@@ -111,12 +112,12 @@ Follower::File::~File() {
     if (fd >= 0) close(fd);
 }
 
-Follower::Follower(std::string log) : log_(std::move(log)), buffer_(max_payload) {
+Follower::Follower(std::string log, std::string olddir)
+    : log_(std::move(log)), olddir_(std::move(olddir)), target_(resolve_link(log_)), buffer_(max_payload) {
     const std::string folder = folder_of(log_);
     watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     const char *failed = watch_ < 0 ? "inotify_init1" : nullptr;
-    if (failed == nullptr && inotify_add_watch(watch_, folder.c_str(),
-                                               IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE) < 0) {
+    if (failed == nullptr && inotify_add_watch(watch_, folder.c_str(), watched_events) < 0) {
         failed = "inotify_add_watch";
         close(watch_);
         watch_ = -1;
@@ -124,6 +125,7 @@ Follower::Follower(std::string log) : log_(std::move(log)), buffer_(max_payload)
     // Said, since the limit on inotify instances (fs.inotify.max_user_instances) is easily met.
     if (failed != nullptr)
         warn("%s: %s: %s; looking for new lines every 100 ms", folder.c_str(), failed, std::strerror(errno));
+    watch_rotated();
 }
 
 Follower::~Follower() {
@@ -334,12 +336,35 @@ bool Follower::is_log(const File &file) const {
     return stat(log_.c_str(), &info) == 0 && info.st_dev == file.dev && info.st_ino == file.ino;
 }
 
+// The log's link followed anew, once for each listing: it may name another
+// file now. A dangling link is a log not there yet.
+void Follower::follow_link() {
+    std::string target = resolve_link(log_);
+    if (target != target_) {
+        target_ = std::move(target);
+        rotated_watched_ = false;
+    }
+    if (!rotated_watched_) watch_rotated();
+}
+
+// Watches where logrotate puts the log's rotated files: the folder of the
+// file the link names and olddir, beside the log's own folder, where the
+// link is changed. A folder watched before stays so: a wake too many costs
+// a listing. Tried again at each listing while one is not there yet.
+void Follower::watch_rotated() {
+    if (watch_ < 0) return;
+    rotated_watched_ = true;
+    for (const std::string &folder : {folder_of(target_), olddir_of(target_, olddir_)})
+        if (!folder.empty() && inotify_add_watch(watch_, folder.c_str(), watched_events) < 0) rotated_watched_ = false;
+}
+
 // The files of the folder, without prints; false with moved set when one
 // was renamed or removed between the readdir and its stat.
 bool Follower::read_folder(std::vector<Listed> &now, bool &moved) {
     std::vector<RotatedFile> names;
     std::string error;
-    if (!list_rotated(log_, names, error)) {
+    follow_link();
+    if (!list_rotated(target_, names, error, olddir_)) {
         fail(error);
         return false;
     }
@@ -393,7 +418,7 @@ bool Follower::list(std::vector<ListedFile> &files) {
                                          }),
                           unreadable_.end());
         files.clear();
-        for (const Listed &entry : listed_) files.push_back({entry.print, entry.name == log_, entry.unknown});
+        for (const Listed &entry : listed_) files.push_back({entry.print, entry.name == target_, entry.unknown});
         return true;
     }
     ++unsettled_;
@@ -408,7 +433,7 @@ bool Follower::list(std::vector<ListedFile> &files) {
 void Follower::print_listed(Listed &entry, bool &moved) {
     const auto known = std::find_if(listed_.begin(), listed_.end(),
                                     [&](const Listed &old) { return same_content(old, entry) && old.print != 0; });
-    if (entry.name != log_)
+    if (entry.name != target_)
         entry.seen = known != listed_.end() && known->seen != Clock::time_point{} ? known->seen : Clock::now();
     if (known != listed_.end()) {
         entry.print = known->print;
@@ -481,7 +506,7 @@ Follower::File *Follower::open_listed(const Listed &listed) {
     file->ino = info.st_ino;
     if (info.st_dev != listed.dev || info.st_ino != listed.ino) return nullptr;
     file->print = listed.print;
-    if (listed.name != log_) file->rotated_at = listed.seen;
+    if (listed.name != target_) file->rotated_at = listed.seen;
     forget(listed.print);
     files_.push_back(std::move(file));
     if (files_.size() > max_files) files_.erase(files_.begin());

@@ -36,12 +36,13 @@ struct Gap {
 // sent before can be found again.
 class Follower {
 public:
-    explicit Follower(std::string log);
+    // olddir: logrotate's, where it moves the rotated files; empty: beside the log.
+    explicit Follower(std::string log, std::string olddir = "");
     ~Follower();
     Follower(const Follower &) = delete;
     Follower &operator=(const Follower &) = delete;
 
-    // Wakes whenever the log's folder changes; -1 without inotify.
+    // Wakes whenever the log's folder changes, or the linked file's or olddir; -1 without inotify.
     int watch_fd() const { return watch_; }
     void drain_events() const;
     // How long the caller may wait for the folder to change before reading
@@ -167,9 +168,14 @@ private:
     void fail(const std::string &error);
     void recovered(const File &file);
     bool is_log(const File &file) const;
+    void follow_link();
+    void watch_rotated();
 
     std::string log_;
+    std::string olddir_;
+    std::string target_;  // the file log_ names when it is a symbolic link; else log_
     int watch_ = -1;
+    bool rotated_watched_ = false;
     std::vector<std::unique_ptr<File>> files_;  // open, at most max_files
     std::vector<FileMark> marks_;               // at most max_marks, in the order of the files
     std::vector<Listed> listed_;                // the last listing

@@ -36,7 +36,7 @@ using Clock = std::chrono::steady_clock;
 
 const char usage[] =
     "usage: sfpublish [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE]\n"
-    "                 [--metrics ADDRESS:PORT] [-s FILE] [-e] NAME LOG\n";
+    "                 [--metrics ADDRESS:PORT] [--olddir DIR] [-s FILE] [-e] NAME LOG\n";
 const char help[] =
     "Ships every line of the packet log LOG to the collector, as gateway NAME,\n"
     "through an MQTT broker; follows LOG across rotation.\n"
@@ -49,6 +49,8 @@ const char help[] =
     "  --cert FILE, --key FILE  client certificate and key for mqtts\n"
     "  --metrics ADDRESS:PORT  serve Prometheus metrics at http://ADDRESS:PORT/metrics\n"
     "               (ADDRESS an IPv4 address; port 0: one the system picks, printed)\n"
+    "  --olddir DIR  logrotate's olddir: the folder it moves LOG's rotated files to,\n"
+    "               relative to LOG's folder (the folder of the file LOG links to) unless absolute\n"
     "  -s FILE      state file (default LOG.sfpublish)\n"
     "  -e           ship what LOG holds now, wait until all of it is acknowledged, exit\n"
     "  -h, --help   print this and exit\n"
@@ -71,6 +73,7 @@ struct Options {
     MetricsAddress metrics;  // port -1: none
     std::string name;
     std::string log;
+    std::string olddir;
     std::string state;
     bool once = false;
 };
@@ -93,7 +96,7 @@ public:
     explicit Publisher(const Options &options)
         : options_(options),
           link_(options.broker),
-          follower_(options.log),
+          follower_(options.log, options.olddir),
           me_(sender_since_now(host_name() + ":" + options.log)),
           counts_(metrics_.registry(), options.name) {}
     ~Publisher() {
@@ -561,11 +564,14 @@ int Publisher::run() {
 
 // True to go on; false with the exit status set.
 bool parse_options(int argc, char **argv, Options &options, int &status) {
-    const FleetCommand command{"sfpublish", "s:e", 2, usage, help};
+    enum { option_olddir = 512 };
+    static const option own_long[] = {{"olddir", required_argument, nullptr, option_olddir}, {nullptr, 0, nullptr, 0}};
+    const FleetCommand command{"sfpublish", "s:e", 2, usage, help, own_long};
     const auto take = [&](int option, const char *arg) {
         if (option == 's') options.state = arg;
         if (option == 'e') options.once = true;
-        return option == 's' || option == 'e';
+        if (option == option_olddir) options.olddir = arg;
+        return option == 's' || option == 'e' || (option == option_olddir && *arg != '\0');
     };
     if (!parse_fleet_options(argc, argv, command, options.broker, options.metrics, take, status)) return false;
     options.name = argv[optind];

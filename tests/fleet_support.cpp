@@ -117,9 +117,11 @@ std::unique_ptr<Process> start_collector(const Broker &broker, const std::string
     return std::make_unique<Process>(collector, collector_args(broker, dir));
 }
 
-std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string &log, bool once) {
+std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string &log, bool once,
+                                         const std::vector<std::string> &extra) {
     std::vector<std::string> args = {"sfpublish", "-b", broker.url()};
     if (once) args.emplace_back("-e");
+    args.insert(args.end(), extra.begin(), extra.end());
     args.insert(args.end(), {"gw1", log});
     return std::make_unique<Process>(publisher, args);
 }

@@ -52,7 +52,9 @@ testing::AssertionResult wait_for_content(const std::string &path, const std::ve
 // sfcollect's command line for dir, with the client id central.
 std::vector<std::string> collector_args(const Broker &broker, const std::string &dir);
 std::unique_ptr<Process> start_collector(const Broker &broker, const std::string &dir);
-std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string &log, bool once = false);
+// sfpublish for gateway gw1, with extra options.
+std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string &log, bool once = false,
+                                         const std::vector<std::string> &extra = {});
 
 // Publishes payload on topic at QoS 1, as user when given, and waits until
 // the broker has it.

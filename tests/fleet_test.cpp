@@ -130,7 +130,7 @@ TEST_F(Fleet, FileGoneWhileStoppedIsSaidAndTheLogFollows) {
 TEST(FleetCommandLine, ErrorsAreStatusTwo) {
     const std::string publish_usage =
         "usage: sfpublish [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE]\n"
-        "                 [--metrics ADDRESS:PORT] [-s FILE] [-e] NAME LOG\n";
+        "                 [--metrics ADDRESS:PORT] [--olddir DIR] [-s FILE] [-e] NAME LOG\n";
     const std::string collect_usage =
         "usage: sfcollect [-b URL] [-t PREFIX] [-u USER] [--cafile FILE] [--cert FILE --key FILE]\n"
         "                 [--metrics ADDRESS:PORT] [-i ID] DIR\n";
@@ -158,6 +158,9 @@ TEST(FleetCommandLine, ErrorsAreStatusTwo) {
         {{"sfpublish", "-t", "a/#", "gw1", "log"}, "sfpublish: not a topic prefix: a/#\n" + publish_usage},
         {{"sfpublish", "--cert", "c.pem", "gw1", "log"}, "sfpublish: --cert and --key go together\n" + publish_usage},
         {{"sfpublish", "-x", "gw1", "log"}, publish_usage},
+        {{"sfpublish", "gw1", "log", "--olddir"}, publish_usage},
+        {{"sfpublish", "--olddir", "", "gw1", "log"}, publish_usage},
+        {{"sfcollect", "--olddir", "old", "dir"}, collect_usage},
         {{"sfcollect"}, collect_usage},
         {{"sfcollect", "a", "b"}, collect_usage},
         {{"sfpublish", "--metrics", "9100", "gw1", "log"},

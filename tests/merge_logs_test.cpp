@@ -144,8 +144,11 @@ TEST(MergeLogs, TimeRangesSelectExactly) {
     for (long long t : {100, 101, 102, 200, 201}) gateways[0].records.push_back({t * s, "a"});
     for (long long t : {100, 150, 300, 120, 160, 310}) gateways[1].records.push_back({t * s, "b"});
     for (long long i = 0; i < 12000; ++i) gateways[2].records.push_back({100 * s + i * 20000, std::string(40, 'c')});
-    write_file(dir / "a.log.1", log_of(slice(gateways[0].records, 0, 3)));
-    write_file(dir / "a.log", log_of(slice(gateways[0].records, 3, 5)));
+    // a's log a link into another folder, rotated there.
+    mkdir((dir / "data").c_str(), 0755);
+    write_file(dir / "data/a.log.1", log_of(slice(gateways[0].records, 0, 3)));
+    write_file(dir / "data/a.log", log_of(slice(gateways[0].records, 3, 5)));
+    ASSERT_EQ(symlink("data/a.log", (dir / "a.log").c_str()), 0);
     write_file(dir / "b.log", log_of(gateways[1].records));
     write_file(dir / "c.log", log_of(gateways[2].records));
     struct stat st {};

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include "rotated_files.h"
@@ -124,6 +126,56 @@ TEST(RotatedFiles, ListsTheFolderOldestFirstThenTheLog) {
 
     EXPECT_FALSE(list_rotated(folder.path + "/none/gw1.log", files, error));
     EXPECT_EQ(error, "opendir " + folder.path + "/none: No such file or directory");
+}
+
+TEST(RotatedFiles, ListsOlddirAfterTheFilesBesideTheLog) {
+    TempDir folder;
+    const std::string log = folder.path + "/gw1.log";
+    mkdir((folder.path + "/old").c_str(), 0755);
+    write_file(log, "d\n");
+    write_file(log + ".1", "a\n");  // from before olddir was set
+    write_file(folder.path + "/old/gw1.log.1", "c\n");
+    write_gzip(folder.path + "/old/gw1.log.2.gz", "b\n");
+    std::vector<RotatedFile> files;
+    std::string error;
+    ASSERT_TRUE(list_rotated(log, files, error, "old")) << error;
+    const std::string old = folder.path + "/old/gw1.log.";
+    EXPECT_EQ(names_of(files), log + ".1 " + old + "2.gz(z) " + old + "1 " + log + " ");
+    ASSERT_TRUE(list_rotated(log, files, error, folder.path + "/old")) << error;
+    EXPECT_EQ(names_of(files), log + ".1 " + old + "2.gz(z) " + old + "1 " + log + " ");
+    // logrotate makes olddir when it first rotates into it.
+    ASSERT_TRUE(list_rotated(log, files, error, "none")) << error;
+    EXPECT_EQ(names_of(files), log + ".1 " + log + " ");
+    write_file(folder.path + "/file", "");
+    EXPECT_FALSE(list_rotated(log, files, error, "file"));
+    EXPECT_EQ(error, "opendir " + folder.path + "/file: Not a directory");
+}
+
+TEST(RotatedFiles, ResolvesTheLogsLinkToTheFileItNames) {
+    TempDir folder;
+    const std::string at = folder.path + "/";
+    mkdir((at + "data").c_str(), 0755);
+    write_file(at + "data/gw1.log", "a\n");
+    const struct {
+        const char *what;
+        const char *link;  // made at LINK in the folder, naming TO
+        std::string to;
+        std::string expected;
+    } cases[] = {
+        {"no link", "data/gw1.log", "", at + "data/gw1.log"},
+        {"absolute", "abs.log", at + "data/gw1.log", at + "data/gw1.log"},
+        {"relative to the link's folder", "rel.log", "data/gw1.log", at + "data/gw1.log"},
+        {"a chain", "chain.log", "rel.log", at + "data/gw1.log"},
+        {"dangling: the file it would name", "dangling.log", "data/gw2.log", at + "data/gw2.log"},
+        {"a loop: given up at the kernel's limit", "loop.log", "loop.log", at + "loop.log"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.to.empty()) {
+            ASSERT_EQ(symlink(c.to.c_str(), (at + c.link).c_str()), 0);
+        }
+        EXPECT_EQ(resolve_link(at + c.link), c.expected);
+    }
 }
 
 // path compressed as logrotate's compresscmd would, into path + end; the

@@ -129,6 +129,79 @@ TEST_F(Fleet, WhileStoppedEveryFileLogrotateMadeIsShipped) {
     }
 }
 
+// Where the log's rotated files are not beside the name sfpublish is given:
+// the log a symbolic link into another folder (logrotate, which skips links,
+// rotates the file it names), or logrotate's olddir.
+struct ElsewhereCase {
+    const char *name;
+    const char *file;     // the log's file, under the folder; the log links to it unless it is "gw1.log"
+    bool absolute;        // the link names it by its absolute path
+    const char *olddir;   // --olddir; "" for none
+    const char *rotated;  // where logrotate moves the log's file, under the folder
+};
+
+const ElsewhereCase elsewhere_cases[] = {
+    {"a link into another folder", "data/gw1.log", true, "", "data/gw1.log.1"},
+    {"a relative link, compressed there", "data/gw1.log", false, "", "data/gw1.log.1.gz"},
+    {"olddir", "gw1.log", false, "old", "old/gw1.log.1"},
+    {"a link and olddir, relative to the folder of the file it names", "data/gw1.log", false, "old",
+     "data/old/gw1.log.1"},
+};
+
+// sfpublish stopped across one rotation, 1,000 lines shipped, 500 written
+// before it and 100 after: all 1,600 reach the central log, nothing said.
+TEST_F(Fleet, WhileStoppedRotatedFilesElsewhereAreShipped) {
+    for (const ElsewhereCase &each : elsewhere_cases) {
+        SCOPED_TRACE(each.name);
+        FleetDir here;
+        Broker broker(here.dir);
+        auto collecting = start_collector(broker, here.central);
+        const std::string file = here.dir / each.file;
+        const std::string rotated = here.dir / each.rotated;
+        for (const char *folder : {"data", "data/old", "old"}) mkdir((here.dir / folder).c_str(), 0755);
+        if (file != here.log) {
+            ASSERT_EQ(symlink(each.absolute ? file.c_str() : each.file, here.log.c_str()), 0);
+        }
+        std::vector<std::string> extra;
+        if (*each.olddir != '\0') extra = {"--olddir", each.olddir};
+        write_file(here.log, lines_from(0, 1000));
+        EXPECT_EQ(start_publisher(broker, here.log, true, extra)->finish().status, 0);
+        append_file(here.log, lines_from(1000, 500));
+        const bool compressed = rotated.size() > 3 && rotated.compare(rotated.size() - 3, 3, ".gz") == 0;
+        move_file(file, compressed ? rotated.substr(0, rotated.size() - 3) : rotated);
+        if (compressed) compress_file(rotated.substr(0, rotated.size() - 3));
+        write_file(here.log, lines_from(1500, 100));
+        const Outcome outcome = start_publisher(broker, here.log, true, extra)->finish();
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_TRUE(wait_for_content(here.central + "/gw1.log", lines_from(0, 1600)));
+        collecting->stop();
+    }
+}
+
+// A link that names no file yet is a log not made yet; a link changed to a
+// file in another folder is followed there, and so is that file's rotation.
+TEST_F(Fleet, ALinkChangedToAnotherFolderIsFollowedThere) {
+    for (const char *folder : {"data", "disk2"}) mkdir((dir / folder).c_str(), 0755);
+    ASSERT_EQ(symlink("data/gw1.log", log.c_str()), 0);
+    Broker broker(dir);
+    auto collecting = start_collector(broker, central);
+    auto publishing = start_publisher(broker, log);
+    write_file(log, lines_from(0, 100));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 100)));
+    move_file(dir / "data/gw1.log", dir / "disk2/gw1.log");
+    ASSERT_EQ(symlink("disk2/gw1.log", (dir / "new.log").c_str()), 0);
+    move_file(dir / "new.log", log);
+    append_file(log, lines_from(100, 100));
+    move_file(dir / "disk2/gw1.log", dir / "disk2/gw1.log.1");
+    write_file(log, lines_from(200, 100));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 300)));
+    publishing->stop();
+    collecting->stop();
+    const Outcome outcome = publishing->finish();
+    EXPECT_EQ(outcome.err, "");
+}
+
 // For a sanitized build: LeakSanitizer cannot run under ptrace.
 const char no_leak_check[] = "ASAN_OPTIONS=detect_leaks=0";
 
