@@ -10,13 +10,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "contract.h"
 #include "file_print.h"
+#include "lock_file.h"
 #include "read_at.h"
 #include "record_file.h"
 #include "rotated_files.h"
@@ -407,9 +407,7 @@ bool GatewayStore::lock(std::string &error) {
         return false;
     }
     // Two collectors on one folder would each cut the other's lines.
-    if (flock(dir_fd_, LOCK_EX | LOCK_NB) == 0) return true;
-    error = errno == EWOULDBLOCK ? dir_ + ": another sfcollect is using this folder" : failed_call(dir_, "flock");
-    return false;
+    return lock_exclusively(dir_fd_, dir_, "sfcollect", "folder", error);
 }
 
 Gateway &GatewayStore::find(const std::string &name) { return gateways_[name]; }
