@@ -318,7 +318,7 @@ void Follower::note_file(std::uint64_t print, std::int64_t first) {
     if (marks_.size() > max_marks) marks_.erase(marks_.begin());
 }
 
-void Follower::restore(const std::vector<FileMark> &files, const Numbers &numbers) {
+void Follower::restore(const std::vector<FileMark> &files, const Numbers &numbers, const Cut &cut) {
     // Marks out of order would give one line two numbers: those after the first such are dropped.
     marks_.clear();
     for (const FileMark &mark : files) {
@@ -328,6 +328,9 @@ void Follower::restore(const std::vector<FileMark> &files, const Numbers &number
     high_ = marks_.empty() ? 1 : static_cast<std::uint64_t>(std::max<std::int64_t>(marks_.back().first, 1));
     high_ = std::max(high_, numbers.given);
     reserved_ = numbers.reserved;
+    cut_ = cut.at;
+    cut_high_ = cut.high;
+    high_ = std::max(high_, cut_high_);
 }
 
 void Follower::renumber(Position &at) {
@@ -337,7 +340,9 @@ void Follower::renumber(Position &at) {
     marks_.erase(marks_.begin(), own);  // earlier files are not in the new epoch
     for (FileMark &mark : marks_) mark.first -= delta;
     if (marks_.empty() && at.print != 0) marks_.push_back({at.print, 1});  // a file not yet numbered
-    high_ = std::max<std::int64_t>(static_cast<std::int64_t>(high_) - delta, 1);
+    // Lines read past a cut are gone: the new epoch has given none of its numbers yet.
+    const std::uint64_t read = cut_.print != 0 ? std::min(high_, cut_.seq) : high_;
+    high_ = std::max<std::int64_t>(static_cast<std::int64_t>(read) - delta, 1);
     reserved_ = 0;  // every number of the new epoch is handed out in this run
     at.seq = 1;
     has_gap_ = false;
@@ -766,7 +771,7 @@ bool Follower::cut_short(File &file, Position &at, off_t size, bool quiet) {
             static_cast<long long>(at.offset - size));
     cut_ = cut;
     cut_high_ = std::max(high_, at.seq);
-    high_ = cut.seq;  // numbers past the cut are the new epoch's to give
+    high_ = cut_high_;  // numbers that went out stay given, whatever takes the lines after the cut
     stop_at_cut(at);
     return true;
 }

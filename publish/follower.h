@@ -62,7 +62,10 @@ public:
     // Numbers before this may have gone out, in this run or one before.
     std::uint64_t numbered() const { return std::max(high_, reserved_); }
     // The files of the epoch and the numbers a run before handed out.
-    void restore(const std::vector<FileMark> &files, const Numbers &numbers = {});
+    void restore(const std::vector<FileMark> &files, const Numbers &numbers = {}, const Cut &cut = {});
+    // The log cut short in place, while its new lines wait for a new epoch;
+    // print 0: none. Saved before anything past it is acted on.
+    Cut cut() const { return {cut_, cut_high_}; }
     // Numbers the lines anew for an epoch whose first line is at.
     void renumber(Position &at);
 
