@@ -508,7 +508,13 @@ void Publisher::save(bool now) {
     state_.cut = follower_.cut();
     state_.lost = lost_;
     Numbers &numbers = state_.numbers;
-    if (numbers.reserved != 0) numbers.given = std::min(follower_.high(), numbers.reserved);
+    if (numbers.reserved != 0) {
+        numbers.given = std::min(follower_.high(), numbers.reserved);
+        const Position &end = follower_.high_at();
+        const bool placed = numbers.given == follower_.high() && end.seq == numbers.given;
+        numbers.print = placed ? end.print : 0;
+        numbers.offset = placed ? end.offset : 0;
+    }
     std::string error;
     if (!save_state(options_.state, state_, error)) {
         if (!save_failing_) warn("%s; retrying%s", error.c_str(), epoch_pending_ ? "" : ", shipping goes on");

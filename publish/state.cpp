@@ -58,14 +58,19 @@ bool parse_mark(const std::vector<std::string> &words, bool older, FileMark &mar
     return parse_epoch(words[older ? 3 : 1], mark.print) && parse_signed(words[older ? 4 : 2], mark.first);
 }
 
-// "numbers GIVEN RESERVED", the state's last line.
+// "numbers GIVEN RESERVED", with the place where GIVEN ends: "PRINT OFFSET".
 bool parse_numbers(const std::vector<std::string> &words, Numbers &numbers) {
     unsigned long long given = 0;
     unsigned long long reserved = 0;
-    if (words.size() != 3 || words[0] != "numbers" || !parse_number(words[1].c_str(), LLONG_MAX, given) ||
+    unsigned long long offset = 0;
+    std::uint64_t print = 0;
+    const bool placed = words.size() == 5;
+    if ((words.size() != 3 && !placed) || words[0] != "numbers" || !parse_number(words[1].c_str(), LLONG_MAX, given) ||
         !parse_number(words[2].c_str(), LLONG_MAX, reserved) || given > reserved)
         return false;
-    numbers = {given, reserved};
+    if (placed && (!parse_epoch(words[3], print) || print == 0 || !parse_number(words[4].c_str(), LLONG_MAX, offset)))
+        return false;
+    numbers = {given, reserved, print, static_cast<off_t>(offset)};
     return true;
 }
 
@@ -153,9 +158,15 @@ std::string format_state(const PublishState &state) {
         out += text;
     }
     if (state.numbers.reserved != 0) {
-        std::snprintf(text, sizeof text, "numbers %" PRIu64 " %" PRIu64 "\n", state.numbers.given,
-                      state.numbers.reserved);
+        const Numbers &numbers = state.numbers;
+        std::snprintf(text, sizeof text, "numbers %" PRIu64 " %" PRIu64, numbers.given, numbers.reserved);
         out += text;
+        if (numbers.print != 0) {
+            std::snprintf(text, sizeof text, " %016" PRIx64 " %lld", numbers.print,
+                          static_cast<long long>(numbers.offset));
+            out += text;
+        }
+        out += "\n";
     }
     if (const Cut &cut = state.cut; cut.at.print != 0) {
         std::snprintf(text, sizeof text, "cut %016" PRIx64 " %lld %" PRIu64 " %" PRIu64 " %" PRIu64 "\n", cut.at.print,

@@ -33,10 +33,14 @@ struct FileMark {
 // them: those before given were, those from reserved on never were. A run
 // saves a reservation before any line past it goes out, so that a restart
 // never gives a number twice; a clean stop saves both as the exact count.
-// 0: not known (a state written before they were kept).
+// 0: not known (a state written before they were kept). The place where
+// the lines numbered before given end tells a restart whether the file that
+// held them is still whole: then no number past its end was given either.
 struct Numbers {
     std::uint64_t given = 0;
     std::uint64_t reserved = 0;
+    std::uint64_t print = 0;  // 0: the place is not known
+    off_t offset = 0;
 };
 
 // The log cut short in place, as found (truncate -s): nothing past the last
@@ -60,7 +64,8 @@ struct PublishState {
 };
 
 // The state as its file holds it: "EPOCH SEQ PRINT OFFSET LINE", then a line
-// "file PRINT FIRST" for each file, then "numbers GIVEN RESERVED", then
+// "file PRINT FIRST" for each file, then "numbers GIVEN RESERVED [PRINT
+// OFFSET]", then
 // "cut PRINT OFFSET LINE SEQ HIGH" while a cut waits, then "lost EPOCH
 // FIRST LAST" for each range lost. A state without the last
 // lines, and one of the form that named files by device and inode ("EPOCH

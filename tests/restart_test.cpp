@@ -160,6 +160,33 @@ TEST_F(Fleet, KilledPastItsSavedAckGivesNoNumberTwice) {
     for (const std::string &line : collected) EXPECT_EQ(line.find("lost"), std::string::npos) << line;
 }
 
+// Killed with every line it read acknowledged, restarted, and its log then
+// rotated: the numbers it had reserved past the log's end were never given,
+// the log being whole, so the new log's lines take them in the same epoch,
+// with nothing said.
+TEST_F(Fleet, KilledThenRotatedGoesOnInItsEpoch) {
+    Broker broker(dir);
+    Served collecting = serve_collector(broker, central);
+    Served publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    write_file(log, lines_from(0, 1000));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
+    ASSERT_TRUE(wait_for_given(log + ".sfpublish", 1001));
+    kill(publishing.process->pid(), SIGKILL);
+    publishing.process->finish();
+    publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
+    write_file(log, lines_from(2000, 100));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000) + lines_from(2000, 100)));
+    EXPECT_EQ(sample_of(http_get(publishing.port, "/metrics"), "sfpublish_epochs_total" + gateway), 0);
+    publishing.process->stop();
+    EXPECT_EQ(publishing.process->finish().err, "");
+    collecting.process->stop();
+    const std::vector<std::string> told = lines_of(collecting.process->finish().err);
+    EXPECT_EQ(told.size(), 1U);  // the first epoch only
+}
+
 // Stopped cleanly with 500 lines sent that the collector never got (its
 // broker lost them), the log then deleted and written anew: those 500 are
 // lost, said and counted on both sides; the new lines all arrive.
