@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -440,6 +441,8 @@ int main(int argc, char **argv) {
     set_program_name("sfcollect");
     open_std_fds();
     ignore_sigpipe();
+    // A log at the file size limit fails its write, a fault of that gateway alone, instead of ending the collector.
+    std::signal(SIGXFSZ, SIG_IGN);
     Options options;
     int status = 0;
     if (!parse_options(argc, argv, options, status)) return status;
