@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -83,7 +84,7 @@ private:
     bool finish_pass();
     void say_once(const std::string &key, const std::string &line);
     void say_left(const std::string &name, std::uint64_t old, std::uint64_t current);
-    void say_new_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch);
+    void note_new_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch);
 
     const Options &options_;
     BrokerLink link_;
@@ -91,8 +92,17 @@ private:
     Metrics metrics_;
     CollectMetrics counts_;
     std::vector<std::pair<std::string, std::string>> acks_;  // due once the store has committed
-    std::string failed_;                                     // a write that failed: the end
-    std::set<std::string> said_;                             // topics and names whose batches are dropped
+    // New epochs, by name, with what is said and the lines lost, said and
+    // counted once the store has committed: a gateway whose lines fail then
+    // starts the epoch again with the batch resent.
+    struct NewEpoch {
+        std::string name;
+        std::string line;
+        std::uint64_t lost;
+    };
+    std::vector<NewEpoch> epochs_;
+    std::string failed_;          // a write that failed: the end
+    std::set<std::string> said_;  // topics and names whose batches are dropped
     std::map<std::string, std::chrono::steady_clock::time_point> left_said_;  // by name, when
     std::size_t batches_ = 0;                                                 // come in this pass
     std::size_t bytes_ = 0;                                                   // of their payloads
@@ -140,9 +150,9 @@ void Collector::say_left(const std::string &name, std::uint64_t old, std::uint64
          name.c_str(), old, current, name.c_str());
 }
 
-// Said and counted with the lines the publisher lost at the gateway, as the
-// first batch of the epoch tells them.
-void Collector::say_new_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch) {
+// To be said and counted with the lines the publisher lost at the gateway,
+// as the first batch of the epoch tells them.
+void Collector::note_new_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch) {
     std::vector<LostRange> told;
     LostRange range;
     for (const std::string &text : link_.properties_of(lost_property))
@@ -153,8 +163,9 @@ void Collector::say_new_epoch(const std::string &name, const GatewayState &gatew
         lost += "; " + describe_lost(missing);
         lines += missing.lines();
     }
-    counts_.started_epoch(name, lines);
-    warn("%s: new epoch %016" PRIx64 "%s", name.c_str(), epoch, lost.c_str());
+    char start[64];
+    std::snprintf(start, sizeof start, ": new epoch %016" PRIx64, epoch);
+    epochs_.push_back({name, name + start + lost, lines});
 }
 
 void Collector::ack(const std::string &name, std::uint64_t epoch, std::uint64_t next) {
@@ -245,7 +256,7 @@ void Collector::on_batch(const mosquitto_message &message) {
     const auto found = static_cast<std::uint64_t>(std::count(lines, lines + known, '\n'));
     counts_.duplicates(name, found);
     counts_.appended(name, batch.count - decision.skip - found, batch.size - from - known, batch.last_micros);
-    if (decision.verdict == Verdict::start_append) say_new_epoch(name, gateway.state, batch.epoch);
+    if (decision.verdict == Verdict::start_append) note_new_epoch(name, gateway.state, batch.epoch);
     apply_decision(gateway.state, head, decision);
     ack(name, decision.ack_epoch, decision.ack_next);
 }
@@ -314,7 +325,15 @@ bool Collector::finish_pass() {
         acks_.erase(std::remove_if(acks_.begin(), acks_.end(), [&](const auto &due) { return due.first == topic; }),
                     acks_.end());
         fault(lost.name, gateway, lost.error);
+        epochs_.erase(std::remove_if(epochs_.begin(), epochs_.end(),
+                                     [&](const NewEpoch &epoch) { return epoch.name == lost.name; }),
+                      epochs_.end());
     }
+    for (const NewEpoch &epoch : epochs_) {
+        counts_.started_epoch(epoch.name, epoch.lost);
+        warn("%s", epoch.line.c_str());
+    }
+    epochs_.clear();
     for (const auto &due : acks_) link_.publish(due.first, due.second.data(), due.second.size(), true);
     acks_.clear();
     return true;
@@ -422,6 +441,8 @@ int main(int argc, char **argv) {
     set_program_name("sfcollect");
     open_std_fds();
     ignore_sigpipe();
+    // A log at the file size limit fails its write, a fault of that gateway alone, instead of ending the collector.
+    std::signal(SIGXFSZ, SIG_IGN);
     Options options;
     int status = 0;
     if (!parse_options(argc, argv, options, status)) return status;

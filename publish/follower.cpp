@@ -224,6 +224,10 @@ bool Follower::leave(File &file, Position &at, std::uint64_t stop, Mode mode) {
     const std::string name = file.name;  // file may be closed once at has moved on
     const off_t named = file.named;
     if (torn) file.named = info.st_size;
+    // Read to its end past where a run before last said its numbers ended:
+    // the file that held them is whole, so that run gave none past its end,
+    // whatever it reserved, and the next file takes them.
+    if (reserved_ != 0 && high_at_.print == file.print && at.offset >= high_at_.offset) reserved_ = 0;
     NextStep step = where_next(file.print, at.seq, numbered(), true, marks_, files);
     // Lines never numbered are cut from a damaged file: the central log is
     // told of the hole by a new epoch, their number not being known.
@@ -297,7 +301,7 @@ void Follower::note_file(std::uint64_t print, std::int64_t first) {
     if (marks_.size() > max_marks) marks_.erase(marks_.begin());
 }
 
-void Follower::restore(const std::vector<FileMark> &files, const Numbers &numbers) {
+void Follower::restore(const std::vector<FileMark> &files, const Numbers &numbers, const Cut &cut) {
     // Marks out of order would give one line two numbers: those after the first such are dropped.
     marks_.clear();
     for (const FileMark &mark : files) {
@@ -307,6 +311,10 @@ void Follower::restore(const std::vector<FileMark> &files, const Numbers &number
     high_ = marks_.empty() ? 1 : static_cast<std::uint64_t>(std::max<std::int64_t>(marks_.back().first, 1));
     high_ = std::max(high_, numbers.given);
     reserved_ = numbers.reserved;
+    if (numbers.given == high_) high_at_ = Position{numbers.print, numbers.offset, 0, high_};
+    cut_ = cut.at;
+    cut_high_ = cut.high;
+    high_ = std::max(high_, cut_high_);
 }
 
 void Follower::renumber(Position &at) {
@@ -316,7 +324,12 @@ void Follower::renumber(Position &at) {
     marks_.erase(marks_.begin(), own);  // earlier files are not in the new epoch
     for (FileMark &mark : marks_) mark.first -= delta;
     if (marks_.empty() && at.print != 0) marks_.push_back({at.print, 1});  // a file not yet numbered
-    high_ = std::max<std::int64_t>(static_cast<std::int64_t>(high_) - delta, 1);
+    // Lines read past a cut are gone: the new epoch has given none of its numbers yet.
+    const std::uint64_t read = cut_.print != 0 ? std::min(high_, cut_.seq) : high_;
+    const bool placed = high_at_.seq == read;
+    high_ = std::max<std::int64_t>(static_cast<std::int64_t>(read) - delta, 1);
+    high_at_ = placed ? Position{high_at_.print, high_at_.offset, high_at_.line, high_} : Position{};
+    if (high_ == 1) high_at_ = Position{at.print, at.offset, at.line, 1};
     reserved_ = 0;  // every number of the new epoch is handed out in this run
     at.seq = 1;
     has_gap_ = false;
@@ -721,7 +734,12 @@ std::size_t Follower::walk(Position &at, std::string *out, std::size_t room, std
             }
             at.offset += static_cast<off_t>(length);
         }
-        if (mode != look) high_ = std::max(high_, at.seq);
+        // Past malformed lines too, but never back from a place a run before saved.
+        const bool further = at.seq == high_ && at.print == high_at_.print && at.offset > high_at_.offset;
+        if (mode != look && (at.seq > high_ || further)) {
+            high_ = at.seq;
+            high_at_ = at;
+        }
         if (full) break;
         if (used > 0) continue;
         if (size == buffer_.size() && pass_long_run(*file, at, quiet)) continue;
@@ -768,7 +786,7 @@ bool Follower::cut_short(File &file, Position &at, off_t size, bool quiet) {
             static_cast<long long>(at.offset - size));
     cut_ = cut;
     cut_high_ = std::max(high_, at.seq);
-    high_ = cut.seq;  // numbers past the cut are the new epoch's to give
+    high_ = cut_high_;  // numbers that went out stay given, whatever takes the lines after the cut
     stop_at_cut(at);
     return true;
 }

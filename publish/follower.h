@@ -62,8 +62,13 @@ public:
     std::uint64_t high() const { return high_; }
     // Numbers before this may have gone out, in this run or one before.
     std::uint64_t numbered() const { return std::max(high_, reserved_); }
+    // Where the lines numbered before high() end: print 0 when not known.
+    const Position &high_at() const { return high_at_; }
     // The files of the epoch and the numbers a run before handed out.
-    void restore(const std::vector<FileMark> &files, const Numbers &numbers = {});
+    void restore(const std::vector<FileMark> &files, const Numbers &numbers = {}, const Cut &cut = {});
+    // The log cut short in place, while its new lines wait for a new epoch;
+    // print 0: none. Saved before anything past it is acted on.
+    Cut cut() const { return {cut_, cut_high_}; }
     // Numbers the lines anew for an epoch whose first line is at.
     void renumber(Position &at);
 
@@ -188,6 +193,7 @@ private:
     bool end_pending_ = false;    // the log could not be read when the end was to be set
     std::uint64_t high_ = 1;      // lines of the epoch before this have been given numbers
     std::uint64_t reserved_ = 0;  // and none from this on, by a run before; 0: below high_
+    Position high_at_;            // where the lines before high_ end, as far as known
     Position cut_;                // the log cut short in place: nothing past it is read in this epoch
     std::uint64_t cut_high_ = 0;  // numbers given out before the cut was found
     bool has_gap_ = false;

@@ -80,6 +80,8 @@ struct Options {
 
 bool same_place(const Position &a, const Position &b) { return a.print == b.print && a.offset == b.offset; }
 
+bool same_cut(const Cut &a, const Cut &b) { return same_place(a.at, b.at) && a.at.seq == b.at.seq && a.high == b.high; }
+
 bool same_marks(const std::vector<FileMark> &a, const std::vector<FileMark> &b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](const FileMark &x, const FileMark &y) { return x.print == y.print && x.first == y.first; });
@@ -118,6 +120,7 @@ private:
     void begin_epoch(std::uint64_t epoch, Position at);
     void send_batches();
     bool reserve(std::uint64_t to);
+    bool cut_saved();
     void save(bool now);
     void note_acked();
     void update_gauges();
@@ -159,6 +162,7 @@ private:
     // not marked there goes out.
     std::uint64_t durable_reserved_ = 0;
     std::vector<FileMark> durable_files_;
+    Cut durable_cut_;
     int lock_fd_ = -1;  // the state's: two on one state would each undo the other's
 };
 
@@ -178,9 +182,10 @@ bool Publisher::start(std::string &error) {
         counts_.lost.Increment(static_cast<double>(range.lines()));
         lost_.push_back(range);
     });
-    follower_.restore(state_.files, state_.numbers);
+    follower_.restore(state_.files, state_.numbers, state_.cut);
     durable_reserved_ = state_.numbers.reserved;
     durable_files_ = state_.files;
+    durable_cut_ = state_.cut;
     follower_.settle(state_.acked);  // a first start: on the log as it is now, before it is rotated
     rule_.start(state_.epoch, state_.acked.seq, Clock::now());
     read_ = state_.acked;
@@ -331,7 +336,7 @@ void Publisher::leave_epoch(std::uint64_t line) {
 // gateway's lines go on. False while there is no gap, or lines are out.
 bool Publisher::take_gap() {
     Gap gap;
-    if (!follower_.gap_at(read_, gap) || !in_flight_.empty()) return false;
+    if (!follower_.gap_at(read_, gap) || !in_flight_.empty() || !cut_saved()) return false;
     const std::uint64_t have = std::max({state_.acked.seq, skip_to_, gap.first});
     if (have > gap.last && !gap.fresh) {
         gap_question_ = unasked;
@@ -443,7 +448,7 @@ void Publisher::send_batches() {
             // The log came after the start: acknowledged lines are counted from its start, not from its name.
             state_.acked = Position{read_.print, 0, 0, state_.acked.seq};
         }
-        if (!reserve(read_.seq)) {
+        if (!cut_saved() || !reserve(read_.seq)) {
             read_ = start;  // once the reservation is on disk
             return;
         }
@@ -479,6 +484,17 @@ bool Publisher::reserve(std::uint64_t to) {
     return !save_failing_;
 }
 
+// A cut is durable before anything past it is acted on: a restart that
+// knew nothing of it would read the lines written after it under the
+// numbers of the lines cut off, which the collector drops as duplicates.
+bool Publisher::cut_saved() {
+    if (same_cut(follower_.cut(), durable_cut_)) return true;
+    if (save_failing_ && Clock::now() - saved_at_ < retry_save) return false;
+    dirty_ = true;
+    save(true);
+    return !save_failing_;
+}
+
 // A new epoch is durable before any batch of it goes out; otherwise the
 // state is written when it changed, at most every save_every. A routine save
 // that fails is said once and retried: an older saved place only costs lines
@@ -492,9 +508,16 @@ void Publisher::save(bool now) {
     if (at - saved_at_ < wait) return;
     saved_at_ = at;
     state_.files = follower_.files();
+    state_.cut = follower_.cut();
     state_.lost = lost_;
     Numbers &numbers = state_.numbers;
-    if (numbers.reserved != 0) numbers.given = std::min(follower_.high(), numbers.reserved);
+    if (numbers.reserved != 0) {
+        numbers.given = std::min(follower_.high(), numbers.reserved);
+        const Position &end = follower_.high_at();
+        const bool placed = numbers.given == follower_.high() && end.seq == numbers.given;
+        numbers.print = placed ? end.print : 0;
+        numbers.offset = placed ? end.offset : 0;
+    }
     std::string error;
     if (!save_state(options_.state, state_, error)) {
         if (!save_failing_) warn("%s; retrying%s", error.c_str(), epoch_pending_ ? "" : ", shipping goes on");
@@ -504,6 +527,7 @@ void Publisher::save(bool now) {
     if (save_failing_) warn("%s: saved again", options_.state.c_str());
     durable_reserved_ = numbers.reserved;
     durable_files_ = state_.files;
+    durable_cut_ = state_.cut;
     save_failing_ = false;
     dirty_ = false;
     epoch_pending_ = false;

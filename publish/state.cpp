@@ -58,14 +58,38 @@ bool parse_mark(const std::vector<std::string> &words, bool older, FileMark &mar
     return parse_epoch(words[older ? 3 : 1], mark.print) && parse_signed(words[older ? 4 : 2], mark.first);
 }
 
-// "numbers GIVEN RESERVED", the state's last line.
+// "numbers GIVEN RESERVED", with the place where GIVEN ends: "PRINT OFFSET".
 bool parse_numbers(const std::vector<std::string> &words, Numbers &numbers) {
     unsigned long long given = 0;
     unsigned long long reserved = 0;
-    if (words.size() != 3 || words[0] != "numbers" || !parse_number(words[1].c_str(), LLONG_MAX, given) ||
+    unsigned long long offset = 0;
+    std::uint64_t print = 0;
+    const bool placed = words.size() == 5;
+    if ((words.size() != 3 && !placed) || words[0] != "numbers" || !parse_number(words[1].c_str(), LLONG_MAX, given) ||
         !parse_number(words[2].c_str(), LLONG_MAX, reserved) || given > reserved)
         return false;
-    numbers = {given, reserved};
+    if (placed && (!parse_epoch(words[3], print) || print == 0 || !parse_number(words[4].c_str(), LLONG_MAX, offset)))
+        return false;
+    numbers = {given, reserved, print, static_cast<off_t>(offset)};
+    return true;
+}
+
+// "cut PRINT OFFSET LINE SEQ HIGH": the lines kept end before SEQ, and
+// numbers up to HIGH went out, so HIGH is past SEQ.
+bool parse_cut(const std::vector<std::string> &words, Cut &cut) {
+    unsigned long long offset = 0;
+    unsigned long long line = 0;
+    unsigned long long seq = 0;
+    unsigned long long high = 0;
+    if (words.size() != 6 || !parse_epoch(words[1], cut.at.print) || cut.at.print == 0 ||
+        !parse_number(words[2].c_str(), LLONG_MAX, offset) || !parse_number(words[3].c_str(), LLONG_MAX, line) ||
+        !parse_number(words[4].c_str(), LLONG_MAX, seq) || !parse_number(words[5].c_str(), LLONG_MAX, high) ||
+        seq == 0 || high < seq)
+        return false;
+    cut.at.offset = static_cast<off_t>(offset);
+    cut.at.line = line;
+    cut.at.seq = seq;
+    cut.high = high;
     return true;
 }
 
@@ -82,8 +106,9 @@ bool parse_state(const std::string &text, PublishState &state, std::string &erro
     bool placed = !older;
     state.files.clear();
     state.numbers = Numbers{};
+    state.cut = Cut{};
     state.lost.clear();
-    enum { files, numbers, lost } part = files;  // in this order, each but the first at will
+    enum { files, numbers, cut, lost } part = files;  // in this order, each but the first at will
     while (fits && std::getline(lines, line)) {
         FileMark mark;
         Identity id;
@@ -92,6 +117,11 @@ bool parse_state(const std::string &text, PublishState &state, std::string &erro
         if (kind == "numbers" && part == files) {
             fits = parse_numbers(words, state.numbers);
             part = numbers;
+            continue;
+        }
+        if (kind == "cut" && part < cut) {
+            fits = parse_cut(words, state.cut);
+            part = cut;
             continue;
         }
         if (kind == "lost") {
@@ -128,8 +158,19 @@ std::string format_state(const PublishState &state) {
         out += text;
     }
     if (state.numbers.reserved != 0) {
-        std::snprintf(text, sizeof text, "numbers %" PRIu64 " %" PRIu64 "\n", state.numbers.given,
-                      state.numbers.reserved);
+        const Numbers &numbers = state.numbers;
+        std::snprintf(text, sizeof text, "numbers %" PRIu64 " %" PRIu64, numbers.given, numbers.reserved);
+        out += text;
+        if (numbers.print != 0) {
+            std::snprintf(text, sizeof text, " %016" PRIx64 " %lld", numbers.print,
+                          static_cast<long long>(numbers.offset));
+            out += text;
+        }
+        out += "\n";
+    }
+    if (const Cut &cut = state.cut; cut.at.print != 0) {
+        std::snprintf(text, sizeof text, "cut %016" PRIx64 " %lld %" PRIu64 " %" PRIu64 " %" PRIu64 "\n", cut.at.print,
+                      static_cast<long long>(cut.at.offset), cut.at.line, cut.at.seq, cut.high);
         out += text;
     }
     for (const LostRange &range : state.lost) out += "lost " + format_lost(range) + "\n";

@@ -33,10 +33,23 @@ struct FileMark {
 // them: those before given were, those from reserved on never were. A run
 // saves a reservation before any line past it goes out, so that a restart
 // never gives a number twice; a clean stop saves both as the exact count.
-// 0: not known (a state written before they were kept).
+// 0: not known (a state written before they were kept). The place where
+// the lines numbered before given end tells a restart whether the file that
+// held them is still whole: then no number past its end was given either.
 struct Numbers {
     std::uint64_t given = 0;
     std::uint64_t reserved = 0;
+    std::uint64_t print = 0;  // 0: the place is not known
+    off_t offset = 0;
+};
+
+// The log cut short in place, as found (truncate -s): nothing past the last
+// whole line kept is read in this epoch, since the lines written after the
+// cut would take numbers that went out with the lines cut off. Kept until
+// the new epoch that ships them is durable. print 0: none.
+struct Cut {
+    Position at;             // the first place past the lines kept
+    std::uint64_t high = 0;  // numbers before this went out before the cut was found
 };
 
 struct PublishState {
@@ -44,14 +57,17 @@ struct PublishState {
     Position acked;               // the first line the collector does not have
     std::vector<FileMark> files;  // oldest first
     Numbers numbers;
+    Cut cut;
     // Lines lost at the gateway, to be told with the epoch's first batch
     // until the collector acknowledges it.
     std::vector<LostRange> lost;
 };
 
 // The state as its file holds it: "EPOCH SEQ PRINT OFFSET LINE", then a line
-// "file PRINT FIRST" for each file, then "numbers GIVEN RESERVED", then
-// "lost EPOCH FIRST LAST" for each range lost. A state without the last
+// "file PRINT FIRST" for each file, then "numbers GIVEN RESERVED [PRINT
+// OFFSET]", then
+// "cut PRINT OFFSET LINE SEQ HIGH" while a cut waits, then "lost EPOCH
+// FIRST LAST" for each range lost. A state without the last
 // lines, and one of the form that named files by device and inode ("EPOCH
 // SEQ DEV INO OFFSET LINE", "file DEV INO PRINT FIRST"), are read too.
 // False, with error set, when the text is none of these.

@@ -336,10 +336,11 @@ TEST_F(CollectFiles, LinesThatComeAgainAreFoundPastADamagedRecord) {
          "sflog1 " + next_epoch + " 1\n" + lines_from(100, 60),
          lines_from(0, 160),
          [&](const std::string &archived) {
-             return "sfcollect: gw1: new epoch " + next_epoch + "\nsfcollect: " + archived + ": " +
-                    std::to_string(lines_from(80, 20).size()) +
+             // The epoch is said once the pass that stores its lines has committed.
+             return "sfcollect: " + archived + ": " + std::to_string(lines_from(80, 20).size()) +
                     " bytes of it past its last certain record matched none of the lines that came again: kept (lines "
-                    "of another epoch, or never acknowledged)\n";
+                    "of another epoch, or never acknowledged)\nsfcollect: gw1: new epoch " +
+                    next_epoch + "\n";
          }},
         {"a new log no record names",
          {{"gw1.log.1", lines_from(0, 80)}, {"gw1.log", lines_from(80, 50)}},

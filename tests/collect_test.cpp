@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,6 +167,32 @@ TEST_F(Collect, BatchesItCannotStoreAreSaidOnceAndOthersServed) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, expected);
     EXPECT_FALSE(file_exists(central + "/gw3.log"));
+}
+
+// A new gateway's first lines that cannot be written when the pass commits
+// (a file size limit, which ends no process) are not in the archive: its
+// new epoch is neither said nor counted, and the others' lines go in.
+TEST_F(Collect, NewEpochIsSaidOnlyOnceStored) {
+    Broker broker(dir);
+    const auto limit_size = [] {
+        const rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    Process collecting(collector, collector_args(broker, central), limit_size);
+    for (int tries = 0; tries < 100 && !file_exists(central + "/gw2.log"); ++tries) {
+        publish_raw(broker.port(), "sflogger/gw1/packets", header + lines_from(0, 500));
+        publish_raw(broker.port(), "sflogger/gw2/packets", header + lines_from(0, 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // Subscribed now: gw1's batch comes before gw2's next, and gw2's is stored after it.
+    publish_raw(broker.port(), "sflogger/gw1/packets", header + lines_from(0, 500));
+    publish_raw(broker.port(), "sflogger/gw2/packets", "sflog1 0123456789abcdef 2\n" + lines_from(1, 1));
+    EXPECT_TRUE(wait_for_content(central + "/gw2.log", lines_from(0, 2)));
+    collecting.stop();
+    const std::string said = collecting.finish().err;
+    EXPECT_EQ(said.find("gw1: new epoch"), std::string::npos) << said;
+    EXPECT_NE(said.find("sfcollect: gw2: new epoch 0123456789abcdef\n"), std::string::npos) << said;
+    EXPECT_NE(said.find("gw1's batches are left unacknowledged"), std::string::npos) << said;
 }
 
 // An archive of an earlier version, a record file for each gateway, goes on

@@ -232,4 +232,54 @@ TEST(Follower, CountingPassesOverWhatReadingPassesOver) {
     EXPECT_EQ(out, lines_from(4, 1));
 }
 
+// Restarted after a kill with the log's ten lines read and numbers up to
+// 100 reserved, then the log rotated: the numbers past its end were never
+// given when the place the state says they end at is still in the log;
+// else they may have been, and the new log starts a new epoch past them.
+struct ReservedCase {
+    const char *name;
+    off_t past_end;   // where the numbers given end, past the log's end now by this much (cut while stopped)
+    bool known;       // the state says where they end
+    bool other_file;  // in another file than the log
+    bool takes_them;  // the new log's lines take 11 on, in the epoch
+};
+
+const ReservedCase reserved_cases[] = {
+    {"the log whole", 0, true, false, true},
+    {"the log cut short while stopped", 30, true, false, false},
+    {"where they end not known", 0, false, false, false},
+    {"ending in a file gone", 0, true, true, false},
+};
+
+TEST(Follower, ReservationPastAWholeFileIsNotGiven) {
+    for (const ReservedCase &row : reserved_cases) {
+        SCOPED_TRACE(row.name);
+        ReadLog here;
+        const Position &end = here.follower.high_at();
+        ASSERT_EQ(end.offset, here.end.offset);
+        Numbers numbers{11, 100};
+        if (row.known) {
+            numbers.print = row.other_file ? end.print + 1 : end.print;
+            numbers.offset = end.offset + row.past_end;
+        }
+        Follower after(here.log);
+        after.restore(here.follower.files(), numbers);
+        move_file(here.log, here.log + ".1");
+        write_file(here.log, lines_from(1000, 3));
+        Position at = here.end;
+        const std::string read = read_all(after, at);
+        Gap gap;
+        if (row.takes_them) {
+            EXPECT_EQ(read, lines_from(1000, 3));
+            EXPECT_EQ(at.seq, 14U);
+            continue;
+        }
+        EXPECT_EQ(read, "");
+        ASSERT_TRUE(after.gap_at(at, gap));
+        EXPECT_TRUE(gap.fresh);
+        EXPECT_EQ(gap.first, 11U);
+        EXPECT_EQ(gap.last, 99U);
+    }
+}
+
 }  // namespace

@@ -20,6 +20,7 @@ struct Row {
     std::vector<FileMark> files{};
     Numbers numbers{};
     std::vector<LostRange> lost{};
+    Cut cut{};
 };
 
 // clang-format off
@@ -44,6 +45,30 @@ const Row rows[] = {
      "00000000000000ab 1 00000000000000c2 0 0\nfile 00000000000000c2 1\nnumbers 1 16384\n"
      "lost 00000000000000aa 1001 1500\nlost 00000000000000a9 7 7\n",
      true, 0xc2, 0, 0, 1, {{0xc2, 1}}, {1, 16384}, {{0xaa, 1001, 1500}, {0xa9, 7, 7}}},
+    {"the numbers and where they end",
+     "00000000000000ab 1501 00000000000000c2 4096 120\nfile 00000000000000c2 1\nnumbers 1700 17884 00000000000000c2 "
+     "9000\n",
+     true, 0xc2, 4096, 120, 1501, {{0xc2, 1}}, {1700, 17884, 0xc2, 9000}},
+    {"numbers ending in no file", "00000000000000ab 7 00000000000000c2 0 0\nnumbers 7 9 0000000000000000 30\n", false},
+    {"numbers ending without an offset", "00000000000000ab 7 00000000000000c2 0 0\nnumbers 7 9 00000000000000c2\n",
+     false},
+    {"a cut waiting for its new epoch",
+     "00000000000000ab 4001 00000000000000c2 90000 4000\nfile 00000000000000c2 1\nnumbers 5001 20384\n"
+     "cut 00000000000000c2 94500 4200 4201 5001\nlost 00000000000000aa 5 6\n",
+     true, 0xc2, 90000, 4000, 4001, {{0xc2, 1}}, {5001, 20384}, {{0xaa, 5, 6}}, {{0xc2, 94500, 4200, 4201}, 5001}},
+    {"a cut without numbers", "00000000000000ab 7 00000000000000c2 0 0\ncut 00000000000000c2 30 3 4 9\n", true,
+     0xc2, 0, 0, 7, {}, {}, {}, {{0xc2, 30, 3, 4}, 9}},
+    {"a cut after lost lines",
+     "00000000000000ab 7 00000000000000c2 0 0\nlost 00000000000000aa 5 6\ncut 00000000000000c2 30 3 4 9\n", false},
+    {"numbers after a cut", "00000000000000ab 7 00000000000000c2 0 0\ncut 00000000000000c2 30 3 4 9\nnumbers 7 9\n",
+     false},
+    {"two cuts", "00000000000000ab 7 00000000000000c2 0 0\ncut 00000000000000c2 30 3 4 9\ncut 00000000000000c2 30 3 4 9\n",
+     false},
+    {"a cut below the numbers it kept", "00000000000000ab 7 00000000000000c2 0 0\ncut 00000000000000c2 30 3 4 3\n",
+     false},
+    {"a cut in no file", "00000000000000ab 7 00000000000000c2 0 0\ncut 0000000000000000 30 3 4 9\n", false},
+    {"a cut at line 0", "00000000000000ab 7 00000000000000c2 0 0\ncut 00000000000000c2 0 0 0 9\n", false},
+    {"a cut short a word", "00000000000000ab 7 00000000000000c2 0 0\ncut 00000000000000c2 30 4 9\n", false},
     {"lines lost without numbers", "00000000000000ab 1 0000000000000000 0 0\nlost 00000000000000aa 5 6\n", true, 0,
      0, 0, 1, {}, {}, {{0xaa, 5, 6}}},
     {"lost before numbers", "00000000000000ab 1 0000000000000000 0 0\nlost 00000000000000aa 5 6\nnumbers 1 9\n",
@@ -86,9 +111,16 @@ TEST(PublishState, ParsesBothForms) {
         }
         EXPECT_EQ(state.numbers.given, row.numbers.given);
         EXPECT_EQ(state.numbers.reserved, row.numbers.reserved);
+        EXPECT_EQ(state.numbers.print, row.numbers.print);
+        EXPECT_EQ(state.numbers.offset, row.numbers.offset);
         ASSERT_EQ(state.lost.size(), row.lost.size());
         for (std::size_t i = 0; i < row.lost.size(); ++i)
             EXPECT_EQ(format_lost(state.lost[i]), format_lost(row.lost[i]));
+        EXPECT_EQ(state.cut.at.print, row.cut.at.print);
+        EXPECT_EQ(state.cut.at.offset, row.cut.at.offset);
+        EXPECT_EQ(state.cut.at.line, row.cut.at.line);
+        EXPECT_EQ(state.cut.at.seq, row.cut.at.seq);
+        EXPECT_EQ(state.cut.high, row.cut.high);
         // Written in the present form, and read back the same.
         PublishState again;
         ASSERT_TRUE(parse_state(format_state(state), again, error)) << format_state(state);

@@ -6,9 +6,12 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -65,13 +68,20 @@ bool wait_for_given(const std::string &path, std::uint64_t given) {
     return false;
 }
 
+// Whether the state file at path comes to hold text.
+bool wait_for_state(const std::string &path, const std::string &text) {
+    for (int waited = 0; waited < wait_ms; waited += 10) {
+        if (read_file(path).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 class Restart : public Fleet {
 protected:
-    // 1,000 lines shipped, 500 more sent while the collector was away, and
-    // sfpublish stopped cleanly, or killed once its state has them as
-    // handed out; then the log deleted (rotate 0) and 100 new lines
-    // written. A broker that loses its queue loses the 500 with it.
-    void send_past_the_collector(bool lose_queue, bool kill_it = false) {
+    // 1,000 lines shipped, then 500 more sent while the collector is away,
+    // queued for it in the broker.
+    void send_while_the_collector_is_away() {
         collecting = serve_collector(broker, central);
         publishing = serve_publisher(broker, log);
         ASSERT_NE(publishing.port, 0);
@@ -80,6 +90,14 @@ protected:
         collecting.process->stop();
         append_file(log, lines_from(1000, 500));
         wait_for_sample(publishing.port, "sfpublish_lines_sent_total" + gateway, 1500);
+    }
+
+    // Those 1,500 lines sent, and sfpublish stopped cleanly, or killed once
+    // its state has them as handed out; then the log deleted (rotate 0) and
+    // 100 new lines written. A broker that loses its queue loses the 500 with it.
+    void send_past_the_collector(bool lose_queue, bool kill_it = false) {
+        send_while_the_collector_is_away();
+        if (HasFatalFailure()) return;
         if (kill_it) {
             ASSERT_TRUE(wait_for_given(log + ".sfpublish", 1501));
             kill(publishing.process->pid(), SIGKILL);
@@ -140,6 +158,33 @@ TEST_F(Fleet, KilledPastItsSavedAckGivesNoNumberTwice) {
     const std::vector<std::string> collected = lines_of(collecting.process->finish().err);
     EXPECT_EQ(collected.size(), 2U);  // the first epoch and the new one
     for (const std::string &line : collected) EXPECT_EQ(line.find("lost"), std::string::npos) << line;
+}
+
+// Killed with every line it read acknowledged, restarted, and its log then
+// rotated: the numbers it had reserved past the log's end were never given,
+// the log being whole, so the new log's lines take them in the same epoch,
+// with nothing said.
+TEST_F(Fleet, KilledThenRotatedGoesOnInItsEpoch) {
+    Broker broker(dir);
+    Served collecting = serve_collector(broker, central);
+    Served publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    write_file(log, lines_from(0, 1000));
+    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000)));
+    ASSERT_TRUE(wait_for_given(log + ".sfpublish", 1001));
+    kill(publishing.process->pid(), SIGKILL);
+    publishing.process->finish();
+    publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
+    write_file(log, lines_from(2000, 100));
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1000) + lines_from(2000, 100)));
+    EXPECT_EQ(sample_of(http_get(publishing.port, "/metrics"), "sfpublish_epochs_total" + gateway), 0);
+    publishing.process->stop();
+    EXPECT_EQ(publishing.process->finish().err, "");
+    collecting.process->stop();
+    const std::vector<std::string> told = lines_of(collecting.process->finish().err);
+    EXPECT_EQ(told.size(), 1U);  // the first epoch only
 }
 
 // Stopped cleanly with 500 lines sent that the collector never got (its
@@ -265,5 +310,41 @@ TEST_F(Restart, LossNotYetToldSurvivesAKill) {
     ASSERT_EQ(told.size(), 1U);
     EXPECT_NE(told[0].find("; " + lost), std::string::npos) << told[0];
 }
+
+// 1,500 lines sent, the last 500 queued for a collector that is away, the
+// log cut short in place to 1,200 lines (truncate -s) and written on, and
+// sfpublish restarted once its state holds the cut: the restart stops at
+// the cut too, and the new lines go out in a new epoch, none dropped as a
+// copy of the lines cut off. One row per way to stop.
+struct StopCase {
+    const char *name;
+    int signal;
+};
+
+void PrintTo(const StopCase &row, std::ostream *out) { *out << row.name; }
+
+class CutRestart : public Restart, public testing::WithParamInterface<StopCase> {};
+
+TEST_P(CutRestart, ShipsTheNewLinesOnce) {
+    const std::string state = log + ".sfpublish";
+    ASSERT_NO_FATAL_FAILURE(send_while_the_collector_is_away());
+    ASSERT_EQ(truncate(log.c_str(), static_cast<off_t>(lines_from(0, 1200).size())), 0);
+    ASSERT_TRUE(wait_for_state(state, "\ncut ")) << read_file(state);
+    append_file(log, lines_from(5000, 100));
+    kill(publishing.process->pid(), GetParam().signal);
+    publishing.process->finish();
+    publishing = serve_publisher(broker, log);
+    ASSERT_NE(publishing.port, 0);
+    collecting = serve_collector(broker, central);
+    ASSERT_NE(collecting.port, 0);
+    EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1500) + lines_from(5000, 100)));
+    EXPECT_EQ(sample_of(http_get(collecting.port, "/metrics"), "sfcollect_lines_lost_total" + gateway), 0);
+    EXPECT_EQ(read_file(state).find("\ncut "), std::string::npos) << read_file(state);
+    publishing.process->stop();
+    collecting.process->stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Fleet, CutRestart, testing::Values(StopCase{"stopped", SIGTERM}, StopCase{"killed", SIGKILL}),
+                         [](const testing::TestParamInfo<StopCase> &info) { return std::string(info.param.name); });
 
 }  // namespace
