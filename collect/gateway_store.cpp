@@ -389,7 +389,8 @@ void take_new_logs(const Files &files, const std::string &dir, JournalReplay &re
 
 }  // namespace
 
-GatewayStore::GatewayStore(std::string dir) : dir_(std::move(dir)), journal_(dir_ + "/sfcollect.journal") {}
+GatewayStore::GatewayStore(std::string dir)
+    : dir_(std::move(dir)), journal_(dir_ + "/sfcollect.journal"), left_(dir_ + "/sfcollect.left") {}
 
 GatewayStore::~GatewayStore() {
     for (auto &entry : gateways_) {
@@ -426,6 +427,7 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
         say_damage(replay, notes);
         take_older(replay, notes);
     }
+    if (!read_left(notes, error)) return false;
     DIR *dir = opendir(dir_.c_str());
     if (dir == nullptr) {
         error = failed_call(dir_, "opendir");
@@ -519,6 +521,72 @@ bool GatewayStore::recover(std::vector<std::string> &notes, std::string &error) 
     // Only now that the journal holds them durably.
     for (const std::string &path : migrated)
         if (unlink(path.c_str()) != 0 && errno != ENOENT) notes.push_back(failed_call(path, "unlink"));
+    return true;
+}
+
+// Made at start when absent, so that the compaction's sync of the folder
+// makes its name durable, and its appends need only their own sync.
+bool GatewayStore::read_left(std::vector<std::string> &notes, std::string &error) {
+    std::string text;
+    bool found = false;
+    if (!read_whole(left_, SIZE_MAX, text, found, error)) return false;
+    LeftReplay replay;
+    replay_left(text, replay);
+    if (!replay.damaged.empty()) {
+        std::vector<std::string> numbers;
+        for (const std::size_t line : replay.damaged) numbers.push_back(std::to_string(line));
+        notes.push_back(left_ + ": " + (numbers.size() == 1 ? "line " : "lines ") + list_of(numbers) +
+                        (numbers.size() == 1 ? " is" : " are") + " not a gateway's name and an epoch, skipped");
+    }
+    // A torn line's epoch is still in its gateway's entry; left there, the next line would be appended to it.
+    const std::size_t torn = text.size() - replay.whole;
+    const int fd = open(left_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && found && torn == 0) {
+        // Read, but not to be written: the gateways whose epochs would go into it wait.
+        notes.push_back(failed_call(left_, "open"));
+    } else if (fd < 0) {
+        error = failed_call(left_, "open");
+        return false;
+    }
+    const char *call = torn == 0                                              ? nullptr
+                       : ftruncate(fd, static_cast<off_t>(replay.whole)) != 0 ? "ftruncate"
+                       : fdatasync(fd) != 0                                   ? "fdatasync"
+                                                                              : nullptr;
+    if (call != nullptr) error = failed_call(left_, call);
+    if (fd >= 0) close(fd);
+    if (call != nullptr) return false;
+    if (torn > 0)
+        notes.push_back(left_ + ": its last " + std::to_string(torn) +
+                        " bytes are not a whole line, so their epoch is still in the journal: cut");
+    for (auto &entry : replay.epochs) gateways_[entry.first].forgotten = std::move(entry.second);
+    return true;
+}
+
+bool GatewayStore::forget(const std::string &name, Gateway &gateway, std::uint64_t epoch, Failure &failure,
+                          std::string &error) {
+    if (epoch == 0 || gateway.forgotten.count(epoch) != 0) return true;
+    const int fd = open(left_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        error = fail(left_, "open", failure);
+        return false;
+    }
+    const std::string line = encode_left(name, epoch);
+    const off_t before = lseek(fd, 0, SEEK_END);
+    const char *call = before < 0                                 ? "lseek"
+                       : !write_all(fd, line.data(), line.size()) ? "write"
+                       : fdatasync(fd) != 0                       ? "fdatasync"
+                                                                  : nullptr;
+    if (call != nullptr) {
+        error = fail(left_, call, failure);
+        // A torn line would take the next one with it: one that stays stops the collector, and its start cuts it.
+        if (before >= 0 && ftruncate(fd, before) != 0) {
+            error += " (and cannot be cut back)";
+            failure = Failure::disk;
+        }
+    }
+    close(fd);
+    if (call != nullptr) return false;
+    gateway.forgotten.insert(epoch);
     return true;
 }
 

@@ -16,9 +16,10 @@
 struct Gateway {
     GatewayRecord record;
     GatewayState state;
-    bool recorded = false;   // the journal names its file
-    int fd = -1;             // the log, open while a pass is being committed
-    std::uint64_t size = 0;  // where its lines end in it, while open
+    ForgottenEpochs forgotten;  // those in DIR/sfcollect.left
+    bool recorded = false;      // the journal names its file
+    int fd = -1;                // the log, open while a pass is being committed
+    std::uint64_t size = 0;     // where its lines end in it, while open
     bool touched = false;
     bool spoiled = false;   // bytes not its lines lie past size: no more appends until opened anew
     bool fresh = false;     // its file is named in the journal only once the pass commits
@@ -48,10 +49,9 @@ struct Unstored {
 };
 
 // The gateways' logs DIR/NAME.log and their records in one journal,
-// DIR/sfcollect.journal. Lines are appended at once and made durable by
-// commit, which only then lets their acks go out. Every log is consistent
-// with its record at any instant: past the recorded size of the recorded
-// file lies nothing that was acknowledged, and a collector killed at any point
+// DIR/sfcollect.journal, the epochs they left long ago in DIR/sfcollect.left. Lines are appended at once and made
+// durable by commit, which only then lets their acks go out. Every log is consistent with its record at any instant:
+// past the recorded size of the recorded file lies nothing that was acknowledged, and a collector killed at any point
 // is cut back to exactly that when it starts.
 class GatewayStore {
 public:
@@ -84,6 +84,11 @@ public:
     // its record as before the pass. False, with error set, when the
     // journal or the disk fails.
     bool commit(std::vector<Unstored> &unstored, std::string &error);
+    // Keeps epoch in DIR/sfcollect.left among those the gateway left long
+    // ago, durably, before a journal entry can go without it; at once when
+    // it is there already or 0. False, with failure and error set and the
+    // file as before, when it cannot.
+    bool forget(const std::string &name, Gateway &gateway, std::uint64_t epoch, Failure &failure, std::string &error);
     // Whether there are appends for commit to make durable.
     bool pending() const { return !open_.empty(); }
     // How many logs the pass holds open.
@@ -93,6 +98,7 @@ public:
 private:
     bool open_log(const std::string &name, Gateway &gateway, Failure &failure, std::string &error);
     bool cut_again(const std::string &name, Gateway &gateway, Failure &failure, std::string &error);
+    bool read_left(std::vector<std::string> &notes, std::string &error);
     bool append_journal(const std::string &text, std::string &error);
     bool compact(std::string &error);
     void say_damage(const JournalReplay &replay, std::vector<std::string> &notes) const;
@@ -100,6 +106,7 @@ private:
 
     std::string dir_;
     std::string journal_;
+    std::string left_;     // the epochs gateways left long ago
     int dir_fd_ = -1;      // locked
     int journal_fd_ = -1;  // appended to
     std::size_t entries_ = 0;

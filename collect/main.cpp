@@ -80,7 +80,8 @@ private:
     void on_batch(const mosquitto_message &message);
     void refuse(const char *reason) { counts_.refused(reason); }
     void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
-    bool store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, std::size_t &known);
+    bool store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, std::size_t &known,
+               std::uint64_t dropped);
     bool finish_pass();
     void say_once(const std::string &key, const std::string &line);
     void say_left(const std::string &name, std::uint64_t old, std::uint64_t current);
@@ -232,7 +233,7 @@ void Collector::on_batch(const mosquitto_message &message) {
     }
     Gateway &gateway = store_.find(name);
     const BatchHead head{batch.epoch, batch.seq, batch.count, message.retain};
-    const Decision decision = decide_batch(gateway.state, head);
+    const Decision decision = decide_batch(gateway.state, head, gateway.forgotten);
     if (decision.reason == DropReason::retained) {
         refuse("retained");
         return warn("%s: retained, dropped", topic.c_str());
@@ -251,7 +252,8 @@ void Collector::on_batch(const mosquitto_message &message) {
     const char *what = nullptr;
     for (std::uint64_t skip = decision.skip; skip > 0; --skip) walk_log_line(batch.lines, batch.size, from, what);
     std::size_t known = 0;  // bytes of lines found in the log's unsure bytes
-    if (!store(name, gateway, batch.lines + from, batch.size - from, known)) return;
+    if (!store(name, gateway, batch.lines + from, batch.size - from, known, epoch_dropped(gateway.state, decision)))
+        return;
     const char *lines = batch.lines + from;
     const auto found = static_cast<std::uint64_t>(std::count(lines, lines + known, '\n'));
     counts_.duplicates(name, found);
@@ -271,9 +273,10 @@ void fault(const std::string &name, Gateway &gateway, const std::string &error) 
 }
 
 // Appends the lines to the gateway's log, or leaves the batch unacknowledged
-// when its file fails: said once, tried again after a wait that grows.
+// when its file fails: said once, tried again after a wait that grows. The
+// epoch dropped from the list of those it left is kept apart first.
 bool Collector::store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size,
-                      std::size_t &known) {
+                      std::size_t &known, std::uint64_t dropped) {
     if (!gateway.fault.empty() && std::chrono::steady_clock::now() < gateway.retry_at) {
         refuse("cannot_store");
         return false;
@@ -282,10 +285,13 @@ bool Collector::store(const std::string &name, Gateway &gateway, const char *lin
     if (gateway.fd < 0 && store_.open_logs() >= options_.open_logs && !finish_pass()) return false;
     Failure failure = Failure::file;
     std::string error;
-    bool stored = store_.append(name, gateway, lines, size, known, failure, error);
+    const auto put = [&] {
+        return store_.forget(name, gateway, dropped, failure, error) &&
+               store_.append(name, gateway, lines, size, known, failure, error);
+    };
+    bool stored = put();
     // Descriptors of others than the logs ran out: the pass's are freed.
-    if (!stored && failure == Failure::descriptors && store_.pending() && finish_pass())
-        stored = store_.append(name, gateway, lines, size, known, failure, error);
+    if (!stored && failure == Failure::descriptors && store_.pending() && finish_pass()) stored = put();
     if (stored) {
         if (!gateway.fault.empty()) warn("%s: %s takes its lines again", name.c_str(), store_.log_path(name).c_str());
         gateway.fault.clear();

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-Decision decide_batch(const GatewayState &gateway, const BatchHead &batch) {
+Decision decide_batch(const GatewayState &gateway, const BatchHead &batch, const ForgottenEpochs &forgotten) {
     Decision decision;
     decision.ack_epoch = batch.epoch;
     // A retained batch would come again to every new subscription, long after
@@ -14,7 +14,8 @@ Decision decide_batch(const GatewayState &gateway, const BatchHead &batch) {
     std::uint64_t next = gateway.next;
     bool starts = false;
     if (batch.epoch != gateway.epoch) {
-        if (std::find(gateway.left.begin(), gateway.left.end(), batch.epoch) != gateway.left.end()) {
+        if (std::find(gateway.left.begin(), gateway.left.end(), batch.epoch) != gateway.left.end() ||
+            forgotten.count(batch.epoch) != 0) {
             decision.verdict = Verdict::left;
             decision.reason = DropReason::left_behind;
             return decision;
@@ -48,10 +49,15 @@ Decision decide_batch(const GatewayState &gateway, const BatchHead &batch) {
     return decision;
 }
 
+std::uint64_t epoch_dropped(const GatewayState &gateway, const Decision &decision) {
+    const bool full = gateway.epoch != 0 && gateway.left.size() >= max_left_epochs;
+    return decision.verdict == Verdict::start_append && full ? gateway.left.front() : 0;
+}
+
 void apply_decision(GatewayState &gateway, const BatchHead &batch, const Decision &decision) {
     if (decision.verdict == Verdict::start_append) {
+        if (epoch_dropped(gateway, decision) != 0) gateway.left.erase(gateway.left.begin());
         if (gateway.epoch != 0) gateway.left.push_back(gateway.epoch);
-        if (gateway.left.size() > max_left_epochs) gateway.left.erase(gateway.left.begin());
         gateway.epoch = batch.epoch;
     }
     if (decision.verdict == Verdict::append || decision.verdict == Verdict::start_append)

@@ -5,11 +5,13 @@
 #define SF_FLEET_COLLECT_RULE_H
 
 #include <cstdint>
+#include <set>
 #include <vector>
 
 #include "lost_range.h"
 
-// Epochs remembered as left behind; older ones are forgotten.
+// Epochs a gateway's state lists as left behind; older ones are forgotten
+// by it, and kept by the collector apart (ForgottenEpochs).
 constexpr std::size_t max_left_epochs = 16;
 
 // What the collector knows of one gateway: its log holds every line of epoch
@@ -48,7 +50,16 @@ struct Decision {
     std::uint64_t duplicates = 0;  // lines of the batch the log has already, dropped
 };
 
-Decision decide_batch(const GatewayState &gateway, const BatchHead &batch);
+// The epochs a gateway left before those its state lists: however old, a
+// batch of one is a stale copy (a broker restored from an old save) or a
+// rolled back publisher, never a new epoch.
+using ForgottenEpochs = std::set<std::uint64_t>;
+
+Decision decide_batch(const GatewayState &gateway, const BatchHead &batch, const ForgottenEpochs &forgotten = {});
+
+// The epoch apply_decision moves out of the gateway's list of those left
+// behind, to be kept among the forgotten ones first; 0 when none.
+std::uint64_t epoch_dropped(const GatewayState &gateway, const Decision &decision);
 
 // Applies an append or start_append decision to the state: the lines from
 // skip on are in the log.

@@ -141,6 +141,26 @@ bool should_compact(std::size_t entries, std::size_t gateways) {
     return entries > 65536 && entries > 8 * gateways;
 }
 
+std::string encode_left(const std::string &name, std::uint64_t epoch) {
+    char text[24];
+    std::snprintf(text, sizeof text, " %016" PRIx64 "\n", epoch);
+    return name + text;
+}
+
+void replay_left(const std::string &text, LeftReplay &replay) {
+    replay = LeftReplay();
+    std::size_t number = 1;
+    for (std::size_t at = 0, end = 0; (end = text.find('\n', at)) != std::string::npos; at = end + 1, ++number) {
+        replay.whole = end + 1;
+        const std::vector<std::string> words = words_of(text.substr(at, end - at));
+        std::uint64_t epoch = 0;
+        if (words.size() == 2 && is_gateway_name(words[0]) && parse_epoch(words[1], epoch) && epoch != 0)
+            replay.epochs[words[0]].insert(epoch);
+        else
+            replay.damaged.push_back(number);
+    }
+}
+
 bool decode_old_record(const std::string &text, GatewayRecord &record) {
     const std::size_t end = text.find('\n');
     if (end == std::string::npos || end + 1 != text.size()) return false;

@@ -71,6 +71,22 @@ std::string compact_journal(const std::map<std::string, GatewayRecord> &records)
 // seldom enough that the rewrites cost little beside the appends.
 bool should_compact(std::size_t entries, std::size_t gateways);
 
+// The epochs gateways left before those their entries list, in
+// DIR/sfcollect.left: "NAME EPOCH\n" each, appended before the entry that
+// no longer lists it, and never rewritten. encode_left gives the line.
+std::string encode_left(const std::string &name, std::uint64_t epoch);
+
+// The file read back. What follows the last newline is torn (a collector
+// stopped in the middle of an append, whose epoch its entry still lists):
+// whole says where it starts. A line that is not a name and an epoch is
+// damaged and skipped.
+struct LeftReplay {
+    std::map<std::string, ForgottenEpochs> epochs;
+    std::vector<std::size_t> damaged;  // line numbers, from 1
+    std::size_t whole = 0;             // bytes of whole lines
+};
+void replay_left(const std::string &text, LeftReplay &replay);
+
 // A record file of earlier versions, DIR/NAME.sfcollect: "EPOCH NEXT DEV INO
 // SIZE [LEFT...]" on one line.
 bool decode_old_record(const std::string &text, GatewayRecord &record);

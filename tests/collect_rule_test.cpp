@@ -178,6 +178,68 @@ TEST(CollectRule, RemembersOnlyTheLastEpochsLeftBehind) {
     EXPECT_EQ(gateway.left.back(), max_left_epochs + 2);
 }
 
+// An epoch left longer ago than the state's list holds is still left: a
+// broker restored from an old save may bring one of its batches, from line 1.
+TEST(CollectRule, EpochsLeftLongAgoAreStillLeft) {
+    const GatewayState known{current, 11, {old}};
+    const ForgottenEpochs forgotten{0x1111000000000000ULL, 0x2222000000000000ULL};
+    struct Case {
+        const char *scenario;
+        BatchHead batch;
+        Verdict verdict;
+        std::uint64_t ack_next;
+    };
+    const Case cases[] = {
+        {"a forgotten epoch from line 1", {0x1111000000000000ULL, 1, 5, false}, Verdict::left, 0},
+        {"a forgotten epoch past line 1", {0x2222000000000000ULL, 9, 5, false}, Verdict::left, 0},
+        {"an epoch the list holds", {old, 1, 5, false}, Verdict::left, 0},
+        {"an unknown epoch from line 1", {fresh, 1, 5, false}, Verdict::start_append, 6},
+        {"an unknown epoch past line 1", {fresh, 9, 5, false}, Verdict::ack, 1},
+        {"the current epoch", {current, 11, 5, false}, Verdict::append, 16},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const Decision decision = decide_batch(known, c.batch, forgotten);
+        EXPECT_EQ(decision.verdict, c.verdict);
+        EXPECT_EQ(decision.ack_next, c.ack_next);
+        EXPECT_EQ(decision.duplicates, 0U);
+    }
+}
+
+// Which epoch a decision drops from the list, to be kept apart before it is.
+TEST(CollectRule, TheSeventeenthChangeDropsTheOldestEpoch) {
+    GatewayState full{current, 11, {}};
+    for (std::uint64_t epoch = 1; epoch <= max_left_epochs; ++epoch) full.left.push_back(epoch);
+    GatewayState one_short = full;
+    one_short.left.erase(one_short.left.begin());
+    std::vector<std::uint64_t> shifted = one_short.left;
+    shifted.push_back(current);
+    const GatewayState unknown{};
+    struct Case {
+        const char *scenario;
+        const GatewayState &gateway;
+        BatchHead batch;
+        std::uint64_t dropped;
+        const std::vector<std::uint64_t> &left;  // after
+    };
+    const Case cases[] = {
+        {"the 17th change: the oldest goes", full, {fresh, 1, 5, false}, 1, shifted},
+        {"the 16th change: none goes", one_short, {fresh, 1, 5, false}, 0, shifted},
+        {"the first epoch: none goes", unknown, {fresh, 1, 5, false}, 0, unknown.left},
+        {"lines of the current epoch", full, {current, 11, 5, false}, 0, full.left},
+        {"a new epoch past line 1", full, {fresh, 9, 5, false}, 0, full.left},
+        {"an epoch left", full, {1, 1, 5, false}, 0, full.left},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const Decision decision = decide_batch(c.gateway, c.batch);
+        EXPECT_EQ(epoch_dropped(c.gateway, decision), c.dropped);
+        GatewayState after = c.gateway;
+        apply_decision(after, c.batch, decision);
+        EXPECT_EQ(after.left, c.left);
+    }
+}
+
 GatewayRecord record_of(std::uint64_t next, std::vector<std::uint64_t> left = {}) {
     GatewayRecord record;
     record.state = {current, next, std::move(left)};
@@ -485,6 +547,47 @@ TEST(Journal, EpochsAreSixteenLowercaseHexDigits) {
             EXPECT_EQ(epoch, c.epoch);
         }
     }
+}
+
+// DIR/sfcollect.left: "NAME EPOCH" lines, a damaged one skipped, a torn end not read.
+TEST(Journal, EpochsLeftLongAgoReadBack) {
+    EXPECT_EQ(encode_left("gw-1.a_b", old), "gw-1.a_b aaaa000000000000\n");
+    const std::string a = "gw1 aaaa000000000000\n";
+    const std::string b = "gw1 bbbb000000000000\n";
+    const std::string c = "gw2 aaaa000000000001\n";
+    struct Case {
+        const char *scenario;
+        std::string text;
+        std::size_t gw1, gw2;  // epochs read of each
+        std::vector<std::size_t> damaged;
+        std::size_t whole;  // 0: all of it
+    };
+    const Case cases[] = {
+        {"none", "", 0, 0, {}, 0},
+        {"whole lines", a + c + b, 2, 1, {}, 0},
+        {"one twice (its journal entry not written before a stop)", a + a, 1, 0, {}, 0},
+        {"a torn end", a + "gw2 aaaa0000", 1, 0, {}, a.size()},
+        {"a line with a word more", a + "gw2 aaaa000000000001 1\n" + c, 1, 1, {2}, 0},
+        {"damaged lines",
+         "gw/2 aaaa000000000001\n" + a + "gw2 AAAA000000000001\ngw2\n\ngw2 0000000000000000\n" + c,
+         1,
+         1,
+         {1, 3, 4, 5, 6},
+         0},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.scenario);
+        LeftReplay replay;
+        replay_left(k.text, replay);
+        EXPECT_EQ(replay.epochs["gw1"].size(), k.gw1);
+        EXPECT_EQ(replay.epochs["gw2"].size(), k.gw2);
+        EXPECT_EQ(replay.damaged, k.damaged);
+        EXPECT_EQ(replay.whole, k.whole == 0 ? k.text.size() : k.whole);
+    }
+    LeftReplay replay;
+    replay_left(a + c + b, replay);
+    EXPECT_EQ(replay.epochs["gw1"], (ForgottenEpochs{old, fresh}));
+    EXPECT_EQ(replay.epochs["gw2"], (ForgottenEpochs{current}));
 }
 
 TEST(Journal, RecordFilesOfEarlierVersionsAreRead) {
