@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <sys/resource.h>
@@ -220,6 +221,60 @@ TEST_F(Collect, RecordFilesOfEarlierVersionsAreMovedIntoTheJournal) {
     EXPECT_NE(read_file(central + "/sfcollect.journal").find("\ngw1 0123456789abcdef 106 "), std::string::npos);
 }
 
+// The batch of line first, the first of its epoch, a distinct one each.
+std::string first_batch(int first) {
+    char head[64];
+    std::snprintf(head, sizeof head, "sflog1 0123456789ab%04x 1\n", first);
+    return head + lines_from(first, 1);
+}
+
+// What the collector answers gw1, as mosquitto_sub gets it, for as long as it lives.
+class Answers {
+public:
+    Answers(const Broker &broker, std::string path)
+        : path_(std::move(path)),
+          watching_("/bin/sh", {"sh", "-c",
+                                "exec mosquitto_sub -h 127.0.0.1 -p " + std::to_string(broker.port()) +
+                                    " -q 1 -t sflogger/gw1/ack >" + path_}) {}
+    ~Answers() {
+        kill(watching_.pid(), SIGTERM);
+        watching_.finish();
+    }
+    Answers(const Answers &) = delete;
+    Answers &operator=(const Answers &) = delete;
+    std::string text() const { return read_file(path_); }
+    std::size_t count(const std::string &said) const {
+        const std::vector<std::string> lines = lines_of(text());
+        return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), said));
+    }
+    // Waits until said has come times.
+    bool wait_for(const std::string &said, std::size_t times) const {
+        for (int waited = 0; waited < 3 * wait_ms; waited += 10) {
+            if (count(said) >= times) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+private:
+    std::string path_;
+    Process watching_;
+};
+
+// Starts epochs epochs of gw1 in turn, a line each, each acknowledged; the
+// collector has subscribed once the first is stored.
+bool start_epochs(const Broker &broker, const std::string &central, const Answers &answers, int epochs) {
+    for (int tries = 0; tries < 100 && !file_exists(central + "/gw1.log"); ++tries)
+        publish_raw(broker.port(), "sflogger/gw1/packets", first_batch(0));
+    for (int epoch = 1; epoch < epochs; ++epoch) {
+        publish_raw(broker.port(), "sflogger/gw1/packets", first_batch(epoch));
+        char ack[32];
+        std::snprintf(ack, sizeof ack, "0123456789ab%04x 2", epoch);
+        if (!answers.wait_for(ack, 1)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // Two publishers of one name take turns, or one's state rolled back: a batch
@@ -228,10 +283,7 @@ TEST_F(Collect, RecordFilesOfEarlierVersionsAreMovedIntoTheJournal) {
 TEST_F(Collect, EpochsTakingTurnsAreAnsweredAndSaidOnce) {
     Broker broker(dir);
     auto collecting = start_collector(broker, central);
-    const std::string answers = dir / "answers";
-    Process watching("/bin/sh", {"sh", "-c",
-                                 "exec mosquitto_sub -h 127.0.0.1 -p " + std::to_string(broker.port()) +
-                                     " -q 1 -t sflogger/gw1/ack >" + answers});
+    Answers answers(broker, dir / "answers");
     const std::string first = "sflog1 0123456789abcdef ";
     const std::string second = "sflog1 fedcba9876543210 ";
     for (int tries = 0; tries < 100 && !file_exists(central + "/gw1.log"); ++tries)
@@ -245,15 +297,8 @@ TEST_F(Collect, EpochsTakingTurnsAreAnsweredAndSaidOnce) {
                     second + std::to_string(2 + turn) + "\n" + lines_from(101 + turn, 1));
     }
     EXPECT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, 1) + lines_from(100, 4)));
-    std::size_t left = 0;
-    for (int waited = 0; left < 3 && waited < wait_ms; waited += 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const std::vector<std::string> said = lines_of(read_file(answers));
-        left = static_cast<std::size_t>(std::count(said.begin(), said.end(), "0123456789abcdef left"));
-    }
-    EXPECT_EQ(left, 3U) << read_file(answers);
-    kill(watching.pid(), SIGTERM);
-    watching.finish();
+    answers.wait_for("0123456789abcdef left", 3);
+    EXPECT_EQ(answers.count("0123456789abcdef left"), 3U) << answers.text();
     collecting->stop();
     EXPECT_EQ(collecting->finish().err,
               "sfcollect: gw1: new epoch 0123456789abcdef\n"
@@ -262,32 +307,6 @@ TEST_F(Collect, EpochsTakingTurnsAreAnsweredAndSaidOnce) {
               "told to start a new one (its state rolled back? two gateways publish as gw1?)\n");
 }
 
-namespace {
-
-// The batch of line first, the first of its epoch, a distinct one each.
-std::string first_batch(int first) {
-    char head[64];
-    std::snprintf(head, sizeof head, "sflog1 0123456789ab%04x 1\n", first);
-    return head + lines_from(first, 1);
-}
-
-// How many of the answers are said.
-std::size_t count_answers(const std::string &answers, const std::string &said) {
-    const std::vector<std::string> lines = lines_of(read_file(answers));
-    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), said));
-}
-
-// Waits until said is among the answers count times.
-bool wait_for_answers(const std::string &answers, const std::string &said, std::size_t count) {
-    for (int waited = 0; waited < 3 * wait_ms; waited += 10) {
-        if (count_answers(answers, said) >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-}  // namespace
-
 // A gateway that started more epochs than its journal entry lists: a late
 // copy of its first epoch's first batch (a broker restored from an old save)
 // is answered "EPOCH left" and not written, also after a restart, which reads
@@ -295,26 +314,16 @@ bool wait_for_answers(const std::string &answers, const std::string &said, std::
 TEST_F(Collect, EpochsLeftLongAgoStayLeft) {
     Broker broker(dir);
     auto collecting = start_collector(broker, central);
-    const std::string answers = dir / "answers";
-    Process watching("/bin/sh", {"sh", "-c",
-                                 "exec mosquitto_sub -h 127.0.0.1 -p " + std::to_string(broker.port()) +
-                                     " -q 1 -t sflogger/gw1/ack >" + answers});
+    Answers answers(broker, dir / "answers");
     const std::string topic = "sflogger/gw1/packets";
-    for (int tries = 0; tries < 100 && !file_exists(central + "/gw1.log"); ++tries)
-        publish_raw(broker.port(), topic, first_batch(0));
-    const int epochs = 18;  // the first two drop out of the entry's list of 16
-    for (int epoch = 1; epoch < epochs; ++epoch) {
-        publish_raw(broker.port(), topic, first_batch(epoch));
-        char ack[32];
-        std::snprintf(ack, sizeof ack, "0123456789ab%04x 2", epoch);
-        ASSERT_TRUE(wait_for_answers(answers, ack, 1)) << ack << " never came";
-    }
+    const int epochs = 18;  // the 18th drops the first out of the entry's list of 16
+    ASSERT_TRUE(start_epochs(broker, central, answers, epochs));
     const std::string archive = lines_from(0, epochs);
     ASSERT_EQ(read_file(central + "/gw1.log"), archive);
     EXPECT_EQ(read_file(central + "/sfcollect.left"), "gw1 0123456789ab0000\n");
     const std::string left = "0123456789ab0000 left";
     publish_raw(broker.port(), topic, first_batch(0));
-    EXPECT_TRUE(wait_for_answers(answers, left, 1));
+    EXPECT_TRUE(answers.wait_for(left, 1));
     collecting->stop();
     const std::string said = collecting->finish().err;
     EXPECT_NE(said.find("sfcollect: gw1: a batch of epoch 0123456789ab0000, left for epoch 0123456789ab0011: "),
@@ -325,9 +334,7 @@ TEST_F(Collect, EpochsLeftLongAgoStayLeft) {
     append_file(central + "/sfcollect.left", "gw1 not-an-epoch\ngw1 0123");
     collecting = start_collector(broker, central);
     publish_raw(broker.port(), topic, first_batch(0));
-    EXPECT_TRUE(wait_for_answers(answers, left, 2));
-    kill(watching.pid(), SIGTERM);
-    watching.finish();
+    EXPECT_TRUE(answers.wait_for(left, 2));
     collecting->stop();
     const std::string file = central + "/sfcollect.left";
     EXPECT_EQ(collecting->finish().err,
@@ -346,16 +353,10 @@ TEST_F(Collect, EpochsLeftLongAgoStayLeft) {
 TEST_F(Collect, AnEpochTheFileOfLeftOnesCannotTakeWaits) {
     Broker broker(dir);
     auto collecting = start_collector(broker, central);
-    const std::string answers = dir / "answers";
-    Process watching("/bin/sh", {"sh", "-c",
-                                 "exec mosquitto_sub -h 127.0.0.1 -p " + std::to_string(broker.port()) +
-                                     " -q 1 -t sflogger/gw1/ack >" + answers});
+    Answers answers(broker, dir / "answers");
     const std::string topic = "sflogger/gw1/packets";
-    for (int tries = 0; tries < 100 && !file_exists(central + "/gw1.log"); ++tries)
-        publish_raw(broker.port(), topic, first_batch(0));
     const int epochs = 17;  // a list of 16 left
-    for (int epoch = 1; epoch < epochs; ++epoch) publish_raw(broker.port(), topic, first_batch(epoch));
-    ASSERT_TRUE(wait_for_content(central + "/gw1.log", lines_from(0, epochs)));
+    ASSERT_TRUE(start_epochs(broker, central, answers, epochs));
     const std::string file = central + "/sfcollect.left";
     ASSERT_EQ(rename(file.c_str(), (file + ".away").c_str()), 0);
     ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
@@ -363,7 +364,7 @@ TEST_F(Collect, AnEpochTheFileOfLeftOnesCannotTakeWaits) {
     publish_raw(broker.port(), "sflogger/gw2/packets", header + lines_from(100, 1));
     EXPECT_TRUE(wait_for_content(central + "/gw2.log", lines_from(100, 1)));
     EXPECT_EQ(read_file(central + "/gw1.log"), lines_from(0, epochs));
-    EXPECT_EQ(count_answers(answers, "0123456789ab0011 2"), 0U);
+    EXPECT_EQ(answers.count("0123456789ab0011 2"), 0U);
     ASSERT_EQ(rmdir(file.c_str()), 0);
     ASSERT_EQ(rename((file + ".away").c_str(), file.c_str()), 0);
     // Sent again, as its publisher would, until the wait after the failure is over.
@@ -372,10 +373,8 @@ TEST_F(Collect, AnEpochTheFileOfLeftOnesCannotTakeWaits) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_EQ(read_file(central + "/gw1.log"), lines_from(0, epochs + 1));
-    EXPECT_TRUE(wait_for_answers(answers, "0123456789ab0011 2", 1));
+    EXPECT_TRUE(answers.wait_for("0123456789ab0011 2", 1));
     EXPECT_EQ(read_file(file), "gw1 0123456789ab0000\n");
-    kill(watching.pid(), SIGTERM);
-    watching.finish();
     collecting->stop();
     const std::string said = collecting->finish().err;
     EXPECT_NE(said.find("sfcollect: " + file +
