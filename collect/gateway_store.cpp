@@ -540,7 +540,7 @@ bool GatewayStore::read_left(std::vector<std::string> &notes, std::string &error
     }
     // A torn line's epoch is still in its gateway's entry; left there, the next line would be appended to it.
     const std::size_t torn = text.size() - replay.whole;
-    const int fd = open(left_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = open(left_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0 && found && torn == 0) {
         // Read, but not to be written: the gateways whose epochs would go into it wait.
         notes.push_back(failed_call(left_, "open"));
@@ -565,7 +565,7 @@ bool GatewayStore::read_left(std::vector<std::string> &notes, std::string &error
 bool GatewayStore::forget(const std::string &name, Gateway &gateway, std::uint64_t epoch, Failure &failure,
                           std::string &error) {
     if (epoch == 0 || gateway.forgotten.count(epoch) != 0) return true;
-    const int fd = open(left_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = open(left_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = fail(left_, "open", failure);
         return false;

@@ -48,10 +48,12 @@ struct Unstored {
     std::string error;
 };
 
-// The gateways' logs DIR/NAME.log and their records in one journal,
-// DIR/sfcollect.journal, the epochs they left long ago in DIR/sfcollect.left. Lines are appended at once and made
-// durable by commit, which only then lets their acks go out. Every log is consistent with its record at any instant:
-// past the recorded size of the recorded file lies nothing that was acknowledged, and a collector killed at any point
+// The gateways' logs DIR/NAME.log, their records in one journal,
+// DIR/sfcollect.journal, and the epochs they left long ago in
+// DIR/sfcollect.left. Lines are appended at once and made durable by
+// commit, which only then lets their acks go out. Every log is consistent
+// with its record at any instant: past the recorded size of the recorded
+// file lies nothing that was acknowledged, and a collector killed at any point
 // is cut back to exactly that when it starts.
 class GatewayStore {
 public:
