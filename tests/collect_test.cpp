@@ -382,3 +382,39 @@ TEST_F(Collect, AnEpochTheFileOfLeftOnesCannotTakeWaits) {
               std::string::npos)
         << said;
 }
+
+// The epoch that falls out of a journal entry's list is durable in
+// DIR/sfcollect.left before the entry without it is written: a kill between
+// the two leaves it in both, never in neither.
+TEST_F(Collect, AnEpochIsKeptApartBeforeTheJournalDropsIt) {
+    if (access(strace_path.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << strace_path << " (Debian: strace)";
+    Broker broker(dir);
+    const std::string trace = dir / "trace";
+    std::vector<std::string> args = {"strace", "-f",  "-y",     "-s", "64", "-e", "trace=write,fdatasync",
+                                     "-o",     trace, collector};
+    const std::vector<std::string> rest = collector_args(broker, central);
+    args.insert(args.end(), rest.begin() + 1, rest.end());
+    Process tracing(strace_path, args);
+    {
+        Answers answers(broker, dir / "answers");
+        EXPECT_TRUE(start_epochs(broker, central, answers, 18));
+    }
+    // strace ends with the collector, its child.
+    const std::string pid = std::to_string(tracing.pid());
+    const std::string children = read_file("/proc/" + pid + "/task/" + pid + "/children");
+    ASSERT_FALSE(children.empty());
+    kill(static_cast<pid_t>(std::stol(children)), SIGTERM);
+    tracing.finish();
+    const std::vector<std::string> calls = lines_of(read_file(trace));
+    const auto find = [&](std::size_t from, const std::string &call, const std::string &what) {
+        for (std::size_t at = from; at < calls.size(); ++at)
+            if (calls[at].find(call) != std::string::npos && calls[at].find(what) != std::string::npos) return at;
+        return calls.size();
+    };
+    const std::size_t written = find(0, "write(", "/sfcollect.left>, \"gw1 0123456789ab0000\\n\"");
+    const std::size_t synced = find(written, "fdatasync(", "/sfcollect.left>");
+    const std::size_t dropped = find(0, "write(", "/sfcollect.journal>, \"gw1 0123456789ab0011 2 ");
+    EXPECT_LT(written, synced);
+    EXPECT_LT(synced, dropped);
+    EXPECT_LT(dropped, calls.size());
+}
