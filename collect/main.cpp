@@ -144,6 +144,8 @@ private:
 // held back long, nor too many lines of new files in memory.
 const std::size_t max_pass = 4096;
 const std::size_t max_pass_bytes = std::size_t{64} << 20;
+// What is taken while a pass commits, at most (and max_pass_bytes): some 20 MB of short batches.
+const std::size_t max_waiting = 65536;
 // How long a pass waits for the broker's next batch, and for how long at
 // most it keeps waiting (bench/fleet.sh, README).
 constexpr std::chrono::milliseconds pass_grace{1};
@@ -341,8 +343,9 @@ std::vector<std::string> Collector::properties_of(const char *name) const {
 }
 
 // Commits the pass while a thread of its own takes what the broker
-// delivers meanwhile (up to a pass's bytes), to be handled after. The store
-// stays in this thread, and the link in that one until the commit is done.
+// delivers meanwhile (up to max_waiting, or a pass's bytes), to be handled
+// after. The store stays in this thread, the link in that one until the
+// commit is done.
 bool Collector::commit_taking(std::vector<Unstored> &unstored, std::string &error) {
     const int done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (done < 0) return store_.commit(unstored, error);
@@ -366,7 +369,7 @@ bool Collector::commit_taking(std::vector<Unstored> &unstored, std::string &erro
 // Turns the link until done is readable.
 void Collector::take_until(int done) {
     for (bool ready = false; !ready;) {
-        if (linked_ && waiting_bytes_ < max_pass_bytes) {
+        if (linked_ && waiting_bytes_ < max_pass_bytes && waiting_.size() < max_waiting) {
             linked_ = link_.turn(done, std::chrono::milliseconds(1000), ready, link_error_);
         } else {
             pollfd fd = {done, POLLIN, 0};
