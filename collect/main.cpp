@@ -9,13 +9,18 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <mosquitto.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,7 +87,11 @@ private:
     void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
     bool store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, std::size_t &known,
                std::uint64_t dropped);
-    bool finish_pass();
+    bool finish_pass(bool taking = false);
+    bool commit_taking(std::vector<Unstored> &unstored, std::string &error);
+    void take_until(int done);
+    void take_waiting();
+    std::vector<std::string> properties_of(const char *name) const;
     void say_once(const std::string &key, const std::string &line);
     void say_left(const std::string &name, std::uint64_t old, std::uint64_t current);
     void note_new_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch);
@@ -115,12 +124,29 @@ private:
     std::string status_;
     std::string me_;  // who this collector is to another of its id: "SINCE HOST:DIR"
     bool announced_ = false;
+    // What the broker delivers while a pass commits, handled once it has:
+    // taken meanwhile, so that the broker, which has only 20 batches in
+    // flight to us at its defaults, goes on sending, and queues none beyond
+    // its limit to drop.
+    struct Waiting {
+        std::string topic, payload, from;
+        bool retain = false;
+        UserProperties properties;
+    };
+    std::deque<Waiting> waiting_;
+    std::size_t waiting_bytes_ = 0;
+    bool committing_ = false;
+    const UserProperties *replayed_ = nullptr;  // of the waiting message being handled
+    bool linked_ = true;
+    std::string link_error_;  // why the link failed while a pass committed
 };
 
 // A pass ends after this many batches or bytes at most, so that acks are not
 // held back long, nor too many lines of new files in memory.
 const std::size_t max_pass = 4096;
 const std::size_t max_pass_bytes = std::size_t{64} << 20;
+// What is taken while a pass commits, at most (and max_pass_bytes): some 20 MB of short batches.
+const std::size_t max_waiting = 65536;
 // How long a pass waits for the broker's next batch, and for how long at
 // most it keeps waiting (bench/fleet.sh, README).
 constexpr std::chrono::milliseconds pass_grace{1};
@@ -156,7 +182,7 @@ void Collector::say_left(const std::string &name, std::uint64_t old, std::uint64
 void Collector::note_new_epoch(const std::string &name, const GatewayState &gateway, std::uint64_t epoch) {
     std::vector<LostRange> told;
     LostRange range;
-    for (const std::string &text : link_.properties_of(lost_property))
+    for (const std::string &text : properties_of(lost_property))
         if (parse_lost(text, range)) told.push_back(range);
     std::string lost;
     std::uint64_t lines = 0;
@@ -201,6 +227,13 @@ std::string topic_problem(const std::string &topic, const std::string &prefix, c
 
 // A gateway's retained status, online or offline, is only watched.
 void Collector::on_message(const mosquitto_message &message, const std::string &from) {
+    if (committing_) {
+        const auto *payload = static_cast<const char *>(message.payload);
+        const auto size = static_cast<std::size_t>(message.payloadlen);
+        waiting_.push_back({message.topic, std::string(payload, size), from, message.retain, link_.properties()});
+        waiting_bytes_ += size;
+        return;
+    }
     if (status_ == message.topic) {
         if (shows_name_taken(from, me_, announced_)) link_.refuse(taken_message(options_.id));
         return;
@@ -307,15 +340,77 @@ bool Collector::store(const std::string &name, Gateway &gateway, const char *lin
     return false;
 }
 
+std::vector<std::string> Collector::properties_of(const char *name) const {
+    if (replayed_ == nullptr) return link_.properties_of(name);
+    std::vector<std::string> values;
+    for (const auto &property : *replayed_)
+        if (property.first == name) values.push_back(property.second);
+    return values;
+}
+
+// Commits the pass while a thread of its own takes what the broker
+// delivers meanwhile (up to max_waiting, or a pass's bytes), to be handled
+// after. The store stays in this thread, the link in that one until the
+// commit is done.
+bool Collector::commit_taking(std::vector<Unstored> &unstored, std::string &error) {
+    const int done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (done < 0) return store_.commit(unstored, error);
+    committing_ = true;
+    std::thread taker;
+    try {
+        taker = std::thread([this, done] { take_until(done); });
+    } catch (const std::system_error &) {
+        committing_ = false;  // no thread to be had: the pass commits as it did
+    }
+    const bool committed = store_.commit(unstored, error);
+    const std::uint64_t one = 1;
+    while (write(done, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    if (taker.joinable()) taker.join();
+    close(done);
+    committing_ = false;
+    return committed;
+}
+
+// Turns the link until done is readable.
+void Collector::take_until(int done) {
+    for (bool ready = false; !ready;) {
+        if (linked_ && waiting_bytes_ < max_pass_bytes && waiting_.size() < max_waiting) {
+            linked_ = link_.turn(done, std::chrono::milliseconds(1000), ready, link_error_);
+        } else {
+            pollfd fd = {done, POLLIN, 0};
+            ready = poll(&fd, 1, -1) > 0;
+        }
+    }
+}
+
+// Handles what the broker delivered while the last pass committed, at most a pass's worth.
+void Collector::take_waiting() {
+    while (!waiting_.empty() && batches_ < max_pass && bytes_ < max_pass_bytes) {
+        Waiting waiting = std::move(waiting_.front());
+        waiting_.pop_front();
+        waiting_bytes_ -= waiting.payload.size();
+        mosquitto_message message{};
+        message.topic = waiting.topic.data();
+        message.payload = waiting.payload.data();
+        message.payloadlen = static_cast<int>(waiting.payload.size());
+        message.qos = 1;
+        message.retain = waiting.retain;
+        replayed_ = &waiting.properties;
+        on_message(message, waiting.from);
+        replayed_ = nullptr;
+    }
+}
+
 // Commits the pass and sends its acks; false, with failed_ set, when the
-// store cannot go on.
-bool Collector::finish_pass() {
+// store cannot go on. taking: what the broker delivers meanwhile is taken.
+bool Collector::finish_pass(bool taking) {
     if (!failed_.empty()) return false;
     const bool syncing = store_.pending();
     const auto commit_start = std::chrono::steady_clock::now();
     std::vector<Unstored> unstored;
     std::string error;
-    if (!store_.commit(unstored, error)) {
+    if (!(taking && syncing ? commit_taking(unstored, error) : store_.commit(unstored, error))) {
         failed_ = error;
         return false;
     }
@@ -378,8 +473,10 @@ int Collector::run() {
         return 1;
     }
     while (!stop_requested()) {
+        take_waiting();
         bool unused = false;
-        bool linked = link_.turn(-1, std::chrono::milliseconds(1000), unused, error);
+        bool linked =
+            link_.turn(-1, std::chrono::milliseconds(waiting_.empty() && batches_ == 0 ? 1000 : 0), unused, error);
         // Everything the broker has delivered by now goes into this pass and
         // its one commit: libmosquitto reads only a few packets a call, and a
         // commit for each few would queue up behind each other. A broker at
@@ -406,9 +503,13 @@ int Collector::run() {
             warn("%s", error.c_str());
             return 1;
         }
-        if (!finish_pass()) {
+        if (!finish_pass(true)) {
             warn("%s", failed_.c_str());
             return 3;
+        }
+        if (!linked_) {
+            warn("%s", link_error_.c_str());
+            return 1;
         }
     }
     if (!status_.empty()) link_.publish(status_, "offline", 7, true, me_, {}, false);

@@ -252,18 +252,24 @@ void BrokerLink::message(mosquitto * /*client*/, void *self, const mosquitto_mes
 
 std::vector<std::string> BrokerLink::properties_of(const char *name) const {
     std::vector<std::string> values;
+    for (auto &property : properties())
+        if (property.first == name) values.push_back(std::move(property.second));
+    return values;
+}
+
+UserProperties BrokerLink::properties() const {
+    UserProperties all;
     char *key = nullptr;
     char *value = nullptr;
     for (const mosquitto_property *p = delivered_; p != nullptr; p = mosquitto_property_next(p)) {
         if (mosquitto_property_identifier(p) != MQTT_PROP_USER_PROPERTY) continue;
-        if (mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &key, &value, false) != nullptr &&
-            std::strcmp(key, name) == 0)
-            values.emplace_back(value);
+        if (mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &key, &value, false) != nullptr)
+            all.emplace_back(key, value);
         std::free(key);
         std::free(value);
         key = value = nullptr;
     }
-    return values;
+    return all;
 }
 
 // The connection is gone or never came: say so once, and try again later.

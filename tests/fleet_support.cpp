@@ -127,16 +127,26 @@ std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string
 }
 
 void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user, bool retain) {
+    publish_all(port, topic, {payload}, user, retain);
+}
+
+void publish_all(int port, const std::string &topic, const std::vector<std::string> &payloads, const std::string &user,
+                 bool retain) {
     mosquitto_lib_init();
-    mosquitto *client = mosquitto_new(nullptr, true, nullptr);
+    std::size_t acked = 0;
+    mosquitto *client = mosquitto_new(nullptr, true, &acked);
+    mosquitto_publish_callback_set(client, [](mosquitto *, void *count, int) { ++*static_cast<std::size_t *>(count); });
     if (!user.empty()) mosquitto_username_pw_set(client, user.c_str(), (user + "-secret").c_str());
     ASSERT_EQ(mosquitto_connect(client, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS);
-    int mid = 0;
-    ASSERT_EQ(
-        mosquitto_publish(client, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain),
-        MOSQ_ERR_SUCCESS);
-    for (int i = 0; i < 50 && mosquitto_want_write(client); ++i) mosquitto_loop(client, 10, 1);
-    for (int i = 0; i < 10; ++i) mosquitto_loop(client, 10, 1);  // the PUBACK
+    for (const std::string &payload : payloads) {
+        int mid = 0;
+        ASSERT_EQ(
+            mosquitto_publish(client, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain),
+            MOSQ_ERR_SUCCESS);
+    }
+    // Until the broker has every one (its PUBACK), at most 30 s.
+    for (int i = 0; i < 3000 && acked < payloads.size(); ++i) mosquitto_loop(client, 10, 1);
+    EXPECT_EQ(acked, payloads.size()) << "the broker did not take every message";
     mosquitto_disconnect(client);
     mosquitto_destroy(client);
     mosquitto_lib_cleanup();

@@ -60,6 +60,9 @@ std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string
 // the broker has it.
 void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user = "",
                  bool retain = false);
+// The same with each of payloads in turn, at once, without waiting for the broker between them.
+void publish_all(int port, const std::string &topic, const std::vector<std::string> &payloads,
+                 const std::string &user = "", bool retain = false);
 
 // The port a program started with --metrics 127.0.0.1:0 says it serves on; 0 when it does not.
 int metrics_port(Process &program);
