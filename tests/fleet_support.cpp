@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -126,15 +127,22 @@ std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string
     return std::make_unique<Process>(publisher, args);
 }
 
-void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user, bool retain) {
+void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user, bool retain,
+                 const std::vector<std::pair<std::string, std::string>> &properties) {
     mosquitto_lib_init();
     mosquitto *client = mosquitto_new(nullptr, true, nullptr);
     if (!user.empty()) mosquitto_username_pw_set(client, user.c_str(), (user + "-secret").c_str());
+    mosquitto_property *list = nullptr;
+    for (const auto &property : properties)
+        mosquitto_property_add_string_pair(&list, MQTT_PROP_USER_PROPERTY, property.first.c_str(),
+                                           property.second.c_str());
+    if (list != nullptr) mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     ASSERT_EQ(mosquitto_connect(client, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS);
     int mid = 0;
-    ASSERT_EQ(
-        mosquitto_publish(client, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain),
-        MOSQ_ERR_SUCCESS);
+    const int rc = mosquitto_publish_v5(client, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                                        1, retain, list);
+    mosquitto_property_free_all(&list);
+    ASSERT_EQ(rc, MOSQ_ERR_SUCCESS);
     for (int i = 0; i < 50 && mosquitto_want_write(client); ++i) mosquitto_loop(client, 10, 1);
     for (int i = 0; i < 10; ++i) mosquitto_loop(client, 10, 1);  // the PUBACK
     mosquitto_disconnect(client);
