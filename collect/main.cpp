@@ -30,6 +30,7 @@
 #include "collect_metrics.h"
 #include "collect_rule.h"
 #include "contract.h"
+#include "gap_question.h"
 #include "gateway_store.h"
 #include "host_name.h"
 #include "lost_range.h"
@@ -84,7 +85,7 @@ private:
     void on_message(const mosquitto_message &message, const std::string &from);
     void on_batch(const mosquitto_message &message);
     void refuse(const char *reason) { counts_.refused(reason); }
-    void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next);
+    void ack(const std::string &name, std::uint64_t epoch, std::uint64_t next, const std::string &question);
     bool store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, std::size_t &known,
                std::uint64_t dropped);
     bool finish_pass(bool taking = false);
@@ -101,7 +102,9 @@ private:
     GatewayStore store_;
     Metrics metrics_;
     CollectMetrics counts_;
-    std::vector<std::pair<std::string, std::string>> acks_;  // due once the store has committed
+    std::vector<DueAck> acks_;  // due once the store has committed
+    // What acks that answer no question carry: built once, not per ack.
+    const PropertyList no_question_{{{answers_property, ""}}};
     // New epochs, by name, with what is said and the lines lost, said and
     // counted once the store has committed: a gateway whose lines fail then
     // starts the epoch again with the batch resent.
@@ -195,12 +198,8 @@ void Collector::note_new_epoch(const std::string &name, const GatewayState &gate
     epochs_.push_back({name, name + start + lost, lines});
 }
 
-void Collector::ack(const std::string &name, std::uint64_t epoch, std::uint64_t next) {
-    const std::string topic = ack_topic(options_.broker.prefix, name);
-    const std::string text = format_ack(epoch, next);
-    for (auto &due : acks_)
-        if (due.first == topic) return void(due.second = text);
-    acks_.emplace_back(topic, text);
+void Collector::ack(const std::string &name, std::uint64_t epoch, std::uint64_t next, const std::string &question) {
+    note_ack(acks_, ack_topic(options_.broker.prefix, name), format_ack(epoch, next), question);
 }
 
 std::string taken_message(const std::string &id) { return "another sfcollect is using the client id " + id; }
@@ -279,7 +278,10 @@ void Collector::on_batch(const mosquitto_message &message) {
     }
     counts_.duplicates(name, decision.duplicates);
     if (decision.verdict == Verdict::drop) return;
-    if (decision.verdict == Verdict::ack) return ack(name, decision.ack_epoch, decision.ack_next);
+    // sfpublish's question about a gap: the ack that answers it says so.
+    const std::vector<std::string> asked = properties_of(question_property);
+    const std::string question = asked.empty() ? std::string() : asked.back();
+    if (decision.verdict == Verdict::ack) return ack(name, decision.ack_epoch, decision.ack_next, question);
     // The lines the log has already are passed over; read_batch found them all whole and well formed.
     std::size_t from = 0;
     const char *what = nullptr;
@@ -293,7 +295,7 @@ void Collector::on_batch(const mosquitto_message &message) {
     counts_.appended(name, batch.count - decision.skip - found, batch.size - from - known, batch.last_micros);
     if (decision.verdict == Verdict::start_append) note_new_epoch(name, gateway.state, batch.epoch);
     apply_decision(gateway.state, head, decision);
-    ack(name, decision.ack_epoch, decision.ack_next);
+    ack(name, decision.ack_epoch, decision.ack_next, question);
 }
 
 // A gateway's file failed: its batches wait, longer each time, and the
@@ -423,7 +425,7 @@ bool Collector::finish_pass(bool taking) {
         Gateway &gateway = store_.find(lost.name);
         gateway.state = gateway.record.state;
         const std::string topic = ack_topic(options_.broker.prefix, lost.name);
-        acks_.erase(std::remove_if(acks_.begin(), acks_.end(), [&](const auto &due) { return due.first == topic; }),
+        acks_.erase(std::remove_if(acks_.begin(), acks_.end(), [&](const DueAck &due) { return due.topic == topic; }),
                     acks_.end());
         fault(lost.name, gateway, lost.error);
         epochs_.erase(std::remove_if(epochs_.begin(), epochs_.end(),
@@ -435,7 +437,12 @@ bool Collector::finish_pass(bool taking) {
         warn("%s", epoch.line.c_str());
     }
     epochs_.clear();
-    for (const auto &due : acks_) link_.publish(due.first, due.second.data(), due.second.size(), true);
+    for (const DueAck &due : acks_) {
+        if (due.answers.empty())
+            link_.publish(due.topic, due.text.data(), due.text.size(), true, no_question_);
+        else
+            link_.publish(due.topic, due.text.data(), due.text.size(), true, "", {{answers_property, due.answers}});
+    }
     acks_.clear();
     return true;
 }

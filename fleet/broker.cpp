@@ -82,6 +82,14 @@ int take_broker_option(int option, const char *arg, BrokerOptions &options, std:
     }
 }
 
+PropertyList::PropertyList(const UserProperties &properties) {
+    for (const auto &property : properties)
+        mosquitto_property_add_string_pair(&list_, MQTT_PROP_USER_PROPERTY, property.first.c_str(),
+                                           property.second.c_str());
+}
+
+PropertyList::~PropertyList() { mosquitto_property_free_all(&list_); }
+
 BrokerLink::BrokerLink(const BrokerOptions &options) : options_(options) { mosquitto_lib_init(); }
 
 BrokerLink::~BrokerLink() {
@@ -356,9 +364,6 @@ int BrokerLink::connect() {
     return rc;
 }
 
-// The topic of each message in flight is kept, so that a refusal names it.
-// libmosquitto refusing one for what it is (larger than the broker takes,
-// say) would refuse every copy too.
 bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
                          const std::string &from, const UserProperties &more, bool required) {
     if (!up()) return false;
@@ -369,10 +374,25 @@ bool BrokerLink::publish(const std::string &topic, const void *payload, std::siz
         if (v5_)
             mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, property.first.c_str(),
                                                property.second.c_str());
+    const bool sent = send(topic, payload, size, retain, properties, required);
+    mosquitto_property_free_all(&properties);
+    return sent;
+}
+
+bool BrokerLink::publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
+                         const PropertyList &properties, bool required) {
+    if (!up()) return false;
+    return send(topic, payload, size, retain, v5_ ? properties.list() : nullptr, required);
+}
+
+// The topic of each message in flight is kept, so that a refusal names it.
+// libmosquitto refusing one for what it is (larger than the broker takes,
+// say) would refuse every copy too.
+bool BrokerLink::send(const std::string &topic, const void *payload, std::size_t size, bool retain,
+                      const mosquitto_property *properties, bool required) {
     int mid = 0;
     const int rc =
         mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(size), payload, 1, retain, properties);
-    mosquitto_property_free_all(&properties);
     if (rc != MOSQ_ERR_SUCCESS) {
         if (rc == MOSQ_ERR_OVERSIZE_PACKET || rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_QOS_NOT_SUPPORTED ||
             rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_INVAL)

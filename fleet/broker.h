@@ -22,6 +22,19 @@ typedef struct mqtt5__property mosquitto_property;
 // MQTT v5 user properties: names and values, a name perhaps more than once.
 using UserProperties = std::vector<std::pair<std::string, std::string>>;
 
+// User properties built once, for messages sent often with the same ones.
+class PropertyList {
+public:
+    explicit PropertyList(const UserProperties &properties);
+    ~PropertyList();
+    PropertyList(const PropertyList &) = delete;
+    PropertyList &operator=(const PropertyList &) = delete;
+    const mosquitto_property *list() const { return list_; }
+
+private:
+    mosquitto_property *list_ = nullptr;
+};
+
 struct BrokerOptions {
     std::string host = "localhost";
     int port = 1883;
@@ -86,6 +99,9 @@ public:
     // unless it is not required, as with subscribe.
     bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
                  const std::string &from = "", const UserProperties &more = {}, bool required = true);
+    // The same with properties built once (under MQTT v5 only).
+    bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
+                 const PropertyList &properties, bool required = true);
     // A subscription the broker refuses ends the link, unless it is not
     // required: then that is said once, and the program goes on without it.
     bool subscribe(const std::string &topic, bool required = true);
@@ -106,6 +122,8 @@ private:
     };
 
     int connect();
+    bool send(const std::string &topic, const void *payload, std::size_t size, bool retain,
+              const mosquitto_property *properties, bool required);
     void lost(std::string why);
     void go_without(const Pending &pending, const std::string &why);
     void fall_back();

@@ -65,7 +65,11 @@ struct BatchView {
 const char *read_batch(const char *payload, std::size_t size, BatchView &batch, const char **reason = nullptr);
 
 // "EPOCH NEXT": every line of EPOCH before NEXT is on the collector's disk.
-// Read with or without a newline after it.
+// Read with or without a newline after it. Under MQTT v5 it carries the user
+// property "answers" (gap_question.h): the nonce of sfpublish's question about
+// a gap when a batch it covers was that question, else empty. An ack without
+// it comes from an older collector or through a broker of MQTT 3.1.1, and
+// answers a question only when two in a row are alike.
 std::string format_ack(std::uint64_t epoch, std::uint64_t next);
 bool parse_ack(const char *payload, std::size_t size, std::uint64_t &epoch, std::uint64_t &next);
 

@@ -17,6 +17,7 @@
 #include "broker.h"
 #include "contract.h"
 #include "follower.h"
+#include "gap_question.h"
 #include "host_name.h"
 #include "lock_file.h"
 #include "lost_lines.h"
@@ -139,12 +140,8 @@ private:
     // telling_ go with the first batch of the epoch, until it is acknowledged.
     std::vector<LostRange> lost_;
     std::size_t telling_ = 0;
-    // Whether the collector was asked about the gap reading stopped at, and
-    // answered: the same answer to two questions, the second asked after the
-    // first answer came, since lines of a run before may still be coming to
-    // it, each answered in turn.
-    enum { unasked, asked, answered } gap_question_ = unasked;
-    std::uint64_t answer_ = 0;  // 0: none yet
+    // Whether the collector was asked about the gap reading stopped at, and answered.
+    GapQuestion question_;
     Clock::time_point asked_at_{};
     std::string payload_;
     std::string me_;  // who this publisher is to others of its name: "SINCE HOST:LOG"
@@ -224,10 +221,8 @@ void Publisher::on_ack(const mosquitto_message &message) {
     const auto size = static_cast<std::size_t>(message.payloadlen);
     if (parse_left(payload, size, epoch)) return apply(rule_.left(epoch, message.retain, Clock::now()));
     if (!parse_ack(payload, size, epoch, next)) return;
-    if (gap_question_ == asked && !message.retain && epoch == state_.epoch) {
-        gap_question_ = next == answer_ ? answered : unasked;  // unasked: asked again at once
-        answer_ = next;
-    }
+    if (question_.state() == GapQuestion::asked)
+        question_.hear(epoch, next, message.retain, link_.properties_of(answers_property));
     const auto held = [this](std::uint64_t line) { return follower_.locate(line, found_); };
     apply(rule_.ack(epoch, next, message.retain, held, Clock::now()));
 }
@@ -339,8 +334,7 @@ bool Publisher::take_gap() {
     if (!follower_.gap_at(read_, gap) || !in_flight_.empty() || !cut_saved()) return false;
     const std::uint64_t have = std::max({state_.acked.seq, skip_to_, gap.first});
     if (have > gap.last && !gap.fresh) {
-        gap_question_ = unasked;
-        answer_ = 0;
+        question_.forget();
         read_ = gap.resume;
         skip_to_ = have > read_.seq ? have : 0;
         if (skip_to_ == 0) {
@@ -354,16 +348,13 @@ bool Publisher::take_gap() {
     // still be on their way: only the collector's answer to a line sent now
     // tells what it has.
     const auto now = Clock::now();
-    if (gap_question_ != answered) {
-        if (gap_question_ == asked && now - asked_at_ < rule_.patience()) return false;  // asked again after it
-        if (ask_collector(gap)) {
-            gap_question_ = asked;
-            asked_at_ = now;
-        }
+    if (question_.state() != GapQuestion::answered) {
+        if (question_.state() == GapQuestion::asked && now - asked_at_ < rule_.patience())
+            return false;  // asked again after it
+        if (ask_collector(gap)) asked_at_ = now;
         return false;
     }
-    gap_question_ = unasked;
-    answer_ = 0;
+    question_.forget();
     // Numbers reserved by a run that was killed: whether they went out with lines, nobody knows.
     const std::uint64_t unknown = std::max(have, gap.known_last + 1);
     note_lines_lost(state_.epoch, have, gap.known_last);
@@ -384,6 +375,7 @@ bool Publisher::take_gap() {
 // answer with what it has: under its own number where that file was
 // numbered, else past the gap's last number, beyond the collector's next
 // whatever it holds, so that it never takes it. Nothing is in flight meanwhile.
+// A fresh nonce names it, which the collector's answer echoes.
 bool Publisher::ask_collector(const Gap &gap) {
     std::string line;
     std::uint64_t seq = gap.fresh ? gap.last + 2 : gap.resume.seq;
@@ -396,15 +388,18 @@ bool Publisher::ask_collector(const Gap &gap) {
             return false;
     }
     payload_ = format_header(state_.epoch, seq) + line;
-    return link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(), false,
-                         "");
+    const std::string nonce = format_nonce(draw_epoch());
+    if (!link_.publish(packets_topic(options_.broker.prefix, options_.name), payload_.data(), payload_.size(), false,
+                       "", {{question_property, nonce}}))
+        return false;
+    question_.ask(state_.epoch, nonce);
+    return true;
 }
 
 void Publisher::begin_epoch(std::uint64_t epoch, Position at) {
     forget_in_flight();
     skip_to_ = 0;
-    gap_question_ = unasked;
-    answer_ = 0;
+    question_.forget();
     telling_ = lost_.size();  // with the first batch of this epoch
     state_.epoch = epoch;
     state_.acked = at;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -126,24 +127,32 @@ std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string
     return std::make_unique<Process>(publisher, args);
 }
 
-void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user, bool retain) {
-    publish_all(port, topic, {payload}, user, retain);
+void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user, bool retain,
+                 const std::vector<std::pair<std::string, std::string>> &properties) {
+    publish_all(port, topic, {payload}, user, retain, properties);
 }
 
 void publish_all(int port, const std::string &topic, const std::vector<std::string> &payloads, const std::string &user,
-                 bool retain) {
+                 bool retain, const std::vector<std::pair<std::string, std::string>> &properties) {
     mosquitto_lib_init();
     std::size_t acked = 0;
     mosquitto *client = mosquitto_new(nullptr, true, &acked);
     mosquitto_publish_callback_set(client, [](mosquitto *, void *count, int) { ++*static_cast<std::size_t *>(count); });
     if (!user.empty()) mosquitto_username_pw_set(client, user.c_str(), (user + "-secret").c_str());
+    mosquitto_property *list = nullptr;
+    for (const auto &property : properties)
+        mosquitto_property_add_string_pair(&list, MQTT_PROP_USER_PROPERTY, property.first.c_str(),
+                                           property.second.c_str());
+    if (list != nullptr) mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     ASSERT_EQ(mosquitto_connect(client, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS);
+    bool published = true;
     for (const std::string &payload : payloads) {
         int mid = 0;
-        ASSERT_EQ(
-            mosquitto_publish(client, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain),
-            MOSQ_ERR_SUCCESS);
+        published = published && mosquitto_publish_v5(client, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                                       payload.data(), 1, retain, list) == MOSQ_ERR_SUCCESS;
     }
+    mosquitto_property_free_all(&list);
+    ASSERT_TRUE(published);
     // Until the broker has every one (its PUBACK), at most 30 s.
     for (int i = 0; i < 3000 && acked < payloads.size(); ++i) mosquitto_loop(client, 10, 1);
     EXPECT_EQ(acked, payloads.size()) << "the broker did not take every message";

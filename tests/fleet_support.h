@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -57,12 +58,13 @@ std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string
                                          const std::vector<std::string> &extra = {});
 
 // Publishes payload on topic at QoS 1, as user when given, and waits until
-// the broker has it.
+// the broker has it; under MQTT v5 when it has user properties (name, value).
 void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user = "",
-                 bool retain = false);
+                 bool retain = false, const std::vector<std::pair<std::string, std::string>> &properties = {});
 // The same with each of payloads in turn, at once, without waiting for the broker between them.
 void publish_all(int port, const std::string &topic, const std::vector<std::string> &payloads,
-                 const std::string &user = "", bool retain = false);
+                 const std::string &user = "", bool retain = false,
+                 const std::vector<std::pair<std::string, std::string>> &properties = {});
 
 // The port a program started with --metrics 127.0.0.1:0 says it serves on; 0 when it does not.
 int metrics_port(Process &program);
