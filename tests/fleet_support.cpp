@@ -130,6 +130,8 @@ std::unique_ptr<Process> start_publisher(const Broker &broker, const std::string
 void publish_raw(int port, const std::string &topic, const std::string &payload, const std::string &user, bool retain,
                  const std::vector<std::pair<std::string, std::string>> &properties) {
     publish_all(port, topic, {payload}, user, retain, properties);
+    // Callers retry until the collector has subscribed: a pause between their tries.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 void publish_all(int port, const std::string &topic, const std::vector<std::string> &payloads, const std::string &user,
@@ -149,7 +151,7 @@ void publish_all(int port, const std::string &topic, const std::vector<std::stri
     for (const std::string &payload : payloads) {
         int mid = 0;
         published = published && mosquitto_publish_v5(client, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                                       payload.data(), 1, retain, list) == MOSQ_ERR_SUCCESS;
+                                                      payload.data(), 1, retain, list) == MOSQ_ERR_SUCCESS;
     }
     mosquitto_property_free_all(&list);
     ASSERT_TRUE(published);
