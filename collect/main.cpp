@@ -92,6 +92,8 @@ private:
     bool commit_taking(std::vector<Unstored> &unstored, std::string &error);
     void take_until(int done);
     void take_waiting();
+    bool store_waiting();
+    int end_with(int status, const std::string &why);
     std::vector<std::string> properties_of(const char *name) const;
     void say_once(const std::string &key, const std::string &line);
     void say_left(const std::string &name, std::uint64_t old, std::uint64_t current);
@@ -226,7 +228,8 @@ std::string topic_problem(const std::string &topic, const std::string &prefix, c
 
 // A gateway's retained status, online or offline, is only watched.
 void Collector::on_message(const mosquitto_message &message, const std::string &from) {
-    if (committing_) {
+    // Behind what waits, so that every gateway's batches are decided in the order they came.
+    if (committing_ || (replayed_ == nullptr && !waiting_.empty())) {
         const auto *payload = static_cast<const char *>(message.payload);
         const auto size = static_cast<std::size_t>(message.payloadlen);
         waiting_.push_back({message.topic, std::string(payload, size), from, message.retain, link_.properties()});
@@ -404,6 +407,27 @@ void Collector::take_waiting() {
     }
 }
 
+// Stores what was taken while the last pass committed before the end: the
+// broker, which has had our receipt for it, keeps none of it.
+bool Collector::store_waiting() {
+    while (!waiting_.empty()) {
+        batches_ = 0;
+        bytes_ = 0;
+        take_waiting();
+        if (!finish_pass()) return false;
+    }
+    return true;
+}
+
+// Says why it ends with status, once what the broker delivered is stored,
+// unless the store is what failed.
+int Collector::end_with(int status, const std::string &why) {
+    warn("%s", why.c_str());
+    if (!failed_.empty() || (finish_pass() && store_waiting())) return status;
+    warn("%s", failed_.c_str());
+    return 3;
+}
+
 // Commits the pass and sends its acks; false, with failed_ set, when the
 // store cannot go on. taking: what the broker delivers meanwhile is taken.
 bool Collector::finish_pass(bool taking) {
@@ -482,8 +506,9 @@ int Collector::run() {
     while (!stop_requested()) {
         take_waiting();
         bool unused = false;
+        // A pass full of what waited takes nothing more.
         bool linked =
-            link_.turn(-1, std::chrono::milliseconds(waiting_.empty() && batches_ == 0 ? 1000 : 0), unused, error);
+            !waiting_.empty() || link_.turn(-1, std::chrono::milliseconds(batches_ == 0 ? 1000 : 0), unused, error);
         // Everything the broker has delivered by now goes into this pass and
         // its one commit: libmosquitto reads only a few packets a call, and a
         // commit for each few would queue up behind each other. A broker at
@@ -506,18 +531,13 @@ int Collector::run() {
         }
         batches_ = 0;
         bytes_ = 0;
-        if (!linked) {
-            warn("%s", error.c_str());
-            return 1;
-        }
-        if (!finish_pass(true)) {
-            warn("%s", failed_.c_str());
-            return 3;
-        }
-        if (!linked_) {
-            warn("%s", link_error_.c_str());
-            return 1;
-        }
+        if (!linked) return end_with(1, error);
+        if (!finish_pass(true)) return end_with(3, failed_);
+        if (!linked_) return end_with(1, link_error_);
+    }
+    if (!store_waiting()) {
+        warn("%s", failed_.c_str());
+        return 3;
     }
     if (!status_.empty()) link_.publish(status_, "offline", 7, true, me_, {}, false);
     link_.close_cleanly();

@@ -300,6 +300,11 @@ bool BrokerLink::tls_failed(std::string &error) const {
 
 bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready, std::string &error) {
     fd_ready = false;
+    // Refused outside a turn (a message handled later, a publish): no socket is left to find it out.
+    if (state_ == State::refused) {
+        error = refusal_;
+        return false;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (state_ == State::idle && now >= retry_at_) {
         const int rc = connect();

@@ -92,17 +92,11 @@ TEST_F(Collect, KilledAtAnySyncIntoANewFileDoublesNothing) {
 // While a pass's sync takes long (2 s more each, injected), the batches that
 // come meanwhile are taken: a broker at its defaults queues at most 1,000 for
 // the collector and drops the rest, which a publisher would send again only
-// after its patience. Here nobody sends again: every line must arrive.
+// after its patience. Here nobody sends again: every line must arrive, also
+// when the collector is stopped while it holds batches taken but not yet
+// stored, which the broker no longer keeps once it has their receipt.
 TEST_F(Collect, BatchesThatComeWhileAPassSyncsAreAllTaken) {
     if (access(strace_path.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << strace_path << " (Debian: strace)";
-    Broker broker(dir, "max_queued_messages 1000\n");
-    std::vector<std::string> args = {"strace",       "-f",        "--seccomp-bpf",
-                                     "-o",           "/dev/null", "-e",
-                                     "trace=syncfs", "-e",        "inject=syncfs:delay_exit=2000000"};
-    const std::vector<std::string> rest = collector_args(broker, central);
-    args.push_back(collector);
-    args.insert(args.end(), rest.begin() + 1, rest.end());
-    Process tracing(strace_path, args);
     const int count = 2001;
     const std::string lines = lines_from(0, count);
     std::vector<std::string> batches;
@@ -112,28 +106,47 @@ TEST_F(Collect, BatchesThatComeWhileAPassSyncsAreAllTaken) {
                           lines.substr(at, next - at));
         at = next;
     }
-    const std::string topic = "sflogger/gw1/packets";
-    const std::string first = central + "/gw1.log";
-    // The first batch until the collector has subscribed and written it: its pass then syncs.
-    for (int tries = 0; tries < 150 && read_file(first).empty(); ++tries) {
-        publish_raw(broker.port(), topic, batches[0]);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (const bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "stopped at once" : "waited for");
+        const TempDir each;
+        const std::string folder = each / "central";
+        mkdir(folder.c_str(), 0755);
+        Broker broker(each, "max_queued_messages 1000\n");
+        std::vector<std::string> args = {"strace",       "-f",        "--seccomp-bpf",
+                                         "-o",           "/dev/null", "-e",
+                                         "trace=syncfs", "-e",        "inject=syncfs:delay_exit=2000000"};
+        const std::vector<std::string> rest = collector_args(broker, folder);
+        args.push_back(collector);
+        args.insert(args.end(), rest.begin() + 1, rest.end());
+        Process tracing(strace_path, args);
+        const std::string topic = "sflogger/gw1/packets";
+        const std::string first = folder + "/gw1.log";
+        // The first batch until the collector has subscribed and written it: its pass then syncs.
+        for (int tries = 0; tries < 150 && read_file(first).empty(); ++tries)
+            publish_raw(broker.port(), topic, batches[0]);
+        ASSERT_EQ(read_file(first), lines_from(0, 1));
+        // 1,000 a second, which the collector takes with ease as long as it reads.
+        for (auto from = batches.begin() + 1; from < batches.end(); from += 100) {
+            publish_all(broker.port(), topic, {from, std::min(from + 100, batches.end())});
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        // Sizes only, as the log is too long to be shown whole.
+        if (!stopped) {
+            EXPECT_TRUE(wait_for_content(first, lines)) << lines_of(read_file(first)).size() << " lines of " << count;
+        }
+        // The collector is strace's child: stopped itself, so that it ends cleanly.
+        const std::string children = read_file("/proc/" + std::to_string(tracing.pid()) + "/task/" +
+                                               std::to_string(tracing.pid()) + "/children");
+        kill(static_cast<pid_t>(std::strtol(children.c_str(), nullptr, 10)), SIGTERM);
+        const Outcome outcome = tracing.finish();
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(outcome.err, "sfcollect: gw1: new epoch 0123456789abcdef\n") << outcome.err;
+        if (!stopped) continue;
+        // What the broker still holds comes to the next one.
+        auto collecting = start_collector(broker, folder);
+        EXPECT_TRUE(wait_for_content(first, lines)) << lines_of(read_file(first)).size() << " lines of " << count;
+        collecting->stop();
     }
-    ASSERT_EQ(read_file(first), lines_from(0, 1));
-    // 1,000 a second, which the collector takes with ease as long as it reads.
-    for (auto from = batches.begin() + 1; from < batches.end(); from += 100) {
-        publish_all(broker.port(), topic, {from, std::min(from + 100, batches.end())});
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    // Sizes only, as the log is too long to be shown whole.
-    EXPECT_TRUE(wait_for_content(first, lines)) << lines_of(read_file(first)).size() << " lines of " << count;
-    // The collector is strace's child: stopped itself, so that it ends cleanly.
-    const std::string children =
-        read_file("/proc/" + std::to_string(tracing.pid()) + "/task/" + std::to_string(tracing.pid()) + "/children");
-    kill(static_cast<pid_t>(std::strtol(children.c_str(), nullptr, 10)), SIGTERM);
-    const Outcome outcome = tracing.finish();
-    EXPECT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(outcome.err, "sfcollect: gw1: new epoch 0123456789abcdef\n");
 }
 
 TEST_F(Collect, SecondCollectorOnTheFolderIsRefused) {

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -241,3 +242,20 @@ TEST(Contract, BrokerUrls) {
 }
 
 }  // namespace
+
+// A refusal made outside a turn (a message handled after a commit, a
+// publish) ends the next turn, whether or not a connection is up: the
+// program says why and stops instead of turning without a socket for ever.
+TEST(Contract, RefusedOutsideATurnEndsTheNext) {
+    BrokerOptions options;
+    options.host = "127.0.0.1";
+    options.port = 1;  // nothing listens: no connection comes up
+    BrokerLink link(options);
+    std::string error;
+    ASSERT_TRUE(link.open({"refused-test", true, "", "", "", "taken"}, error)) << error;
+    bool ready = false;
+    EXPECT_TRUE(link.turn(-1, std::chrono::milliseconds(0), ready, error)) << error;
+    link.refuse("another sfcollect is using the client id refused-test");
+    EXPECT_FALSE(link.turn(-1, std::chrono::milliseconds(0), ready, error));
+    EXPECT_EQ(error, "another sfcollect is using the client id refused-test");
+}
