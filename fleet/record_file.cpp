@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "numbers.h"
@@ -43,10 +44,18 @@ std::string failed_call(const std::string &path, const char *call) {
 bool read_whole(const std::string &path, std::size_t limit, std::string &text, bool &found, std::string &error) {
     found = false;
     text.clear();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not waiting for a writer that may never come, should a FIFO be in the file's place.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return true;
         error = failed_call(path, "open");
+        return false;
+    }
+    struct stat info {};
+    const bool stated = fstat(fd, &info) == 0;
+    if (!stated || !S_ISREG(info.st_mode)) {
+        error = stated ? path + ": not a regular file" : failed_call(path, "fstat");
+        close(fd);
         return false;
     }
     char buffer[65536];

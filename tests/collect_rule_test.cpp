@@ -8,12 +8,15 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "archive_rule.h"
 #include "collect_rule.h"
 #include "journal.h"
 #include "record_file.h"
+#include "support.h"
 
 namespace {
 
@@ -256,6 +259,38 @@ std::string with_check(const std::string &line) {
     char check[16];
     std::snprintf(check, sizeof check, " %08x", static_cast<unsigned>(hash));
     return line + check;
+}
+
+// The journal, the epochs left and a publisher's state are read whole: a
+// FIFO or a folder in a file's place is refused at once, never waited on.
+TEST(RecordFile, OnlyARegularFileIsRead) {
+    const TempDir dir;
+    write_file(dir / "file", "1 2\n");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir((dir / "folder").c_str(), 0700), 0);
+    struct Case {
+        const char *name;
+        bool read;
+        bool found;
+        const char *text;
+        const char *error;
+    };
+    const Case cases[] = {
+        {"file", true, true, "1 2\n", ""},
+        {"missing", true, false, "", ""},
+        {"fifo", false, false, "", ": not a regular file"},
+        {"folder", false, false, "", ": not a regular file"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string text;
+        std::string error;
+        bool found = false;
+        EXPECT_EQ(read_whole(dir / c.name, 100, text, found, error), c.read);
+        EXPECT_EQ(found, c.found);
+        EXPECT_EQ(text, c.text);
+        EXPECT_EQ(error, *c.error == '\0' ? "" : dir / c.name + c.error);
+    }
 }
 
 TEST(Journal, EntriesReadBackAndDamagedOnesAreRefused) {
