@@ -93,7 +93,7 @@ private:
     void take_until(int done);
     void take_waiting();
     bool store_waiting();
-    int end_with(int status, const std::string &why);
+    int end_for_link(const std::string &why);
     std::vector<std::string> properties_of(const char *name) const;
     void say_once(const std::string &key, const std::string &line);
     void say_left(const std::string &name, std::uint64_t old, std::uint64_t current);
@@ -419,11 +419,12 @@ bool Collector::store_waiting() {
     return true;
 }
 
-// Says why it ends with status, once what the broker delivered is stored,
-// unless the store is what failed.
-int Collector::end_with(int status, const std::string &why) {
+// Ends for a link that failed, once what the broker delivered is stored
+// (the broker keeps none of it), saying why last; 3 when the store fails.
+int Collector::end_for_link(const std::string &why) {
+    const bool stored = failed_.empty() && finish_pass() && store_waiting();
     warn("%s", why.c_str());
-    if (!failed_.empty() || (finish_pass() && store_waiting())) return status;
+    if (stored) return 1;
     warn("%s", failed_.c_str());
     return 3;
 }
@@ -531,13 +532,21 @@ int Collector::run() {
         }
         batches_ = 0;
         bytes_ = 0;
-        if (!linked) return end_with(1, error);
-        if (!finish_pass(true)) return end_with(3, failed_);
-        if (!linked_) return end_with(1, link_error_);
+        if (!linked) return end_for_link(error);
+        if (!finish_pass(true)) {
+            warn("%s", failed_.c_str());
+            return 3;
+        }
+        if (!linked_) return end_for_link(link_error_);
     }
     if (!store_waiting()) {
         warn("%s", failed_.c_str());
         return 3;
+    }
+    // A message of another collector of its id, taken during the last commit.
+    if (link_.refused()) {
+        warn("%s", link_.refusal().c_str());
+        return 1;
     }
     if (!status_.empty()) link_.publish(status_, "offline", 7, true, me_, {}, false);
     link_.close_cleanly();

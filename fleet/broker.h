@@ -92,6 +92,9 @@ public:
     // session taken over, a publish or subscription the broker refuses.
     bool turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready, std::string &error);
     bool up() const { return state_ == State::up; }
+    // Refused for good (refuse, or the broker), and why.
+    bool refused() const { return state_ == State::refused; }
+    const std::string &refusal() const { return refusal_; }
 
     // QoS 1 publishing, saying who sends it when from is given, and with
     // more user properties (under MQTT v5 only); false when not connected or

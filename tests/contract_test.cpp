@@ -7,6 +7,7 @@
 #include "broker.h"
 #include "contract.h"
 #include "lost_range.h"
+#include "support.h"
 
 namespace {
 
@@ -241,15 +242,13 @@ TEST(Contract, BrokerUrls) {
     }
 }
 
-}  // namespace
-
 // A refusal made outside a turn (a message handled after a commit, a
-// publish) ends the next turn, whether or not a connection is up: the
-// program says why and stops instead of turning without a socket for ever.
+// publish) ends the next turn: the program says why and stops instead of
+// turning without a socket for ever.
 TEST(Contract, RefusedOutsideATurnEndsTheNext) {
     BrokerOptions options;
     options.host = "127.0.0.1";
-    options.port = 1;  // nothing listens: no connection comes up
+    options.port = closed_port();  // no connection comes up
     BrokerLink link(options);
     std::string error;
     ASSERT_TRUE(link.open({"refused-test", true, "", "", "", "taken"}, error)) << error;
@@ -259,3 +258,5 @@ TEST(Contract, RefusedOutsideATurnEndsTheNext) {
     EXPECT_FALSE(link.turn(-1, std::chrono::milliseconds(0), ready, error));
     EXPECT_EQ(error, "another sfcollect is using the client id refused-test");
 }
+
+}  // namespace
