@@ -95,6 +95,9 @@ peak_rss() {
   echo "$peak"
 }
 
+# The peak RSS of a process that is still running: the kernel keeps it.
+peak_now() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
+
 now() { date +%s.%N; }
 calc() { awk "BEGIN { print $* }"; }
 
@@ -205,8 +208,7 @@ scale_gateways() {
   local count=$1 run=$2 prefix=scale$1-$2 central=$archives/scale$1-$2
   mkdir -p "$central"
   start_collector "$prefix" "$central"
-  peak_rss "$collector" >"$work/$prefix.rss" &
-  local sampler=$! load collector_ticks broker_ticks load_cpu
+  local load collector_ticks broker_ticks load_cpu
   sleep 0.5
   load=$(cut -d' ' -f1-3 /proc/loadavg)
   broker_ticks=$(ticks "$broker_pid")
@@ -216,8 +218,11 @@ scale_gateways() {
   collector_ticks=$(ticks "$collector")
   broker_ticks=$(($(ticks "$broker_pid") - broker_ticks))
   load_cpu=$(awk '{ print $1 + $2 }' "$work/$prefix.time")
+  # Read once at the end, not sampled: a sampler's sleep a hundred times a
+  # second took CPU from the three it measures.
+  peak_now "$collector" >"$work/$prefix.rss"
   kill -9 "$collector"
-  wait "$collector" "$sampler" 2>/dev/null || true
+  wait "$collector" 2>/dev/null || true
   local hz batches
   hz=$(getconf CLK_TCK)
   batches=$(awk '{ print $2 }' "$work/$prefix.load")
