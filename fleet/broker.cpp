@@ -189,6 +189,7 @@ void BrokerLink::published(mosquitto * /*client*/, void *self, int mid, int rc,
     link.topics_.erase(topic);
     if (answer.reaction == Reaction::stop) return link.go_without(pending, answer.text);
     if (answer.reaction == Reaction::say) warn("%s", answer.text.c_str());
+    if (link.on_confirmed) link.on_confirmed(pending.topic);
 }
 
 void BrokerLink::subscribed(mosquitto * /*client*/, void *self, int mid, int count, const int *granted,
@@ -390,21 +391,27 @@ bool BrokerLink::publish(const std::string &topic, const void *payload, std::siz
     return send(topic, payload, size, retain, v5_ ? properties.list() : nullptr, required);
 }
 
+bool BrokerLink::publish_unconfirmed(const std::string &topic, const void *payload, std::size_t size, bool retain,
+                                     const PropertyList &properties) {
+    if (!up()) return false;
+    return send(topic, payload, size, retain, v5_ ? properties.list() : nullptr, false, 0);
+}
+
 // The topic of each message in flight is kept, so that a refusal names it.
 // libmosquitto refusing one for what it is (larger than the broker takes,
 // say) would refuse every copy too.
 bool BrokerLink::send(const std::string &topic, const void *payload, std::size_t size, bool retain,
-                      const mosquitto_property *properties, bool required) {
+                      const mosquitto_property *properties, bool required, int qos) {
     int mid = 0;
     const int rc =
-        mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(size), payload, 1, retain, properties);
+        mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(size), payload, qos, retain, properties);
     if (rc != MOSQ_ERR_SUCCESS) {
         if (rc == MOSQ_ERR_OVERSIZE_PACKET || rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_QOS_NOT_SUPPORTED ||
             rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_INVAL)
             refuse("cannot publish " + std::to_string(size) + " bytes to " + topic + ": " + describe_client_error(rc));
         return false;  // else the connection is going, and a reconnection sends it again
     }
-    if (v5_) topics_[mid] = {topic, required};
+    if (v5_ && qos > 0) topics_[mid] = {topic, required};
     return true;
 }
 

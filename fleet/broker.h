@@ -78,6 +78,7 @@ public:
     std::function<void()> on_up;    // connected: subscribe and announce here
     std::function<void()> on_down;  // the connection that was up is gone
     std::function<void(const std::string &filter)> on_subscribed;
+    std::function<void(const std::string &topic)> on_confirmed;  // the broker took a QoS 1 publish (v5)
     // from: the sender's "from" user property (MQTT v5), or empty.
     std::function<void(const mosquitto_message &, const std::string &from)> on_message;
     // While on_message runs: the values of the message's user properties named name.
@@ -92,6 +93,8 @@ public:
     // session taken over, a publish or subscription the broker refuses.
     bool turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready, std::string &error);
     bool up() const { return state_ == State::up; }
+    // Under MQTT v5 the broker says when it refuses a publish; under 3.1.1 it drops it unsaid.
+    bool hears_refusals() const { return v5_; }
     // Refused for good (refuse, or the broker), and why.
     bool refused() const { return state_ == State::refused; }
     const std::string &refusal() const { return refusal_; }
@@ -105,6 +108,10 @@ public:
     // The same with properties built once (under MQTT v5 only).
     bool publish(const std::string &topic, const void *payload, std::size_t size, bool retain,
                  const PropertyList &properties, bool required = true);
+    // QoS 0 publishing, for messages sent again when lost: the broker
+    // answers nothing, so that it refuses one goes unheard.
+    bool publish_unconfirmed(const std::string &topic, const void *payload, std::size_t size, bool retain,
+                             const PropertyList &properties);
     // A subscription the broker refuses ends the link, unless it is not
     // required: then that is said once, and the program goes on without it.
     bool subscribe(const std::string &topic, bool required = true);
@@ -126,7 +133,7 @@ private:
 
     int connect();
     bool send(const std::string &topic, const void *payload, std::size_t size, bool retain,
-              const mosquitto_property *properties, bool required);
+              const mosquitto_property *properties, bool required, int qos = 1);
     void lost(std::string why);
     void go_without(const Pending &pending, const std::string &why);
     void fall_back();

@@ -138,6 +138,46 @@ TEST_F(Fleet, CollectorUnderAnEarlierAclGoesOnWithoutItsStatus) {
                            "/status as user collector; going on without it");
 }
 
+// Acks go at QoS 0 once the broker has taken one at QoS 1 on the
+// connection: that one still hears an ACL that refuses them.
+TEST_F(Fleet, AcksAfterTheFirstTakenGoAtQos0) {
+    Broker broker(dir, shipped_acl(dir, {"collector", "gw1", "monitor"}));
+    std::vector<std::string> watch = subscriber(broker, "monitor");
+    watch.insert(watch.end(), {"-q", "1", "-t", "sflogger/gw1/ack", "-F", "%q %p"});
+    Process watcher("/usr/bin/mosquitto_sub", watch);
+    auto collecting = start_collector_as(broker, central, "collector");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // both subscribed
+    const std::string epoch = "0123456789abcdef";
+    for (int first = 0; first < 3; ++first) {
+        publish_raw(broker.port(), "sflogger/gw1/packets",
+                    "sflog1 " + epoch + " " + std::to_string(first + 1) + "\n" + lines_from(first, 1), "gw1");
+        // Each one answered before the next goes: every ack in a pass of its own.
+        EXPECT_EQ(watcher.read_line(), std::string(first == 0 ? "1 " : "0 ") + epoch + " " + std::to_string(first + 2));
+    }
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().status, 0);
+    watcher.stop();
+}
+
+TEST_F(Fleet, CollectorUnderAnAclWithoutAcksEndsSayingSo) {
+    std::string acl = read_file(std::string(SF_SOURCE_DIR) + "/packaging/mosquitto-central.acl");
+    const std::string acking = "topic write sflogger/+/ack\n";
+    ASSERT_NE(acl.find(acking), std::string::npos);
+    acl.erase(acl.find(acking), acking.size());
+    write_file(dir / "no-acks.acl", acl);
+    std::string conf = shipped_acl(dir, {"collector", "gw1"});
+    conf = conf.substr(0, conf.find("acl_file ")) + "acl_file " + (dir / "no-acks.acl") + "\n";
+    Broker broker(dir, conf);
+    auto collecting = start_collector_as(broker, central, "collector");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // subscribed
+    publish_raw(broker.port(), "sflogger/gw1/packets", "sflog1 0123456789abcdef 1\n" + lines_from(0, 1), "gw1");
+    const Outcome collected = collecting->finish();
+    EXPECT_EQ(collected.status, 1);
+    const std::vector<std::string> said = lines_of(collected.err);
+    ASSERT_EQ(said.size(), 2U) << collected.err;
+    EXPECT_EQ(said[1], "sfcollect: not authorised to publish to sflogger/gw1/ack as user collector");
+}
+
 // A gateway user publishing under another gateway's name: the first message
 // the ACL refuses (the first batch, sent before the status) ends sfpublish,
 // naming the topic and the user.
