@@ -109,7 +109,13 @@ private:
     // What acks that answer no question carry: built once, not per ack.
     const PropertyList no_question_{{{answers_property, ""}}};
     const PropertyList no_properties_{UserProperties{}};
-    bool acks_checked_ = false;  // the broker took an ack on this connection, or cannot refuse one
+    // Each gateway's ack topic: whether the broker has taken an ack on it at
+    // QoS 1 on this connection, and how many it has yet to confirm.
+    struct AckTopic {
+        bool heard = false;
+        std::size_t unconfirmed = 0;
+    };
+    std::unordered_map<std::string, AckTopic> ack_topics_;
     // New epochs, by name, with what is said and the lines lost, said and
     // counted once the store has committed: a gateway whose lines fail then
     // starts the epoch again with the batch resent.
@@ -358,15 +364,18 @@ std::vector<std::string> Collector::properties_of(const char *name) const {
 // A lost ack costs only the publisher's sending its batch again, while at
 // QoS 1 each ack costs a PUBACK from the broker and one from the
 // publisher, and waits behind the 20 that libmosquitto keeps in flight: a
-// fifth of the broker's work at 10,000 gateways (bench/fleet.sh). So acks
-// go at QoS 0 once the broker has taken one at QoS 1 on this connection,
-// which hears a broker that refuses them (its ACL).
+// sixth of the broker's work at 10,000 gateways (bench/fleet.sh). So a
+// gateway's acks go at QoS 0 once the broker has taken one of them at QoS 1
+// on this connection, which hears an ACL that refuses them, and while none
+// at QoS 1 waits to be confirmed: libmosquitto may send that one again
+// after a reconnection, and a later ack must not arrive before it.
 void Collector::send_ack(const std::string &topic, const std::string &text, bool retain,
                          const PropertyList &properties) {
-    if (acks_checked_)
+    AckTopic &sent = ack_topics_[topic];
+    if (!link_.hears_refusals() || (sent.heard && sent.unconfirmed == 0))
         link_.publish_unconfirmed(topic, text.data(), text.size(), retain, properties);
-    else
-        link_.publish(topic, text.data(), text.size(), retain, properties);
+    else if (link_.publish(topic, text.data(), text.size(), retain, properties))
+        ++sent.unconfirmed;
 }
 
 // Commits the pass while a thread of its own takes what the broker
@@ -506,7 +515,7 @@ int Collector::run() {
     // not required, so that an ACL of before it keeps working, without the check.
     link_.on_up = [this, packets] {
         counts_.connected(true);
-        acks_checked_ = !link_.hears_refusals();
+        for (auto &topic : ack_topics_) topic.second.heard = false;
         if (!status_.empty()) link_.subscribe(status_, false);
         link_.subscribe(packets);
         link_.subscribe(options_.broker.prefix + "/+/status", false);  // only for the metrics
@@ -517,8 +526,10 @@ int Collector::run() {
     };
     link_.on_down = [this] { counts_.connected(false); };
     link_.on_confirmed = [this](const std::string &topic) {
-        std::string name;
-        if (gateway_of(topic, options_.broker.prefix, name, "ack")) acks_checked_ = true;
+        const auto sent = ack_topics_.find(topic);
+        if (sent == ack_topics_.end() || sent->second.unconfirmed == 0) return;
+        sent->second.heard = true;
+        --sent->second.unconfirmed;
     };
     link_.on_message = [this](const mosquitto_message &message, const std::string &from) { on_message(message, from); };
     if (!link_.open({options_.id, false, "", "", "", taken_message(options_.id)}, error)) {

@@ -182,13 +182,18 @@ void BrokerLink::disconnected(mosquitto * /*client*/, void *self, int rc, const 
 void BrokerLink::published(mosquitto * /*client*/, void *self, int mid, int rc,
                            const mosquitto_property * /*properties*/) {
     auto &link = *static_cast<BrokerLink *>(self);
+    if (link.sending_quietly_) {
+        if (link.quiet_.erase(mid) == 0) link.written_ = true;  // else one written late, on the way
+        return;
+    }
+    if (link.quiet_.erase(mid) != 0) return;
     const auto topic = link.topics_.find(mid);
     if (topic == link.topics_.end()) return;
     const Pending pending = topic->second;
     const Answer answer = read_puback(rc, pending.topic, link.speaker_);
     link.topics_.erase(topic);
     if (answer.reaction == Reaction::stop) return link.go_without(pending, answer.text);
-    if (answer.reaction == Reaction::say) warn("%s", answer.text.c_str());
+    if (answer.reaction == Reaction::say) return warn("%s", answer.text.c_str());
     if (link.on_confirmed) link.on_confirmed(pending.topic);
 }
 
@@ -225,6 +230,7 @@ void BrokerLink::refuse(const std::string &why) {
 void BrokerLink::set_state(State state) {
     const bool was_up = state_ == State::up;
     state_ = state;
+    if (state != State::up) quiet_.clear();  // libmosquitto drops what QoS 0 it had not written
     if (was_up && state != State::up && on_down) on_down();
     if (!was_up && state == State::up && on_up) on_up();
 }
@@ -403,8 +409,12 @@ bool BrokerLink::publish_unconfirmed(const std::string &topic, const void *paylo
 bool BrokerLink::send(const std::string &topic, const void *payload, std::size_t size, bool retain,
                       const mosquitto_property *properties, bool required, int qos) {
     int mid = 0;
+    sending_quietly_ = qos == 0;
+    written_ = false;
     const int rc =
         mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(size), payload, qos, retain, properties);
+    sending_quietly_ = false;
+    if (rc == MOSQ_ERR_SUCCESS && qos == 0 && !written_) quiet_.insert(mid);
     if (rc != MOSQ_ERR_SUCCESS) {
         if (rc == MOSQ_ERR_OVERSIZE_PACKET || rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_QOS_NOT_SUPPORTED ||
             rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_INVAL)

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -78,7 +79,8 @@ public:
     std::function<void()> on_up;    // connected: subscribe and announce here
     std::function<void()> on_down;  // the connection that was up is gone
     std::function<void(const std::string &filter)> on_subscribed;
-    std::function<void(const std::string &topic)> on_confirmed;  // the broker took a QoS 1 publish (v5)
+    // The broker took a QoS 1 publish without a word against it (under v5 only).
+    std::function<void(const std::string &topic)> on_confirmed;
     // from: the sender's "from" user property (MQTT v5), or empty.
     std::function<void(const mosquitto_message &, const std::string &from)> on_message;
     // While on_message runs: the values of the message's user properties named name.
@@ -158,6 +160,11 @@ private:
     Speaker speaker_;
     std::string refusal_;                            // why, when refused for good
     const mosquitto_property *delivered_ = nullptr;  // of the message on_message is given
+    // QoS 0 publishes libmosquitto has yet to write, whose "published"
+    // calls must not be taken for a QoS 1 publish's PUBACK: both draw their
+    // ids from one 16-bit counter.
+    std::unordered_set<int> quiet_;
+    bool sending_quietly_ = false, written_ = false;
     std::unordered_map<int, Pending> topics_;        // publishes (under v5) and subscriptions in flight
     std::set<std::string> said_;                     // topics refused and gone without
     std::chrono::seconds backoff_{1};
