@@ -135,7 +135,7 @@ bool Connection::connect(std::string &error) {
     link_.on_up = [this] {
         subscribed_ = 0;
         for (Gateway &gateway : gateways_) {
-            link_.subscribe(gateway.ack);
+            link_.subscribe(gateway.ack, true, 0);  // as sfpublish does
             // What was in flight on a connection that broke goes again, as sfpublish does.
             apply(gateway, gateway.rule.reconnected(Clock::now()), Clock::now());
         }

@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ack_qos.h"
 #include "archive_rule.h"
 #include "broker.h"
 #include "collect_metrics.h"
@@ -109,13 +110,7 @@ private:
     // What acks that answer no question carry: built once, not per ack.
     const PropertyList no_question_{{{answers_property, ""}}};
     const PropertyList no_properties_{UserProperties{}};
-    // Each gateway's ack topic: whether the broker has taken an ack on it at
-    // QoS 1 on this connection, and how many it has yet to confirm.
-    struct AckTopic {
-        bool heard = false;
-        std::size_t unconfirmed = 0;
-    };
-    std::unordered_map<std::string, AckTopic> ack_topics_;
+    std::unordered_map<std::string, AckTopic> ack_topics_;  // at which QoS each gateway's acks go
     // New epochs, by name, with what is said and the lines lost, said and
     // counted once the store has committed: a gateway whose lines fail then
     // starts the epoch again with the batch resent.
@@ -361,21 +356,15 @@ std::vector<std::string> Collector::properties_of(const char *name) const {
     return values;
 }
 
-// A lost ack costs only the publisher's sending its batch again, while at
-// QoS 1 each ack costs a PUBACK from the broker and one from the
-// publisher, and waits behind the 20 that libmosquitto keeps in flight: a
-// sixth of the broker's work at 10,000 gateways (bench/fleet.sh). So a
-// gateway's acks go at QoS 0 once the broker has taken one of them at QoS 1
-// on this connection, which hears an ACL that refuses them, and while none
-// at QoS 1 waits to be confirmed: libmosquitto may send that one again
-// after a reconnection, and a later ack must not arrive before it.
+// At QoS 1 each ack was a sixth of the broker's work at 10,000 gateways
+// (bench/fleet.sh); the rule is choose_ack_qos's.
 void Collector::send_ack(const std::string &topic, const std::string &text, bool retain,
                          const PropertyList &properties) {
     AckTopic &sent = ack_topics_[topic];
-    if (!link_.hears_refusals() || (sent.heard && sent.unconfirmed == 0))
-        link_.publish_unconfirmed(topic, text.data(), text.size(), retain, properties);
-    else if (link_.publish(topic, text.data(), text.size(), retain, properties))
-        ++sent.unconfirmed;
+    const int qos = choose_ack_qos(sent, link_.hears_refusals(), link_.next_id_taken());
+    const bool out = qos == 0 ? link_.publish_unconfirmed(topic, text.data(), text.size(), retain, properties)
+                              : link_.publish(topic, text.data(), text.size(), retain, properties);
+    if (out) note_ack_sent(sent, qos);
 }
 
 // Commits the pass while a thread of its own takes what the broker
@@ -515,7 +504,7 @@ int Collector::run() {
     // not required, so that an ACL of before it keeps working, without the check.
     link_.on_up = [this, packets] {
         counts_.connected(true);
-        for (auto &topic : ack_topics_) topic.second.heard = false;
+        for (auto &topic : ack_topics_) note_reconnected(topic.second);
         if (!status_.empty()) link_.subscribe(status_, false);
         link_.subscribe(packets);
         link_.subscribe(options_.broker.prefix + "/+/status", false);  // only for the metrics
@@ -525,11 +514,9 @@ int Collector::run() {
             announced_ = true;
     };
     link_.on_down = [this] { counts_.connected(false); };
-    link_.on_confirmed = [this](const std::string &topic) {
+    link_.on_settled = [this](const std::string &topic, bool taken) {
         const auto sent = ack_topics_.find(topic);
-        if (sent == ack_topics_.end() || sent->second.unconfirmed == 0) return;
-        sent->second.heard = true;
-        --sent->second.unconfirmed;
+        if (sent != ack_topics_.end()) note_ack_settled(sent->second, taken);
     };
     link_.on_message = [this](const mosquitto_message &message, const std::string &from) { on_message(message, from); };
     if (!link_.open({options_.id, false, "", "", "", taken_message(options_.id)}, error)) {

@@ -193,8 +193,8 @@ void BrokerLink::published(mosquitto * /*client*/, void *self, int mid, int rc,
     const Answer answer = read_puback(rc, pending.topic, link.speaker_);
     link.topics_.erase(topic);
     if (answer.reaction == Reaction::stop) return link.go_without(pending, answer.text);
-    if (answer.reaction == Reaction::say) return warn("%s", answer.text.c_str());
-    if (link.on_confirmed) link.on_confirmed(pending.topic);
+    if (answer.reaction == Reaction::say) warn("%s", answer.text.c_str());
+    if (link.on_settled) link.on_settled(pending.topic, answer.reaction != Reaction::say);
 }
 
 void BrokerLink::subscribed(mosquitto * /*client*/, void *self, int mid, int count, const int *granted,
@@ -414,6 +414,7 @@ bool BrokerLink::send(const std::string &topic, const void *payload, std::size_t
     const int rc =
         mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(size), payload, qos, retain, properties);
     sending_quietly_ = false;
+    if (mid != 0) last_mid_ = mid;  // drawn even when the send then fails
     if (rc == MOSQ_ERR_SUCCESS && qos == 0 && !written_) quiet_.insert(mid);
     if (rc != MOSQ_ERR_SUCCESS) {
         if (rc == MOSQ_ERR_OVERSIZE_PACKET || rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_QOS_NOT_SUPPORTED ||
@@ -425,9 +426,12 @@ bool BrokerLink::send(const std::string &topic, const void *payload, std::size_t
     return true;
 }
 
-bool BrokerLink::subscribe(const std::string &topic, bool required) {
+bool BrokerLink::subscribe(const std::string &topic, bool required, int qos) {
+    if (!up()) return false;
     int mid = 0;
-    if (!up() || mosquitto_subscribe(client_, &mid, topic.c_str(), 1) != MOSQ_ERR_SUCCESS) return false;
+    const int rc = mosquitto_subscribe(client_, &mid, topic.c_str(), qos);
+    if (mid != 0) last_mid_ = mid;
+    if (rc != MOSQ_ERR_SUCCESS) return false;
     topics_[mid] = {topic, required};
     return true;
 }

@@ -79,8 +79,9 @@ public:
     std::function<void()> on_up;    // connected: subscribe and announce here
     std::function<void()> on_down;  // the connection that was up is gone
     std::function<void(const std::string &filter)> on_subscribed;
-    // The broker took a QoS 1 publish without a word against it (under v5 only).
-    std::function<void(const std::string &topic)> on_confirmed;
+    // The broker answered a QoS 1 publish (under v5 only): taken, or refused
+    // for a reason that is only said.
+    std::function<void(const std::string &topic, bool taken)> on_settled;
     // from: the sender's "from" user property (MQTT v5), or empty.
     std::function<void(const mosquitto_message &, const std::string &from)> on_message;
     // While on_message runs: the values of the message's user properties named name.
@@ -97,6 +98,10 @@ public:
     bool up() const { return state_ == State::up; }
     // Under MQTT v5 the broker says when it refuses a publish; under 3.1.1 it drops it unsaid.
     bool hears_refusals() const { return v5_; }
+    // Whether libmosquitto's next message id is one a publish or subscription
+    // still waits on: a QoS 0 publish's "published" under it would pass for
+    // that one's answer.
+    bool next_id_taken() const { return topics_.count(last_mid_ == 65535 ? 1 : last_mid_ + 1) != 0; }
     // Refused for good (refuse, or the broker), and why.
     bool refused() const { return state_ == State::refused; }
     const std::string &refusal() const { return refusal_; }
@@ -116,7 +121,7 @@ public:
                              const PropertyList &properties);
     // A subscription the broker refuses ends the link, unless it is not
     // required: then that is said once, and the program goes on without it.
-    bool subscribe(const std::string &topic, bool required = true);
+    bool subscribe(const std::string &topic, bool required = true, int qos = 1);
     // Ends the connection for a reason retrying cannot mend: turn returns
     // false with why as its error.
     void refuse(const std::string &why);
@@ -165,8 +170,9 @@ private:
     // ids from one 16-bit counter.
     std::unordered_set<int> quiet_;
     bool sending_quietly_ = false, written_ = false;
-    std::unordered_map<int, Pending> topics_;        // publishes (under v5) and subscriptions in flight
-    std::set<std::string> said_;                     // topics refused and gone without
+    int last_mid_ = 0;                         // libmosquitto's last message id: the next is one more, 0 skipped
+    std::unordered_map<int, Pending> topics_;  // publishes (under v5) and subscriptions in flight
+    std::set<std::string> said_;               // topics refused and gone without
     std::chrono::seconds backoff_{1};
     std::chrono::steady_clock::time_point retry_at_{};
     std::chrono::steady_clock::time_point answer_by_{};  // of the CONNACK, while connecting

@@ -197,7 +197,11 @@ bool Publisher::start(std::string &error) {
         counts_.connected.Set(1);
         counts_.connects.Increment();
         link_.subscribe(status, false);  // only to find another publisher of the name
-        link_.subscribe(ack);
+        // At QoS 0: the broker sends a QoS 0 message ahead of QoS 1 ones
+        // waiting for our window, so acks the collector sends at either
+        // would come out of order. A clean session keeps nothing for us
+        // while we are away anyway, and a lost ack is sent again.
+        link_.subscribe(ack, true, 0);
         apply(rule_.reconnected(Clock::now()));
     };
     link_.on_down = [this] { counts_.connected.Set(0); };
