@@ -277,6 +277,9 @@ void Collector::on_batch(const mosquitto_message &message) {
         refuse("retained");
         return warn("%s: retained, dropped", topic.c_str());
     }
+    // A batch sent again: the publisher did not hear what answered it.
+    if (decision.verdict == Verdict::left || decision.verdict == Verdict::ack)
+        note_unheard(ack_topics_[ack_topic(options_.broker.prefix, name)]);
     if (decision.verdict == Verdict::left) {
         refuse("left_behind");
         send_ack(ack_topic(options_.broker.prefix, name), format_left(batch.epoch), false, no_properties_);

@@ -1,8 +1,8 @@
 #include "ack_qos.h"
 
 int choose_ack_qos(const AckTopic &topic, bool hears_refusals, bool id_taken) {
-    if (!hears_refusals) return 0;  // a broker of 3.1.1 drops what it refuses at any QoS
-    return topic.heard && topic.unsettled == 0 && !id_taken ? 0 : 1;
+    if (topic.unsettled > 0 || id_taken) return 1;
+    return topic.heard || !hears_refusals ? 0 : 1;  // a broker of 3.1.1 drops what it refuses at any QoS
 }
 
 void note_ack_sent(AckTopic &topic, int qos) {
@@ -15,3 +15,5 @@ void note_ack_settled(AckTopic &topic, bool taken) {
 }
 
 void note_reconnected(AckTopic &topic) { topic.heard = false; }
+
+void note_unheard(AckTopic &topic) { topic.heard = false; }

@@ -26,5 +26,9 @@ void note_ack_sent(AckTopic &topic, int qos);
 void note_ack_settled(AckTopic &topic, bool taken);
 // What was unsettled is sent again, and must be heard on the new connection.
 void note_reconnected(AckTopic &topic);
+// The publisher sent again what its acks covered: it did not hear them. The
+// next goes at QoS 1, so that a broker that has come to refuse them (an ACL
+// reloaded) is heard.
+void note_unheard(AckTopic &topic);
 
 #endif

@@ -230,7 +230,7 @@ void BrokerLink::refuse(const std::string &why) {
 void BrokerLink::set_state(State state) {
     const bool was_up = state_ == State::up;
     state_ = state;
-    if (state != State::up) quiet_.clear();  // libmosquitto drops what QoS 0 it had not written
+    if (state == State::up) quiet_.clear();  // libmosquitto dropped what QoS 0 it had not written
     if (was_up && state != State::up && on_down) on_down();
     if (!was_up && state == State::up && on_up) on_up();
 }

@@ -7,7 +7,7 @@
 
 namespace {
 
-enum class Event { sent_qos1, sent_qos0, taken, said, reconnected };
+enum class Event { sent_qos1, sent_qos0, taken, said, reconnected, unheard };
 
 struct Case {
     const char *name;
@@ -34,6 +34,9 @@ TEST(AckQos, OnlyAfterOneTakenWithNothingUnsettled) {
          0},
         {"taken, but the next id waits on a PUBACK", {E::sent_qos1, E::taken}, true, true, 1},
         {"acks at QoS 0 leave nothing unsettled", {E::sent_qos1, E::taken, E::sent_qos0, E::sent_qos0}, true, false, 0},
+        {"3.1.1, one of before the fall back unsettled", {E::sent_qos1}, false, false, 1},
+        {"the publisher sent again what was acked", {E::sent_qos1, E::taken, E::sent_qos0, E::unheard}, true, false, 1},
+        {"sent again, then one taken", {E::sent_qos1, E::taken, E::unheard, E::sent_qos1, E::taken}, true, false, 0},
         {"more settled than sent (a copy of before a restart)", {E::taken, E::taken, E::sent_qos1}, true, false, 1},
     };
     for (const Case &c : cases) {
@@ -52,6 +55,9 @@ TEST(AckQos, OnlyAfterOneTakenWithNothingUnsettled) {
                     break;
                 case Event::said:
                     note_ack_settled(topic, false);
+                    break;
+                case Event::unheard:
+                    note_unheard(topic);
                     break;
                 case Event::reconnected:
                     note_reconnected(topic);
