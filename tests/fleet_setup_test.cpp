@@ -146,7 +146,8 @@ TEST_F(Fleet, EachGatewaysAcksGoAtQos0OnceOneIsTaken) {
     auto collecting = start_collector_as(broker, central, "collector");
     const std::string epoch = "0123456789abcdef";
     std::vector<std::string> watch = subscriber(broker, "monitor");
-    watch.insert(watch.end(), {"-q", "1", "-t", "sflogger/+/ack", "-F", "%t %q %r %p"});
+    // Without the retain flag: a watcher subscribed late gets the first as the retained one, at the same QoS.
+    watch.insert(watch.end(), {"-q", "1", "-t", "sflogger/+/ack", "-F", "%t %q %p"});
     // The collector's own status, once it has (again) subscribed.
     std::vector<std::string> up = subscriber(broker, "collector");
     up.insert(up.end(), {"-t", "sflogger/collector/+/status", "-C", "1", "-W", "10", "-F", "%p"});
@@ -173,11 +174,15 @@ TEST_F(Fleet, EachGatewaysAcksGoAtQos0OnceOneIsTaken) {
                         "sflog1 " + epoch + " " + std::to_string(row.first + 1) + "\n" + lines_from(row.first, 1),
                         row.gateway);
             // Each one answered before the next goes: every ack in a pass of its own.
-            EXPECT_EQ(watcher.read_line(), "sflogger/" + row.gateway + "/ack " + row.qos + " 0 " + epoch + " " +
+            EXPECT_EQ(watcher.read_line(), "sflogger/" + row.gateway + "/ack " + row.qos + " " + epoch + " " +
                                                std::to_string(row.first + 2));
         }
         watcher.stop();
     }
+    // Those at QoS 0 are retained too.
+    std::vector<std::string> retained = subscriber(broker, "monitor");
+    retained.insert(retained.end(), {"-t", "sflogger/gw1/ack", "-C", "1", "-W", "10", "-F", "%r %p"});
+    EXPECT_EQ(run("/usr/bin/mosquitto_sub", retained).out, "1 " + epoch + " 6\n");
     collecting->stop();
     EXPECT_EQ(collecting->finish().status, 0);
 }
