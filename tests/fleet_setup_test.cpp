@@ -56,6 +56,18 @@ TEST(FleetCommandLine, CertificateFilesThatCannotServeAreNamed) {
     }
 }
 
+// The broker settings of the shipped ACL for collector and gw1, but for one
+// line of it (an ACL of before, or a mistaken one); false when it has no such line.
+bool shipped_acl_without(const TempDir &dir, const std::string &line, std::string &conf) {
+    std::string acl = read_file(std::string(SF_SOURCE_DIR) + "/packaging/mosquitto-central.acl");
+    if (acl.find(line) == std::string::npos) return false;
+    acl.erase(acl.find(line), line.size());
+    write_file(dir / "edited.acl", acl);
+    conf = shipped_acl(dir, {"collector", "gw1"});
+    conf = conf.substr(0, conf.find("acl_file ")) + "acl_file " + (dir / "edited.acl") + "\n";
+    return true;
+}
+
 // Started with the collector's password, as its unit gives it.
 std::unique_ptr<Process> start_collector_as(const Broker &broker, const std::string &central, const std::string &user) {
     return std::make_unique<Process>(
@@ -113,13 +125,8 @@ TEST_F(Fleet, MonitorWatchesStatusAndAcksOnly) {
 // collector says so once and collects without finding out about another of
 // its client id.
 TEST_F(Fleet, CollectorUnderAnEarlierAclGoesOnWithoutItsStatus) {
-    std::string acl = read_file(std::string(SF_SOURCE_DIR) + "/packaging/mosquitto-central.acl");
-    const std::string own = "topic readwrite sflogger/collector/+/status\n";
-    ASSERT_NE(acl.find(own), std::string::npos);
-    acl.erase(acl.find(own), own.size());
-    write_file(dir / "earlier.acl", acl);
-    std::string conf = shipped_acl(dir, {"collector", "gw1"});
-    conf = conf.substr(0, conf.find("acl_file ")) + "acl_file " + (dir / "earlier.acl") + "\n";
+    std::string conf;
+    ASSERT_TRUE(shipped_acl_without(dir, "topic readwrite sflogger/collector/+/status\n", conf));
     Broker broker(dir, conf);
     auto collecting = start_collector_as(broker, central, "collector");
     write_file(log, lines_from(0, 3));
@@ -188,13 +195,8 @@ TEST_F(Fleet, EachGatewaysAcksGoAtQos0OnceOneIsTaken) {
 }
 
 TEST_F(Fleet, CollectorUnderAnAclWithoutAcksEndsSayingSo) {
-    std::string acl = read_file(std::string(SF_SOURCE_DIR) + "/packaging/mosquitto-central.acl");
-    const std::string acking = "topic write sflogger/+/ack\n";
-    ASSERT_NE(acl.find(acking), std::string::npos);
-    acl.erase(acl.find(acking), acking.size());
-    write_file(dir / "no-acks.acl", acl);
-    std::string conf = shipped_acl(dir, {"collector", "gw1"});
-    conf = conf.substr(0, conf.find("acl_file ")) + "acl_file " + (dir / "no-acks.acl") + "\n";
+    std::string conf;
+    ASSERT_TRUE(shipped_acl_without(dir, "topic write sflogger/+/ack\n", conf));
     Broker broker(dir, conf);
     auto collecting = start_collector_as(broker, central, "collector");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // subscribed
