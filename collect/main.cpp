@@ -134,9 +134,9 @@ private:
     std::string me_;  // who this collector is to another of its id: "SINCE HOST:DIR"
     bool announced_ = false;
     // What the broker delivers while a pass commits, handled once it has:
-    // taken meanwhile, so that the broker, which has only 20 batches in
-    // flight to us at its defaults, goes on sending, and queues none beyond
-    // its limit to drop.
+    // taken meanwhile, so that the broker goes on sending. At its defaults
+    // it has 20 batches in flight to us under 3.1.1 (65,535 under v5, as we
+    // ask), and drops what it queues beyond 1,000.
     struct Waiting {
         std::string topic, payload, from;
         bool retain = false;
@@ -522,7 +522,10 @@ int Collector::run() {
         if (sent != ack_topics_.end()) note_ack_settled(sent->second, taken);
     };
     link_.on_message = [this](const mosquitto_message &message, const std::string &from) { on_message(message, from); };
-    if (!link_.open({options_.id, false, "", "", "", taken_message(options_.id)}, error)) {
+    // As many batches in flight to it as MQTT allows: beyond the broker's own
+    // 20, mosquitto queues 1,000 and drops the rest, which the gateways send
+    // again only after their patience, and the copies then add to the load.
+    if (!link_.open({options_.id, false, "", "", "", taken_message(options_.id), 65535}, error)) {
         warn("%s", error.c_str());
         return 1;
     }
@@ -534,10 +537,10 @@ int Collector::run() {
             !waiting_.empty() || link_.turn(-1, std::chrono::milliseconds(batches_ == 0 ? 1000 : 0), unused, error);
         // Everything the broker has delivered by now goes into this pass and
         // its one commit: libmosquitto reads only a few packets a call, and a
-        // commit for each few would queue up behind each other. A broker at
-        // its defaults has only 20 batches in flight to us and sends the next
-        // once our PUBACK reaches it: a pass that ended at the first lull
-        // would hold a few batches and pay two syncs for them. So for as long
+        // commit for each few would queue up behind each other. Batches come
+        // at the gateways' pace (under 3.1.1, 20 in flight to us, the next
+        // once our PUBACK reaches the broker): a pass that ended at the first
+        // lull would hold a few batches and pay two syncs for them. So for as long
         // as the last commit took, which the batches now coming would wait
         // anyway, a pass ends only when pass_grace brings none.
         const auto gather_until =

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,6 +105,7 @@ bool BrokerLink::open(const Session &session, std::string &error) {
         return false;
     }
     clean_ = session.clean;
+    receive_maximum_ = session.receive_maximum;
     const Credentials credentials = read_credentials(options_.user);
     speaker_ = {options_.user, session.taken_over, describe_credentials(credentials)};
     mosquitto_connect_v5_callback_set(client_, connected);
@@ -370,6 +372,9 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
 int BrokerLink::connect() {
     mosquitto_property *properties = nullptr;
     if (v5_ && !clean_) mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, UINT32_MAX);
+    if (v5_ && receive_maximum_ > 0)
+        mosquitto_property_add_int16(&properties, MQTT_PROP_RECEIVE_MAXIMUM,
+                                     static_cast<std::uint16_t>(receive_maximum_));
     const int rc = mosquitto_connect_bind_v5(client_, options_.host.c_str(), options_.port, keepalive_seconds, nullptr,
                                              properties);
     mosquitto_property_free_all(&properties);

@@ -63,6 +63,8 @@ struct Session {
     std::string will_topic, will;  // no will when will_topic is empty
     std::string from;              // said with the will, as with publish()
     std::string taken_over;        // what it means when another client takes the session over
+    // QoS 1 messages the broker may have in flight to us (MQTT v5); 0: the broker's own limit.
+    int receive_maximum = 0;
 };
 
 // One client of the broker, in a single thread.
@@ -162,6 +164,7 @@ private:
     bool v5_ = true;          // MQTT v5, until the broker shows it speaks only 3.1.1
     bool fell_back_ = false;  // and said so
     bool clean_ = true;
+    int receive_maximum_ = 0;
     Speaker speaker_;
     std::string refusal_;                            // why, when refused for good
     const mosquitto_property *delivered_ = nullptr;  // of the message on_message is given

@@ -89,6 +89,18 @@ TEST_F(Collect, KilledAtAnySyncIntoANewFileDoublesNothing) {
     }
 }
 
+// A batch of epoch 0123456789abcdef for each of lines, in turn.
+std::vector<std::string> one_line_batches(const std::string &lines) {
+    std::vector<std::string> batches;
+    for (std::size_t at = 0; at < lines.size();) {
+        const std::size_t next = lines.find('\n', at) + 1;
+        batches.push_back("sflog1 0123456789abcdef " + std::to_string(batches.size() + 1) + "\n" +
+                          lines.substr(at, next - at));
+        at = next;
+    }
+    return batches;
+}
+
 // While a pass's sync takes long (2 s more each, injected), the batches that
 // come meanwhile are taken: a broker at its defaults queues at most 1,000 for
 // the collector and drops the rest, which a publisher would send again only
@@ -99,13 +111,7 @@ TEST_F(Collect, BatchesThatComeWhileAPassSyncsAreAllTaken) {
     if (access(strace_path.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << strace_path << " (Debian: strace)";
     const int count = 2001;
     const std::string lines = lines_from(0, count);
-    std::vector<std::string> batches;
-    for (std::size_t at = 0; at < lines.size();) {
-        const std::size_t next = lines.find('\n', at) + 1;
-        batches.push_back("sflog1 0123456789abcdef " + std::to_string(batches.size() + 1) + "\n" +
-                          lines.substr(at, next - at));
-        at = next;
-    }
+    const std::vector<std::string> batches = one_line_batches(lines);
     for (const bool stopped : {false, true}) {
         SCOPED_TRACE(stopped ? "stopped at once" : "waited for");
         const TempDir each;
@@ -156,6 +162,28 @@ TEST_F(Collect, BatchesThatComeWhileAPassSyncsAreAllTaken) {
         EXPECT_TRUE(wait_for_content(first, lines)) << lines_of(read_file(first)).size() << " lines of " << count;
         collecting->stop();
     }
+}
+
+// A broker at its defaults has 20 batches in flight to a client and queues
+// 1,000 more, dropping the rest, unless the client allows more in flight.
+// Here nobody sends again: all must come to a collector stopped meanwhile.
+TEST_F(Collect, BatchesThatComeWhileItIsStoppedAreAllInFlight) {
+    Broker broker(dir, "max_queued_messages 1000\n");
+    auto collecting = start_collector(broker, central);
+    const int count = 2001;
+    const std::string lines = lines_from(0, count);
+    const std::vector<std::string> batches = one_line_batches(lines);
+    const std::string topic = "sflogger/gw1/packets";
+    const std::string first = central + "/gw1.log";
+    for (int tries = 0; tries < 150 && read_file(first).empty(); ++tries) publish_raw(broker.port(), topic, batches[0]);
+    ASSERT_EQ(read_file(first), lines_from(0, 1));
+    kill(collecting->pid(), SIGSTOP);
+    for (auto from = batches.begin() + 1; from < batches.end(); from += 100)
+        publish_all(broker.port(), topic, {from, std::min(from + 100, batches.end())});
+    kill(collecting->pid(), SIGCONT);
+    EXPECT_TRUE(wait_for_content(first, lines)) << lines_of(read_file(first)).size() << " lines of " << count;
+    collecting->stop();
+    EXPECT_EQ(collecting->finish().status, 0);
 }
 
 TEST_F(Collect, SecondCollectorOnTheFolderIsRefused) {
