@@ -135,7 +135,7 @@ private:
     bool announced_ = false;
     // What the broker delivers while a pass commits, handled once it has:
     // taken meanwhile, so that the broker goes on sending. At its defaults
-    // it has 20 batches in flight to us under 3.1.1 (65,535 under v5, as we
+    // it has 20 batches in flight to us under 3.1.1 (under v5, as many as we
     // ask), and drops what it queues beyond 1,000.
     struct Waiting {
         std::string topic, payload, from;
@@ -522,10 +522,11 @@ int Collector::run() {
         if (sent != ack_topics_.end()) note_ack_settled(sent->second, taken);
     };
     link_.on_message = [this](const mosquitto_message &message, const std::string &from) { on_message(message, from); };
-    // As many batches in flight to it as MQTT allows: beyond the broker's own
-    // 20, mosquitto queues 1,000 and drops the rest, which the gateways send
-    // again only after their patience, and the copies then add to the load.
-    if (!link_.open({options_.id, false, "", "", "", taken_message(options_.id), 65535}, error)) {
+    // A pass's worth of batches in flight to it: with only the broker's own
+    // 20, mosquitto queues 1,000 more and drops the rest, which the gateways
+    // send again only after their patience, and the copies add to the load.
+    const int in_flight = static_cast<int>(max_pass);
+    if (!link_.open({options_.id, false, "", "", "", taken_message(options_.id), in_flight}, error)) {
         warn("%s", error.c_str());
         return 1;
     }
