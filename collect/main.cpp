@@ -522,9 +522,10 @@ int Collector::run() {
         if (sent != ack_topics_.end()) note_ack_settled(sent->second, taken);
     };
     link_.on_message = [this](const mosquitto_message &message, const std::string &from) { on_message(message, from); };
-    // A pass's worth of batches in flight to it: with only the broker's own
-    // 20, mosquitto queues 1,000 more and drops the rest, which the gateways
-    // send again only after their patience, and the copies add to the load.
+    // A pass's worth of batches in flight to it: with libmosquitto's default
+    // of 20, mosquitto at its defaults queues 1,000 more and drops the rest,
+    // which the gateways send again only after their patience, and the
+    // copies add to the load.
     const int in_flight = static_cast<int>(max_pass);
     if (!link_.open({options_.id, false, "", "", "", taken_message(options_.id), in_flight}, error)) {
         warn("%s", error.c_str());

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -105,7 +104,6 @@ bool BrokerLink::open(const Session &session, std::string &error) {
         return false;
     }
     clean_ = session.clean;
-    receive_maximum_ = session.receive_maximum;
     const Credentials credentials = read_credentials(options_.user);
     speaker_ = {options_.user, session.taken_over, describe_credentials(credentials)};
     mosquitto_connect_v5_callback_set(client_, connected);
@@ -120,6 +118,9 @@ bool BrokerLink::open(const Session &session, std::string &error) {
     const auto check = [&](const char *name, int result) {
         if (rc == MOSQ_ERR_SUCCESS && result != MOSQ_ERR_SUCCESS) rc = result, call = name;
     };
+    // Sent under v5 only: a broker of 3.1.1 keeps its own limit.
+    if (session.receive_maximum != 0)
+        check("mosquitto_int_option", mosquitto_int_option(client_, MOSQ_OPT_RECEIVE_MAXIMUM, session.receive_maximum));
     if (!options_.user.empty())
         check("mosquitto_username_pw_set",
               mosquitto_username_pw_set(client_, options_.user.c_str(),
@@ -372,9 +373,6 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
 int BrokerLink::connect() {
     mosquitto_property *properties = nullptr;
     if (v5_ && !clean_) mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, UINT32_MAX);
-    if (v5_ && receive_maximum_ > 0)
-        mosquitto_property_add_int16(&properties, MQTT_PROP_RECEIVE_MAXIMUM,
-                                     static_cast<std::uint16_t>(receive_maximum_));
     const int rc = mosquitto_connect_bind_v5(client_, options_.host.c_str(), options_.port, keepalive_seconds, nullptr,
                                              properties);
     mosquitto_property_free_all(&properties);

@@ -63,7 +63,8 @@ struct Session {
     std::string will_topic, will;  // no will when will_topic is empty
     std::string from;              // said with the will, as with publish()
     std::string taken_over;        // what it means when another client takes the session over
-    // QoS 1 messages the broker may have in flight to us (MQTT v5); 0: the broker's own limit.
+    // QoS 1 messages the broker may have in flight to us under MQTT v5,
+    // 1 to 65,535; 0: libmosquitto's default, 20.
     int receive_maximum = 0;
 };
 
@@ -164,7 +165,6 @@ private:
     bool v5_ = true;          // MQTT v5, until the broker shows it speaks only 3.1.1
     bool fell_back_ = false;  // and said so
     bool clean_ = true;
-    int receive_maximum_ = 0;
     Speaker speaker_;
     std::string refusal_;                            // why, when refused for good
     const mosquitto_property *delivered_ = nullptr;  // of the message on_message is given
