@@ -212,6 +212,8 @@ scale_gateways() {
   sleep 0.5
   load=$(cut -d' ' -f1-3 /proc/loadavg)
   broker_ticks=$(ticks "$broker_pid")
+  local said
+  said=$(wc -l <"$work/scale.out")
   local TIMEFORMAT='%U %S'
   { time build/bench/fleet_load "$broker" "$prefix" "$count" $(((count + 999) / 1000 > 4 ? (count + 999) / 1000 : 4)) "$seconds" 5 \
     >"$work/$prefix.load" 2>"$work/$prefix.load-err"; } 2>"$work/$prefix.time" || true
@@ -231,6 +233,11 @@ scale_gateways() {
     "$count" "$seconds" "$run" "$load" "$(cat "$work/$prefix.load")" "$(cat "$work/$prefix.rss")" \
     "$(calc "$collector_ticks / $hz * 1000000 / $batches")" "$(calc "$broker_ticks / $hz * 1000000 / $batches")" \
     "$(calc "$load_cpu * 1000000 / $batches")"
+  # Whose messages mosquitto dropped (its queue full), which the gateways then send again.
+  local dropped
+  dropped=$(tail -n +"$((said + 1))" "$work/scale.out" | sed -n 's/.*being dropped for client \(.*\)\.$/\1/p' | sort -u |
+    tr '\n' ' ')
+  [ -z "$dropped" ] || echo "  (mosquitto dropped messages for: $dropped)"
 
   : >"$work/$prefix.probe"
   build/bench/fleet_load "$broker" "$prefix" probe >"$work/$prefix.probe" 2>&1 &
