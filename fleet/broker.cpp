@@ -357,7 +357,7 @@ bool BrokerLink::turn(int fd, std::chrono::milliseconds timeout, bool &fd_ready,
         // acks, a live batch, a big one's tail) behind Nagle's algorithm
         // until what it sent before is acknowledged, and Linux delays that
         // ACK by 40 ms when we send nothing back: acknowledging at once
-        // releases them. The kernel drops the flag again, hence every read.
+        // releases them. The kernel drops the flag again, hence every turn that reads.
         const int one = 1;
         const int still = mosquitto_socket(client_);
         if (still >= 0) setsockopt(still, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
