@@ -751,7 +751,7 @@ bool GatewayStore::append(const std::string &name, Gateway &gateway, const char 
     return false;
 }
 
-bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
+bool GatewayStore::seal(std::vector<Unstored> &unstored, std::string &error) {
     if (open_.empty()) return true;
     if (!intents_.empty() && !append_journal(intents_, error)) return false;
     intents_.clear();
@@ -777,14 +777,8 @@ bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
         gateway->touched = false;
         unstored.push_back({*name, failed});
     }
-    // One writeback and one file system commit for all the logs of the pass,
-    // however many: an fdatasync each costs a commit each, and even issued
-    // from many threads at once they queue (bench/fleet.sh, README).
-    if (syncfs(dir_fd_) != 0) {
-        error = failed_call(dir_, "syncfs");
-        return false;
-    }
-    std::string entries;
+    // The records are taken now, as the next pass may append before the
+    // sync is done: they are what the journal gets once it is.
     for (auto &[name, gateway] : open_) {
         close(gateway->fd);
         gateway->fd = -1;
@@ -796,21 +790,40 @@ bool GatewayStore::commit(std::vector<Unstored> &unstored, std::string &error) {
         // Read once, when its file has a first line: found by it after a copy or a remount.
         if (gateway->record.print == 0) gateway->record.print = print_of_log(log_path(*name), gateway->record);
         if (gateway->record.unsure > 0) gateway->record.unsure = gateway->tail_end - gateway->tail_at;
-        entries += encode_entry(*name, gateway->record);
+        sealed_.entries += encode_entry(*name, gateway->record);
         ++entries_;
+        if (gateway->tail_fd >= 0 && gateway->tail_at == gateway->tail_end) sealed_.tails.push_back(gateway);
     }
-    const bool journaled = entries.empty() || append_journal(entries, error);
-    for (auto &[name, gateway] : open_)
-        if (journaled && gateway->tail_fd >= 0 && gateway->tail_at == gateway->tail_end) end_tail(*gateway);
     open_.clear();
-    if (!journaled) return false;
+    sealed_.created = created_;
+    created_ = false;
+    return true;
+}
+
+bool GatewayStore::sync_sealed(std::string &error) {
+    // One writeback and one file system commit for all the logs of the pass,
+    // however many: an fdatasync each costs a commit each, and even issued
+    // from many threads at once they queue (bench/fleet.sh, README).
+    if (syncfs(dir_fd_) != 0) {
+        error = failed_call(dir_, "syncfs");
+        return false;
+    }
+    if (!sealed_.entries.empty() && !append_journal(sealed_.entries, error)) return false;
     // A log created in this pass is durable once its folder is.
-    if (created_ && fsync(dir_fd_) != 0) {
+    if (sealed_.created && fsync(dir_fd_) != 0) {
         error = failed_call(dir_, "fsync");
         return false;
     }
-    created_ = false;
-    return !should_compact(entries_, recorded_) || compact(error);
+    return true;
+}
+
+bool GatewayStore::end_sealed(std::string &error) {
+    for (Gateway *gateway : sealed_.tails)
+        if (gateway->tail_fd >= 0) end_tail(*gateway);
+    sealed_ = Sealed();
+    // Not while files new to the journal wait for their first commit: their
+    // records name them already, and the journal must not before the commit.
+    return !intents_.empty() || !should_compact(entries_, recorded_) || compact(error);
 }
 
 // A tail that could not be cut at start is cut where its file is now: a

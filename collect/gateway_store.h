@@ -18,7 +18,7 @@ struct Gateway {
     GatewayState state;
     ForgottenEpochs forgotten;  // those in DIR/sfcollect.left
     bool recorded = false;      // the journal names its file
-    int fd = -1;                // the log, open while a pass is being committed
+    int fd = -1;                // the log, open while a pass appends to it
     std::uint64_t size = 0;     // where its lines end in it, while open
     bool touched = false;
     bool spoiled = false;   // bytes not its lines lie past size: no more appends until opened anew
@@ -79,19 +79,24 @@ public:
     // and nothing of them left, when they cannot be written.
     bool append(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, std::size_t &known,
                 Failure &failure, std::string &error);
-    // Makes every append since the last commit durable: the records naming
-    // files new to the journal, the lines held for them, the logs, then their
-    // records in the journal, and closes the logs. A gateway whose held lines
-    // cannot be written for a reason of its file alone goes into unstored,
-    // its record as before the pass. False, with error set, when the
-    // journal or the disk fails.
-    bool commit(std::vector<Unstored> &unstored, std::string &error);
+    // A commit in three steps, so that the next pass can append while the
+    // disk syncs. seal writes the records naming files new to the journal
+    // and the lines held for them, closes the logs and takes their records;
+    // sync_sealed makes the logs durable, then those records, and may run on
+    // another thread while this one appends and forgets (but neither seals
+    // nor ends); end_sealed, once it has, closes what it leaves behind. A
+    // gateway whose held lines cannot be written for a reason of its file
+    // alone goes into unstored, its record as before the pass. False, with
+    // error set, when the journal or the disk fails.
+    bool seal(std::vector<Unstored> &unstored, std::string &error);
+    bool sync_sealed(std::string &error);
+    bool end_sealed(std::string &error);
     // Keeps epoch in DIR/sfcollect.left among those the gateway left long
     // ago, durably, before a journal entry can go without it; at once when
     // it is there already or 0. False, with failure and error set and the
     // file as before, when it cannot.
     bool forget(const std::string &name, Gateway &gateway, std::uint64_t epoch, Failure &failure, std::string &error);
-    // Whether there are appends for commit to make durable.
+    // Whether there are appends for seal to take.
     bool pending() const { return !open_.empty(); }
     // How many logs the pass holds open.
     std::size_t open_logs() const { return open_.size(); }
@@ -114,6 +119,13 @@ private:
     std::size_t entries_ = 0;
     bool created_ = false;  // a log was created in this pass: the folder is synced too
     std::string intents_;   // the journal entries naming the pass's fresh files
+    // What seal took for sync_sealed and end_sealed.
+    struct Sealed {
+        std::string entries;
+        bool created = false;
+        std::vector<Gateway *> tails;  // whose unsure bytes are all matched or kept
+    };
+    Sealed sealed_;
     std::map<std::string, Gateway> gateways_;
     // The gateways whose logs this pass opened, and how many the journal
     // names: a pass touches a few of many gateways, and walking them all at

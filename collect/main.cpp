@@ -9,18 +9,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <set>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include <mosquitto.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,6 +35,7 @@
 #include "packet_log.h"
 #include "signals.h"
 #include "std_fds.h"
+#include "syncer.h"
 #include "warn.h"
 
 namespace {
@@ -71,6 +67,15 @@ struct Options {
     std::size_t open_logs = 0;  // at most at once
 };
 
+// A gateway's new epoch, with what is said and the lines lost, said and
+// counted once the store has committed: a gateway whose lines fail then
+// starts the epoch again with the batch resent.
+struct NewEpoch {
+    std::string name;
+    std::string line;
+    std::uint64_t lost;
+};
+
 class Collector {
 public:
     explicit Collector(const Options &options)
@@ -90,11 +95,9 @@ private:
     void send_ack(const std::string &topic, const std::string &text, bool retain, const PropertyList &properties);
     bool store(const std::string &name, Gateway &gateway, const char *lines, std::size_t size, std::size_t &known,
                std::uint64_t dropped);
-    bool finish_pass(bool taking = false);
-    bool commit_taking(std::vector<Unstored> &unstored, std::string &error);
-    void take_until(int done);
-    void take_waiting();
-    bool store_waiting();
+    bool finish_pass();
+    bool end_sync();
+    void send_acks(const std::vector<DueAck> &acks, const std::vector<NewEpoch> &epochs);
     int end_for_link(const std::string &why);
     std::vector<std::string> properties_of(const char *name) const;
     void say_once(const std::string &key, const std::string &line);
@@ -111,21 +114,13 @@ private:
     const PropertyList no_question_{{{answers_property, ""}}};
     const PropertyList no_properties_{UserProperties{}};
     std::unordered_map<std::string, AckTopic> ack_topics_;  // at which QoS each gateway's acks go
-    // New epochs, by name, with what is said and the lines lost, said and
-    // counted once the store has committed: a gateway whose lines fail then
-    // starts the epoch again with the batch resent.
-    struct NewEpoch {
-        std::string name;
-        std::string line;
-        std::uint64_t lost;
-    };
     std::vector<NewEpoch> epochs_;
     std::string failed_;          // a write that failed: the end
     std::set<std::string> said_;  // topics and names whose batches are dropped
     std::map<std::string, std::chrono::steady_clock::time_point> left_said_;  // by name, when
     std::size_t batches_ = 0;                                                 // come in this pass
     std::size_t bytes_ = 0;                                                   // of their payloads
-    std::chrono::steady_clock::duration last_commit_{};                       // how long the last sync took
+    std::chrono::steady_clock::time_point pass_start_;                        // its first batch
     // Its own status topic, where it finds out when another collector took
     // its client id: the broker may not say so (mosquitto 2.0.11 closes the
     // connection without a word), and the two would take it from each other
@@ -133,33 +128,27 @@ private:
     std::string status_;
     std::string me_;  // who this collector is to another of its id: "SINCE HOST:DIR"
     bool announced_ = false;
-    // What the broker delivers while a pass commits, handled once it has:
-    // taken meanwhile, so that the broker goes on sending. At its defaults
-    // it has 20 batches in flight to us under 3.1.1 (under v5, as many as we
-    // ask), and drops what it queues beyond 1,000.
-    struct Waiting {
-        std::string topic, payload, from;
-        bool retain = false;
-        UserProperties properties;
-    };
-    std::deque<Waiting> waiting_;
-    std::size_t waiting_bytes_ = 0;
-    bool committing_ = false;
-    const UserProperties *replayed_ = nullptr;  // of the waiting message being handled
-    bool linked_ = true;
-    std::string link_error_;  // why the link failed while a pass committed
+    // The pass being synced while the next one takes batches and appends:
+    // its acks and epochs wait for the sync's end.
+    Syncer syncer_;
+    std::vector<DueAck> synced_acks_;
+    std::vector<NewEpoch> synced_epochs_;
+    std::chrono::steady_clock::time_point sync_start_;
 };
 
 // A pass ends after this many batches or bytes at most, so that acks are not
 // held back long, nor too many lines of new files in memory.
 const std::size_t max_pass = 4096;
 const std::size_t max_pass_bytes = std::size_t{64} << 20;
-// What is taken while a pass commits, at most (and max_pass_bytes): some 20 MB of short batches.
-const std::size_t max_waiting = 65536;
-// How long a pass waits for the broker's next batch, and for how long at
-// most it keeps waiting (bench/fleet.sh, README).
+// A pass taken while the last one syncs ends only once that sync has, and
+// takes this many batches at most meanwhile (and max_pass_bytes): some
+// 20 MB of acks and states for short batches, so that a slow disk does not
+// leave the broker to drop what it queues for us.
+const std::size_t max_syncing_pass = 65536;
+// How long a pass that starts while none syncs waits for more batches
+// before its sync starts; the batches that come during a sync wait for it
+// anyway.
 constexpr std::chrono::milliseconds pass_grace{1};
-constexpr std::chrono::milliseconds max_gather{20};
 
 // Names that topics choose need not be bounded: past this many, every drop is said.
 const std::size_t max_said = 10000;
@@ -232,14 +221,6 @@ std::string topic_problem(const std::string &topic, const std::string &prefix, c
 
 // A gateway's retained status, online or offline, is only watched.
 void Collector::on_message(const mosquitto_message &message, const std::string &from) {
-    // Behind what waits, so that every gateway's batches are decided in the order they came.
-    if (committing_ || (replayed_ == nullptr && !waiting_.empty())) {
-        const auto *payload = static_cast<const char *>(message.payload);
-        const auto size = static_cast<std::size_t>(message.payloadlen);
-        waiting_.push_back({message.topic, std::string(payload, size), from, message.retain, link_.properties()});
-        waiting_bytes_ += size;
-        return;
-    }
     if (status_ == message.topic) {
         if (shows_name_taken(from, me_, announced_)) link_.refuse(taken_message(options_.id));
         return;
@@ -251,7 +232,7 @@ void Collector::on_message(const mosquitto_message &message, const std::string &
 }
 
 void Collector::on_batch(const mosquitto_message &message) {
-    ++batches_;
+    if (batches_++ == 0) pass_start_ = std::chrono::steady_clock::now();
     bytes_ += static_cast<std::size_t>(message.payloadlen);
     if (!failed_.empty()) return;
     const std::string topic = message.topic;
@@ -351,13 +332,7 @@ bool Collector::store(const std::string &name, Gateway &gateway, const char *lin
     return false;
 }
 
-std::vector<std::string> Collector::properties_of(const char *name) const {
-    if (replayed_ == nullptr) return link_.properties_of(name);
-    std::vector<std::string> values;
-    for (const auto &property : *replayed_)
-        if (property.first == name) values.push_back(property.second);
-    return values;
-}
+std::vector<std::string> Collector::properties_of(const char *name) const { return link_.properties_of(name); }
 
 // At QoS 1 each ack was a sixth of the broker's work at 10,000 gateways
 // (bench/fleet.sh); the rule is choose_ack_qos's.
@@ -370,97 +345,64 @@ void Collector::send_ack(const std::string &topic, const std::string &text, bool
     if (out) note_ack_sent(sent, qos);
 }
 
-// Commits the pass while a thread of its own takes what the broker
-// delivers meanwhile (up to max_waiting, or a pass's bytes), to be handled
-// after. The store stays in this thread, the link in that one until the
-// commit is done.
-bool Collector::commit_taking(std::vector<Unstored> &unstored, std::string &error) {
-    const int done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (done < 0) return store_.commit(unstored, error);
-    committing_ = true;
-    std::thread taker;
-    try {
-        taker = std::thread([this, done] { take_until(done); });
-    } catch (const std::system_error &) {
-        committing_ = false;  // no thread to be had: the pass commits as it did
-    }
-    const bool committed = store_.commit(unstored, error);
-    const std::uint64_t one = 1;
-    while (write(done, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-    if (taker.joinable()) taker.join();
-    close(done);
-    committing_ = false;
-    return committed;
-}
-
-// Turns the link until done is readable.
-void Collector::take_until(int done) {
-    for (bool ready = false; !ready;) {
-        if (linked_ && waiting_bytes_ < max_pass_bytes && waiting_.size() < max_waiting) {
-            linked_ = link_.turn(done, std::chrono::milliseconds(1000), ready, link_error_);
-        } else {
-            pollfd fd = {done, POLLIN, 0};
-            ready = poll(&fd, 1, -1) > 0;
-        }
-    }
-}
-
-// Handles what the broker delivered while the last pass committed, at most a pass's worth.
-void Collector::take_waiting() {
-    while (!waiting_.empty() && batches_ < max_pass && bytes_ < max_pass_bytes) {
-        Waiting waiting = std::move(waiting_.front());
-        waiting_.pop_front();
-        waiting_bytes_ -= waiting.payload.size();
-        mosquitto_message message{};
-        message.topic = waiting.topic.data();
-        message.payload = waiting.payload.data();
-        message.payloadlen = static_cast<int>(waiting.payload.size());
-        message.qos = 1;
-        message.retain = waiting.retain;
-        replayed_ = &waiting.properties;
-        on_message(message, waiting.from);
-        replayed_ = nullptr;
-    }
-}
-
-// Stores what was taken while the last pass committed before the end: the
-// broker, which has had our receipt for it, keeps none of it.
-bool Collector::store_waiting() {
-    while (!waiting_.empty()) {
-        batches_ = 0;
-        bytes_ = 0;
-        take_waiting();
-        if (!finish_pass()) return false;
-    }
-    return true;
-}
-
 // Ends for a link that failed, once what the broker delivered is stored
 // (the broker keeps none of it), saying why last; 3 when the store fails.
 int Collector::end_for_link(const std::string &why) {
-    const bool stored = failed_.empty() && finish_pass() && store_waiting();
+    const bool stored = finish_pass() && end_sync();
     warn("%s", why.c_str());
     if (stored) return 1;
     warn("%s", failed_.c_str());
     return 3;
 }
 
-// Commits the pass and sends its acks; false, with failed_ set, when the
-// store cannot go on. taking: what the broker delivers meanwhile is taken.
-bool Collector::finish_pass(bool taking) {
-    if (!failed_.empty()) return false;
-    const bool syncing = store_.pending();
-    const auto commit_start = std::chrono::steady_clock::now();
-    std::vector<Unstored> unstored;
+// Says the new epochs and sends the acks of a pass whose lines are durable.
+void Collector::send_acks(const std::vector<DueAck> &acks, const std::vector<NewEpoch> &epochs) {
+    for (const NewEpoch &epoch : epochs) {
+        counts_.started_epoch(epoch.name, epoch.lost);
+        warn("%s", epoch.line.c_str());
+    }
+    for (const DueAck &due : acks) {
+        if (due.answers.empty())
+            send_ack(due.topic, due.text, true, no_question_);
+        else
+            send_ack(due.topic, due.text, true, PropertyList({{answers_property, due.answers}}));
+    }
+}
+
+// Waits for the sync of the last pass, if any, and sends its acks; false,
+// with failed_ set, when the store cannot go on.
+bool Collector::end_sync() {
+    if (!syncer_.busy()) return failed_.empty();
     std::string error;
-    if (!(taking && syncing ? commit_taking(unstored, error) : store_.commit(unstored, error))) {
-        failed_ = error;
+    if (!syncer_.wait(error) || !store_.end_sealed(error)) {
+        if (failed_.empty()) failed_ = error;
         return false;
     }
-    if (syncing) {
-        last_commit_ = std::chrono::steady_clock::now() - commit_start;
-        counts_.committed(std::chrono::duration<double>(last_commit_).count());
+    counts_.committed(std::chrono::duration<double>(std::chrono::steady_clock::now() - sync_start_).count());
+    send_acks(synced_acks_, synced_epochs_);
+    synced_acks_.clear();
+    synced_epochs_.clear();
+    return failed_.empty();
+}
+
+// Ends the pass: once the last one's sync has ended, its appends are sealed
+// and synced on the syncer's thread, their acks sent once that has ended;
+// acks of a pass that appended nothing go at once. False, with failed_ set,
+// when the store cannot go on.
+bool Collector::finish_pass() {
+    if (!end_sync()) return false;
+    if (!store_.pending()) {
+        send_acks(acks_, epochs_);
+        acks_.clear();
+        epochs_.clear();
+        return true;
+    }
+    sync_start_ = std::chrono::steady_clock::now();
+    std::vector<Unstored> unstored;
+    std::string error;
+    if (!store_.seal(unstored, error)) {
+        failed_ = error;
+        return false;
     }
     for (const Unstored &lost : unstored) {
         // Its lines of the pass are not in the log after all: nothing of them is acknowledged.
@@ -474,18 +416,9 @@ bool Collector::finish_pass(bool taking) {
                                      [&](const NewEpoch &epoch) { return epoch.name == lost.name; }),
                       epochs_.end());
     }
-    for (const NewEpoch &epoch : epochs_) {
-        counts_.started_epoch(epoch.name, epoch.lost);
-        warn("%s", epoch.line.c_str());
-    }
-    epochs_.clear();
-    for (const DueAck &due : acks_) {
-        if (due.answers.empty())
-            send_ack(due.topic, due.text, true, no_question_);
-        else
-            send_ack(due.topic, due.text, true, PropertyList({{answers_property, due.answers}}));
-    }
-    acks_.clear();
+    synced_acks_.swap(acks_);
+    synced_epochs_.swap(epochs_);
+    syncer_.run([this](std::string &failure) { return store_.sync_sealed(failure); });
     return true;
 }
 
@@ -531,46 +464,37 @@ int Collector::run() {
         warn("%s", error.c_str());
         return 1;
     }
+    if (!syncer_.start(error)) {
+        warn("%s", error.c_str());
+        return 1;
+    }
     while (!stop_requested()) {
-        take_waiting();
-        bool unused = false;
-        // A pass full of what waited takes nothing more.
-        bool linked =
-            !waiting_.empty() || link_.turn(-1, std::chrono::milliseconds(batches_ == 0 ? 1000 : 0), unused, error);
-        // Everything the broker has delivered by now goes into this pass and
-        // its one commit: libmosquitto reads only a few packets a call, and a
-        // commit for each few would queue up behind each other. Batches come
-        // at the gateways' pace (under 3.1.1, 20 in flight to us, the next
-        // once our PUBACK reaches the broker): a pass that ended at the first
-        // lull would hold a few batches and pay two syncs for them. So for as long
-        // as the last commit took, which the batches now coming would wait
-        // anyway, a pass ends only when pass_grace brings none.
-        const auto gather_until =
-            std::chrono::steady_clock::now() + std::min<std::chrono::steady_clock::duration>(last_commit_, max_gather);
-        auto quiet_since = gather_until;
-        for (std::size_t before = 0; linked && batches_ != 0 && batches_ < max_pass && bytes_ < max_pass_bytes;) {
-            const auto now = std::chrono::steady_clock::now();
-            if (batches_ != before)
-                before = batches_, quiet_since = now;
-            else if (now >= gather_until || now - quiet_since >= pass_grace)
-                break;
-            const bool gathering = now < gather_until;
-            linked = link_.turn(-1, gathering ? pass_grace : std::chrono::milliseconds(0), unused, error);
+        // A pass taken while the last one syncs goes on until that sync has
+        // ended, then syncs at once: its batches have waited as long as it
+        // took. One that starts while none syncs waits pass_grace for more.
+        const bool syncing = syncer_.busy();
+        const auto full = [this, syncing] {
+            return batches_ >= (syncing ? max_syncing_pass : max_pass) || bytes_ >= max_pass_bytes;
+        };
+        bool synced = false;
+        if (syncing && full()) {
+            synced = true;  // the broker holds what comes meanwhile
+        } else {
+            const auto wait = batches_ > 0 && !syncing ? pass_grace : std::chrono::milliseconds(1000);
+            if (!link_.turn(syncing ? syncer_.done_fd() : -1, wait, synced, error)) return end_for_link(error);
         }
+        if (synced && !end_sync()) break;
+        if (batches_ == 0 || syncer_.busy()) continue;
+        if (!synced && !full() && std::chrono::steady_clock::now() - pass_start_ < pass_grace) continue;
         batches_ = 0;
         bytes_ = 0;
-        if (!linked) return end_for_link(error);
-        if (!finish_pass(true)) {
-            warn("%s", failed_.c_str());
-            return 3;
-        }
-        if (!linked_) return end_for_link(link_error_);
+        if (!finish_pass()) break;
     }
-    if (!store_waiting()) {
+    if (!finish_pass() || !end_sync()) {
         warn("%s", failed_.c_str());
         return 3;
     }
-    // A message of another collector of its id, taken during the last commit.
+    // A message of another collector of its id, taken during the last pass.
     if (link_.refused()) {
         warn("%s", link_.refusal().c_str());
         return 1;

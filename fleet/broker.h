@@ -89,7 +89,7 @@ public:
     std::function<void(const mosquitto_message &, const std::string &from)> on_message;
     // While on_message runs: the values of the message's user properties named name.
     std::vector<std::string> properties_of(const char *name) const;
-    // While on_message runs: all its user properties, for a message kept to be handled later.
+    // While on_message runs: all its user properties.
     UserProperties properties() const;
 
     // Connects when a retry is due, then waits up to timeout for the broker

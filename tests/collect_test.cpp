@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -31,6 +32,55 @@ Outcome ship(const Broker &broker, const std::string &log) {
 
 class Collect : public testing::Test, protected FleetDir {};
 
+// The child a process started: the program strace runs.
+pid_t child_of(const Process &parent) {
+    const std::string id = std::to_string(parent.pid());
+    return static_cast<pid_t>(std::strtol(read_file("/proc/" + id + "/task/" + id + "/children").c_str(), nullptr, 10));
+}
+
+// The collector under strace, its syncfs held for delay microseconds each.
+std::unique_ptr<Process> collect_slowly(const Broker &broker, const std::string &folder, const std::string &delay) {
+    // LeakSanitizer, in a sanitized build, cannot run under ptrace.
+    std::vector<std::string> args = {"strace",
+                                     "-f",
+                                     "--seccomp-bpf",
+                                     "-o",
+                                     "/dev/null",
+                                     "-E",
+                                     "ASAN_OPTIONS=detect_leaks=0",
+                                     "-e",
+                                     "trace=syncfs",
+                                     "-e",
+                                     "inject=syncfs:delay_exit=" + delay};
+    const std::vector<std::string> rest = collector_args(broker, folder);
+    args.push_back(collector);
+    args.insert(args.end(), rest.begin() + 1, rest.end());
+    return std::make_unique<Process>(strace_path, args);
+}
+
+// The thread of pid other than its first, once it has one; -1 after the time-out.
+pid_t second_thread(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (int waited = 0; waited < 3 * wait_ms; waited += 10) {
+        for (const std::string &task : names_in(tasks))
+            if (task != std::to_string(pid)) return static_cast<pid_t>(std::stol(task));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
+// Waits until a tracer has attached to thread tid of pid.
+bool wait_traced(pid_t pid, pid_t tid) {
+    const std::string status = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status";
+    for (int waited = 0; waited < 3 * wait_ms; waited += 10) {
+        const std::string text = read_file(status);
+        const std::size_t at = text.find("TracerPid:");
+        if (at != std::string::npos && std::strtol(text.c_str() + at + 10, nullptr, 10) != 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // A collector killed by strace at a sync of its first pass into a file it
 // has no record of (a new gateway's, or the one that follows a rotation of
 // the central log) is cut back at its restart to what it acknowledged.
@@ -38,18 +88,22 @@ TEST_F(Collect, KilledAtAnySyncIntoANewFileDoublesNothing) {
     if (access(strace_path.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << strace_path << " (Debian: strace)";
     struct Case {
         const char *file;
+        bool syncer;  // the call is its sync thread's, which strace joins once it runs; else its first thread's
         const char *call;
         int when;  // which call of it is the last
     };
-    // fdatasync: the start's new journal, the record before the first line,
-    // the pass's records; syncfs: the pass's logs, written but not recorded.
+    // The first thread's fdatasync: the start's new journal, the record
+    // before the first line. The sync thread's: syncfs, the pass's logs,
+    // written but not recorded; fdatasync, the pass's records.
     const Case cases[] = {
-        {"new gateway", "fdatasync", 1}, {"new gateway", "fdatasync", 2}, {"new gateway", "fdatasync", 3},
-        {"new gateway", "syncfs", 1},    {"rotated", "fdatasync", 2},     {"rotated", "fdatasync", 3},
-        {"rotated", "syncfs", 1},
+        {"new gateway", false, "fdatasync", 1}, {"new gateway", false, "fdatasync", 2},
+        {"new gateway", true, "fdatasync", 1},  {"new gateway", true, "syncfs", 1},
+        {"rotated", false, "fdatasync", 2},     {"rotated", true, "fdatasync", 1},
+        {"rotated", true, "syncfs", 1},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.file) + ", " + c.call + " " + std::to_string(c.when));
+        SCOPED_TRACE(std::string(c.file) + ", " + (c.syncer ? "sync thread's " : "") + c.call + " " +
+                     std::to_string(c.when));
         const TempDir each;
         const std::string folder = each / "central";
         const std::string gateway = each / "gw1.log";
@@ -66,16 +120,28 @@ TEST_F(Collect, KilledAtAnySyncIntoANewFileDoublesNothing) {
         }
         const std::string after = lines_from(100, 300);
         append_file(gateway, after);
-        std::vector<std::string> args = {
-            "strace",    "-f", "-o",
-            "/dev/null", "-e", "inject=" + std::string(c.call) + ":signal=KILL:when=" + std::to_string(c.when)};
-        const std::vector<std::string> rest = collector_args(broker, folder);
-        args.push_back(collector);
-        args.insert(args.end(), rest.begin() + 1, rest.end());
-        Process killed(strace_path, args);
+        const std::string inject = "inject=" + std::string(c.call) + ":signal=KILL:when=" + std::to_string(c.when);
+        std::unique_ptr<Process> killed;
+        std::unique_ptr<Process> tracing;
+        if (c.syncer) {
+            killed = start_collector(broker, folder);
+            const pid_t syncer = second_thread(killed->pid());
+            ASSERT_GT(syncer, 0);
+            tracing = std::make_unique<Process>(
+                strace_path,
+                std::vector<std::string>{"strace", "-o", "/dev/null", "-p", std::to_string(syncer), "-e", inject});
+            ASSERT_TRUE(wait_traced(killed->pid(), syncer));
+        } else {
+            std::vector<std::string> args = {"strace", "-f", "-o", "/dev/null", "-e", inject};
+            const std::vector<std::string> rest = collector_args(broker, folder);
+            args.push_back(collector);
+            args.insert(args.end(), rest.begin() + 1, rest.end());
+            killed = std::make_unique<Process>(strace_path, args);
+        }
         Process publishing(publisher, {"sfpublish", "-e", "-b", broker.url(), "gw1", gateway});
-        const Outcome outcome = killed.finish();
+        const Outcome outcome = killed->finish();
         EXPECT_NE(outcome.status, 0) << "not killed: " << outcome.err;
+        if (tracing) tracing->finish();
         // A new publisher sends again from what was acknowledged at once, not after its wait for an ack.
         publishing.stop();
         auto collecting = start_collector(broker, folder);
@@ -119,22 +185,7 @@ TEST_F(Collect, BatchesThatComeWhileAPassSyncsAreAllTaken) {
         const std::string folder = each / "central";
         mkdir(folder.c_str(), 0755);
         Broker broker(each, "max_queued_messages 1000\n");
-        // LeakSanitizer, in a sanitized build, cannot run under ptrace.
-        std::vector<std::string> args = {"strace",
-                                         "-f",
-                                         "--seccomp-bpf",
-                                         "-o",
-                                         "/dev/null",
-                                         "-E",
-                                         "ASAN_OPTIONS=detect_leaks=0",
-                                         "-e",
-                                         "trace=syncfs",
-                                         "-e",
-                                         "inject=syncfs:delay_exit=5000000"};
-        const std::vector<std::string> rest = collector_args(broker, folder);
-        args.push_back(collector);
-        args.insert(args.end(), rest.begin() + 1, rest.end());
-        Process tracing(strace_path, args);
+        const std::unique_ptr<Process> tracing = collect_slowly(broker, folder, "5000000");
         const std::string topic = "sflogger/gw1/packets";
         const std::string first = folder + "/gw1.log";
         // The first batch until the collector has subscribed and written it: its pass then syncs.
@@ -150,10 +201,8 @@ TEST_F(Collect, BatchesThatComeWhileAPassSyncsAreAllTaken) {
             EXPECT_TRUE(wait_for_content(first, lines)) << lines_of(read_file(first)).size() << " lines of " << count;
         }
         // The collector is strace's child: stopped itself, so that it ends cleanly.
-        const std::string children = read_file("/proc/" + std::to_string(tracing.pid()) + "/task/" +
-                                               std::to_string(tracing.pid()) + "/children");
-        kill(static_cast<pid_t>(std::strtol(children.c_str(), nullptr, 10)), SIGTERM);
-        const Outcome outcome = tracing.finish();
+        kill(child_of(*tracing), SIGTERM);
+        const Outcome outcome = tracing->finish();
         EXPECT_EQ(outcome.status, 0) << outcome.err;
         EXPECT_EQ(outcome.err, "sfcollect: gw1: new epoch 0123456789abcdef\n") << outcome.err;
         if (!stopped) continue;
@@ -373,6 +422,27 @@ bool start_epochs(const Broker &broker, const std::string &central, const Answer
 }
 
 }  // namespace
+
+// The batches that come while a pass syncs are written at once, in a pass
+// of their own, while the ack of the one syncing waits for its sync.
+TEST_F(Collect, BatchesThatComeWhileAPassSyncsAreWrittenAtOnce) {
+    if (access(strace_path.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << strace_path << " (Debian: strace)";
+    Broker broker(dir);
+    Answers answers(broker, dir / "answers");
+    const std::unique_ptr<Process> tracing = collect_slowly(broker, central, "60000000");
+    const std::vector<std::string> batches = one_line_batches(lines_from(0, 2));
+    const std::string topic = "sflogger/gw1/packets";
+    const std::string first = central + "/gw1.log";
+    for (int tries = 0; tries < 150 && read_file(first).empty(); ++tries) publish_raw(broker.port(), topic, batches[0]);
+    ASSERT_EQ(read_file(first), lines_from(0, 1));  // its pass syncs for a minute
+    publish_raw(broker.port(), topic, batches[1]);
+    EXPECT_TRUE(wait_for_content(first, lines_from(0, 2)));
+    EXPECT_EQ(answers.text(), "");
+    // strace would wait out its delay.
+    kill(child_of(*tracing), SIGKILL);
+    kill(tracing->pid(), SIGKILL);
+    tracing->finish();
+}
 
 // Two publishers of one name take turns, or one's state rolled back: a batch
 // of the epoch the gateway left is answered "EPOCH left", said once a minute

@@ -134,14 +134,20 @@ std::string read_some(int fd, std::size_t count) {
     return out;
 }
 
-int count_open_fds() {
-    int count = 0;
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
+std::vector<std::string> names_in(const std::string &folder) {
+    std::vector<std::string> names;
+    DIR *dir = opendir(folder.c_str());
+    if (dir == nullptr) return names;
     while (const dirent *entry = readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
     closedir(dir);
-    return count - 1;  // the directory's own descriptor
+    return names;
+}
+
+int count_open_fds() {
+    const std::size_t count = names_in("/proc/self/fd").size();
+    return count == 0 ? -1 : static_cast<int>(count) - 1;  // the directory's own descriptor
 }
 
 namespace {

@@ -43,6 +43,8 @@ void set_timeouts(int fd);
 void send_all(int fd, const std::string &data);
 std::string read_some(int fd, std::size_t count);  // up to count bytes, less at end or time-out
 int count_open_fds();
+// The names in folder but . and ..; none when it cannot be read.
+std::vector<std::string> names_in(const std::string &folder);
 
 // A forwarder on 127.0.0.1 with a port the system picked. It serves one client
 // with script in a thread of its own; the connection closes when script returns.
