@@ -755,6 +755,9 @@ bool GatewayStore::seal(std::vector<Unstored> &unstored, std::string &error) {
     if (open_.empty()) return true;
     if (!intents_.empty() && !append_journal(intents_, error)) return false;
     intents_.clear();
+    // Compacted here, where the records held are the journal's, all durable:
+    // the last pass's sync has ended, and this one's are not yet taken.
+    if (should_compact(entries_, recorded_) && !compact(error)) return false;
     for (auto &[name, gateway] : open_) {
         if (!gateway->fresh) continue;
         gateway->fresh = false;
@@ -817,13 +820,10 @@ bool GatewayStore::sync_sealed(std::string &error) {
     return true;
 }
 
-bool GatewayStore::end_sealed(std::string &error) {
+void GatewayStore::end_sealed() {
     for (Gateway *gateway : sealed_.tails)
         if (gateway->tail_fd >= 0) end_tail(*gateway);
     sealed_ = Sealed();
-    // Not while files new to the journal wait for their first commit: their
-    // records name them already, and the journal must not before the commit.
-    return !intents_.empty() || !should_compact(entries_, recorded_) || compact(error);
 }
 
 // A tail that could not be cut at start is cut where its file is now: a

@@ -81,16 +81,17 @@ public:
                 Failure &failure, std::string &error);
     // A commit in three steps, so that the next pass can append while the
     // disk syncs. seal writes the records naming files new to the journal
-    // and the lines held for them, closes the logs and takes their records;
-    // sync_sealed makes the logs durable, then those records, and may run on
-    // another thread while this one appends and forgets (but neither seals
-    // nor ends); end_sealed, once it has, closes what it leaves behind. A
-    // gateway whose held lines cannot be written for a reason of its file
-    // alone goes into unstored, its record as before the pass. False, with
-    // error set, when the journal or the disk fails.
+    // and the lines held for them, compacts the journal when due, closes the
+    // logs and takes their records; sync_sealed makes the logs durable, then
+    // those records, and may run on another thread while this one appends
+    // and forgets (but neither seals nor ends); end_sealed, once it has,
+    // closes the tails it leaves behind. A gateway whose held lines cannot
+    // be written for a reason of its file alone goes into unstored, its
+    // record as before the pass. False, with error set, when the journal or
+    // the disk fails.
     bool seal(std::vector<Unstored> &unstored, std::string &error);
     bool sync_sealed(std::string &error);
-    bool end_sealed(std::string &error);
+    void end_sealed();
     // Keeps epoch in DIR/sfcollect.left among those the gateway left long
     // ago, durably, before a journal entry can go without it; at once when
     // it is there already or 0. False, with failure and error set and the

@@ -306,7 +306,7 @@ bool Collector::store(const std::string &name, Gateway &gateway, const char *lin
         refuse("cannot_store");
         return false;
     }
-    // A pass holds its logs open until it commits: past the limit, it commits early.
+    // A pass holds its logs open until it ends: past the limit, it ends early.
     if (gateway.fd < 0 && store_.open_logs() >= options_.open_logs && !finish_pass()) return false;
     Failure failure = Failure::file;
     std::string error;
@@ -374,10 +374,11 @@ void Collector::send_acks(const std::vector<DueAck> &acks, const std::vector<New
 bool Collector::end_sync() {
     if (!syncer_.busy()) return failed_.empty();
     std::string error;
-    if (!syncer_.wait(error) || !store_.end_sealed(error)) {
+    if (!syncer_.wait(error)) {
         if (failed_.empty()) failed_ = error;
         return false;
     }
+    store_.end_sealed();
     counts_.committed(std::chrono::duration<double>(std::chrono::steady_clock::now() - sync_start_).count());
     send_acks(synced_acks_, synced_epochs_);
     synced_acks_.clear();
@@ -476,16 +477,17 @@ int Collector::run() {
         const auto full = [this, syncing] {
             return batches_ >= (syncing ? max_syncing_pass : max_pass) || bytes_ >= max_pass_bytes;
         };
-        bool synced = false;
-        if (syncing && full()) {
-            synced = true;  // the broker holds what comes meanwhile
-        } else {
+        const bool blocked = syncing && full();  // the broker holds what comes meanwhile
+        bool ready = false;
+        if (!blocked) {
             const auto wait = batches_ > 0 && !syncing ? pass_grace : std::chrono::milliseconds(1000);
-            if (!link_.turn(syncing ? syncer_.done_fd() : -1, wait, synced, error)) return end_for_link(error);
+            if (!link_.turn(syncing ? syncer_.done_fd() : -1, wait, ready, error)) return end_for_link(error);
         }
-        if (synced && !end_sync()) break;
+        // A pass that ended early in the turn (at the open-files limit) may have ended that sync and started another.
+        const bool ended = syncer_.busy() && (blocked || (ready && syncer_.ended()));
+        if (ended && !end_sync()) break;
         if (batches_ == 0 || syncer_.busy()) continue;
-        if (!synced && !full() && std::chrono::steady_clock::now() - pass_start_ < pass_grace) continue;
+        if (!ended && !full() && std::chrono::steady_clock::now() - pass_start_ < pass_grace) continue;
         batches_ = 0;
         bytes_ = 0;
         if (!finish_pass()) break;
@@ -518,7 +520,7 @@ bool parse_options(int argc, char **argv, Options &options, int &status) {
 }
 
 // Raises the soft limit of open files to the hard one, since each gateway's
-// log of a pass is open until it commits; returns the soft limit.
+// log of a pass is open until the pass ends; returns the soft limit.
 std::uint64_t raise_open_files_limit() {
     struct rlimit limit {};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;

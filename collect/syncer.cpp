@@ -52,6 +52,11 @@ void Syncer::run(Job job) {
     changed_.notify_all();
 }
 
+bool Syncer::ended() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return ended_;
+}
+
 bool Syncer::wait(std::string &error) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return ended_; });

@@ -24,6 +24,8 @@ public:
     void run(Job job);
     // From run until wait.
     bool busy() const { return busy_; }
+    // Whether the job has ended, so that wait returns at once.
+    bool ended();
     // Readable once the job has ended, until wait.
     int done_fd() const { return done_; }
     // Waits for the job to end: what it returned, with its error.
