@@ -1,15 +1,15 @@
 #include "syncer.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <system_error>
 #include <utility>
 
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+
+#include "signals.h"
 
 Syncer::~Syncer() {
     if (thread_.joinable()) {
@@ -29,17 +29,13 @@ bool Syncer::start(std::string &error) {
         error = std::string("eventfd: ") + std::strerror(errno);
         return false;
     }
-    // Signals are the main thread's: a stop interrupts its wait, not a sync.
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
     try {
+        // Signals are the main thread's: a stop interrupts its wait, not a sync.
+        const SignalsBlocked blocked;
         thread_ = std::thread([this] { work(); });
     } catch (const std::system_error &failed) {
         error = std::string("a thread for the syncs: ") + failed.what();
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return thread_.joinable();
 }
 

@@ -2,6 +2,8 @@
 
 #include <csignal>
 
+#include <pthread.h>
+
 namespace {
 
 const int ending_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
@@ -60,3 +62,11 @@ void catch_stop_signals() {
 }
 
 bool stop_requested() { return stopping != 0; }
+
+SignalsBlocked::SignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before_);
+}
+
+SignalsBlocked::~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }

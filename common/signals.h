@@ -1,6 +1,8 @@
 #ifndef SF_COMMON_SIGNALS_H
 #define SF_COMMON_SIGNALS_H
 
+#include <csignal>
+
 // A reader of a pipe or socket that has gone fails the write with EPIPE
 // instead of killing the process.
 void ignore_sigpipe();
@@ -24,5 +26,18 @@ void release_ending_signals();
 // restarted, so that a loop waiting in one sees the request.
 void catch_stop_signals();
 bool stop_requested();
+
+// Blocks every signal in the calling thread while it lives, so that the
+// threads it starts meanwhile take none: the program's own thread does.
+class SignalsBlocked {
+public:
+    SignalsBlocked();
+    ~SignalsBlocked();
+    SignalsBlocked(const SignalsBlocked &) = delete;
+    SignalsBlocked &operator=(const SignalsBlocked &) = delete;
+
+private:
+    sigset_t before_{};
+};
 
 #endif

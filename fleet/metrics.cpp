@@ -1,7 +1,6 @@
 #include "metrics.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -11,12 +10,12 @@
 #include <netinet/in.h>
 #include <prometheus/exposer.h>
 #include <prometheus/registry.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "numbers.h"
 #include "process_metrics.h"
+#include "signals.h"
 
 namespace {
 
@@ -84,18 +83,13 @@ bool Metrics::serve(const MetricsAddress &address, std::string &error) {
         error = "--metrics " + where + ": " + problem;
         return false;
     }
-    // The server's threads take no signals: the program's own thread does.
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &before);
     try {
+        const SignalsBlocked blocked;  // in the server's threads
         exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
             "listening_ports", where, "num_threads", server_threads, "request_timeout_ms", request_timeout_ms});
     } catch (const std::exception &e) {
         error = "--metrics " + where + ": " + e.what();
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (!exposer_) return false;
     exposer_->RegisterCollectable(registry_);
     exposer_->RegisterCollectable(process_);
