@@ -634,8 +634,11 @@ bool GatewayStore::compact(std::string &error) {
     const std::string older = journal_ + ".old";
     if (unlink(older.c_str()) != 0 && errno != ENOENT) warn("%s", failed_call(older, "unlink").c_str());
     if (link(journal_.c_str(), older.c_str()) != 0 && errno != ENOENT) warn("%s", failed_call(older, "link").c_str());
-    if (!replace_durably(journal_, compact_journal(records), error)) return false;
+    const bool replaced = replace_durably(journal_, compact_journal(records), error);
+    // Even when it failed, the rename may have been done: nothing more goes to the old file.
     if (journal_fd_ >= 0) close(journal_fd_);
+    journal_fd_ = -1;
+    if (!replaced) return false;
     journal_fd_ = open(journal_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (journal_fd_ < 0) {
         error = failed_call(journal_, "open");
