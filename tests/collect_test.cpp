@@ -100,18 +100,18 @@ TEST_F(Collect, KilledAtAnySyncIntoANewFileDoublesNothing) {
     if (!why_not.empty()) GTEST_SKIP() << why_not;
     struct Case {
         const char *file;
-        bool syncer;  // the call is its sync thread's, which strace joins once it runs; else its first thread's
         const char *call;
-        int when;  // which call of it is the last
+        int when;     // which call of it is the last
+        bool syncer;  // the call is its sync thread's, which strace joins once it runs; else its first thread's
     };
     // The first thread's fdatasync: the start's new journal, the record
     // before the first line. The sync thread's: syncfs, the pass's logs,
     // written but not recorded; fdatasync, the pass's records.
     const Case cases[] = {
-        {"new gateway", false, "fdatasync", 1}, {"new gateway", false, "fdatasync", 2},
-        {"new gateway", true, "fdatasync", 1},  {"new gateway", true, "syncfs", 1},
-        {"rotated", false, "fdatasync", 2},     {"rotated", true, "fdatasync", 1},
-        {"rotated", true, "syncfs", 1},
+        {"new gateway", "fdatasync", 1, false}, {"new gateway", "fdatasync", 2, false},
+        {"new gateway", "fdatasync", 1, true},  {"new gateway", "syncfs", 1, true},
+        {"rotated", "fdatasync", 2, false},     {"rotated", "fdatasync", 1, true},
+        {"rotated", "syncfs", 1, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.file) + ", " + (c.syncer ? "sync thread's " : "") + c.call + " " +
